@@ -1,0 +1,185 @@
+#include "indexserver/IX_Catalogue.h"
+
+#include "indexserver/IX_Encoding.h"
+
+#include <QUrl>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The one place that names the authority of the two service namespaces when
+// no WSDL names its own.
+const QString SDefaultAuthority = u"http://indexserver.invalid"_s;
+const QString STypeNamespacePath = u"/types/IndexServer"_s;
+const QString SOperationNamespacePath = u"/wsdl/IndexServer"_s;
+
+// Type-erased access to object and list slots of one element type.
+template <class T> struct TOps {
+    static std::shared_ptr<TRemotable> Create() { return std::make_shared<T>(); }
+    static std::shared_ptr<TRemotable> GetObject(const void *slot)
+    {
+        return *static_cast<const std::shared_ptr<T> *>(slot);
+    }
+    static void SetObject(void *slot, std::shared_ptr<TRemotable> value)
+    {
+        *static_cast<std::shared_ptr<T> *>(slot) = std::static_pointer_cast<T>(std::move(value));
+    }
+    static qsizetype ListSize(const void *slot)
+    {
+        return static_cast<const QList<std::shared_ptr<T>> *>(slot)->size();
+    }
+    static std::shared_ptr<TRemotable> ListAt(const void *slot, qsizetype index)
+    {
+        return static_cast<const QList<std::shared_ptr<T>> *>(slot)->at(index);
+    }
+    static void ListAppend(void *slot, std::shared_ptr<TRemotable> value)
+    {
+        static_cast<QList<std::shared_ptr<T>> *>(slot)->append(std::static_pointer_cast<T>(std::move(value)));
+    }
+};
+
+enum TTypeIndex {
+#define IX_INDEX(T, Base) Index_##T,
+    IX_OBJECT_TYPES(IX_INDEX)
+#undef IX_INDEX
+        TypeCount
+};
+
+QString ArrayTypeNameOf(TMemberKind kind, const QString &element)
+{
+    switch (kind) {
+    case TMemberKind::Array:
+        return u"ArrayOf"_s + element;
+    case TMemberKind::IntArray:
+        return u"ArrayOfint"_s;
+    case TMemberKind::StringArray:
+        return u"ArrayOfstring"_s;
+    default:
+        return {};
+    }
+}
+
+} // namespace
+
+QString DefaultOperationNamespace()
+{
+    return SDefaultAuthority + SOperationNamespacePath;
+}
+
+QString DefaultTypeNamespace()
+{
+    return SDefaultAuthority + STypeNamespacePath;
+}
+
+bool TTypeInfo::Is(const TTypeInfo &other) const
+{
+    for (const TTypeInfo *type = this; type; type = type->Base) {
+        if (type == &other)
+            return true;
+    }
+    return false;
+}
+
+TTypeRegistry::TTypeRegistry()
+{
+    FStorage.reserve(TypeCount);
+#define IX_CREATE(T, Base)                                                                                   \
+    {                                                                                                        \
+        auto info = std::make_unique<TTypeInfo>();                                                           \
+        info->Name = QStringLiteral(#T);                                                                     \
+        info->Create = &TOps<T>::Create;                                                                     \
+        info->GetObject = &TOps<T>::GetObject;                                                               \
+        info->SetObject = &TOps<T>::SetObject;                                                               \
+        info->ListSize = &TOps<T>::ListSize;                                                                 \
+        info->ListAt = &TOps<T>::ListAt;                                                                     \
+        info->ListAppend = &TOps<T>::ListAppend;                                                             \
+        FByName.insert(info->Name, info.get());                                                              \
+        FObjectTypes.append(info.get());                                                                     \
+        FStorage.push_back(std::move(info));                                                                 \
+    }
+    IX_OBJECT_TYPES(IX_CREATE)
+#undef IX_CREATE
+
+    // Members second, in registration order, so that a base type is complete
+    // before the type derived from it copies its members.
+#define IX_MEMBER(kind, id, E)                                                                               \
+    {                                                                                                        \
+        TMemberInfo member;                                                                                  \
+        member.Identifier = QStringLiteral(#id);                                                             \
+        member.WireName = member.Identifier;                                                                 \
+        if (member.WireName.endsWith(u'_'))                                                                  \
+            member.WireName.chop(1);                                                                         \
+        member.Kind = TMemberKind::kind;                                                                     \
+        member.ElementType = FByName.value(QStringLiteral(#E));                                              \
+        member.ArrayTypeName = ArrayTypeNameOf(member.Kind, QStringLiteral(#E));                             \
+        member.Slot = [](TRemotable &object) -> void * { return &static_cast<TCurrent &>(object).id; };      \
+        info->Members.append(std::move(member));                                                             \
+    }
+#define IX_FILL(T, BaseType)                                                                                 \
+    {                                                                                                        \
+        using TCurrent [[maybe_unused]] = T;                                                                 \
+        TTypeInfo *info = FStorage[Index_##T].get();                                                         \
+        info->Base = FByName.value(QStringLiteral(#BaseType));                                               \
+        if (info->Base)                                                                                      \
+            info->Members = info->Base->Members;                                                             \
+        IX_MEMBERS_##T(IX_MEMBER)                                                                            \
+    }
+    IX_OBJECT_TYPES(IX_FILL)
+#undef IX_FILL
+#undef IX_MEMBER
+
+#define IX_ARRAY(E) FArrayTypeNames.append(QStringLiteral("ArrayOf" #E));
+    IX_ARRAY_TYPES(IX_ARRAY)
+#undef IX_ARRAY
+}
+
+const TTypeRegistry &TTypeRegistry::Instance()
+{
+    static const TTypeRegistry registry;
+    return registry;
+}
+
+QString TTypeRegistry::Namespace() const
+{
+    return DefaultTypeNamespace();
+}
+
+bool TTypeRegistry::IsTypeNamespace(const QString &namespaceUri)
+{
+    if (!namespaceUri.endsWith(STypeNamespacePath))
+        return false;
+    const QUrl url(namespaceUri, QUrl::StrictMode);
+    return url.isValid() && url.path() == STypeNamespacePath;
+}
+
+const TTypeInfo *TTypeRegistry::FindType(const QString &namespaceUri, const QString &xmlName) const
+{
+    return IsTypeNamespace(namespaceUri) ? FindType(xmlName) : nullptr;
+}
+
+const TTypeInfo *TTypeRegistry::FindType(const QString &xmlName) const
+{
+    return FByName.value(xmlName);
+}
+
+QString TTypeRegistry::WireName(const TTypeInfo &type, const QString &identifier) const
+{
+    for (const TMemberInfo &member : type.Members) {
+        if (member.Identifier == identifier)
+            return member.WireName;
+    }
+    return {};
+}
+
+#define IX_DEFINE(T, Base)                                                                                   \
+    const TTypeInfo *T::TypeInfo() const                                                                     \
+    {                                                                                                        \
+        return &StaticTypeInfo();                                                                            \
+    }                                                                                                        \
+    const TTypeInfo &T::StaticTypeInfo()                                                                     \
+    {                                                                                                        \
+        return *TTypeRegistry::Instance().ObjectTypes()[Index_##T];                                          \
+    }
+IX_OBJECT_TYPES(IX_DEFINE)
+#undef IX_DEFINE
