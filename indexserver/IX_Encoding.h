@@ -4,6 +4,8 @@
 #include <QList>
 #include <QString>
 
+#include "common/EFailure.h"
+
 #include <memory>
 #include <variant>
 
@@ -15,6 +17,23 @@ using TSoapValue = std::variant<QString, qint32, qint64, bool, QByteArray, std::
 struct TSoapArgument {
     QString Name;
     TSoapValue Value;
+};
+
+// The failure for a SOAP fault in an answer: its message is the fault's
+// faultstring; the other parts are kept for whoever wants them.
+class ESOAPFault : public EFailure {
+public:
+    ESOAPFault(const QString &faultString, const QString &faultCode, const QString &faultActor,
+               const QString &detail);
+
+    const QString &FaultCode() const noexcept { return FFaultCode; }
+    const QString &FaultActor() const noexcept { return FFaultActor; }
+    const QString &Detail() const noexcept { return FDetail; } // the detail element as XML text
+
+private:
+    QString FFaultCode;
+    QString FFaultActor;
+    QString FDetail;
 };
 
 // Namespaces used when the server's WSDL does not name its own.
@@ -29,5 +48,7 @@ QByteArray WriteRequest(const QString &operation, const QList<TSoapArgument> &ar
 // Reads an answer body. resultType is the XML type name of the expected
 // result object, or empty when nothing is read (a fault still throws).
 // Returns the result (owned by the caller; nullptr when absent) or throws
-// EFailure with the message text.
+// EFailure with the message text (ESOAPFault for a SOAP fault). The object
+// graph it returns never contains a cycle: an answer whose references lead
+// back into an object still being read is refused.
 std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType);
