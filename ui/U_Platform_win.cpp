@@ -1,0 +1,172 @@
+// Windows side of the window's operating-system services: the session-wide
+// named mutex and the shell's folder dialog.
+
+#include "U_Platform.h"
+
+#include <windows.h>
+
+#include <ole2.h>
+#include <shlobj.h>
+
+#include <vector>
+
+namespace {
+
+const wchar_t *Wide(const std::u16string &text)
+{
+    static_assert(sizeof(wchar_t) == sizeof(char16_t));
+    return reinterpret_cast<const wchar_t *>(text.c_str());
+}
+
+bool DirectoryExists(const std::u16string &path)
+{
+    if (path.empty())
+        return false;
+    const DWORD attributes = GetFileAttributesW(Wide(path));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Opens the dialog with the start folder selected; data is the folder's path
+// or null, and the request is sent in either case.
+int CALLBACK BrowseCallback(HWND dialog, UINT message, LPARAM, LPARAM data)
+{
+    if (message == BFFM_INITIALIZED)
+        SendMessageW(dialog, BFFM_SETSELECTIONW, TRUE, data);
+    return 0;
+}
+
+BOOL CALLBACK CollectEnabledWindow(HWND window, LPARAM list)
+{
+    if (IsWindowVisible(window) && IsWindowEnabled(window))
+        reinterpret_cast<std::vector<HWND> *>(list)->push_back(window);
+    return TRUE;
+}
+
+// Disables the thread's enabled top-level windows for its lifetime, so the
+// dialog is modal to the whole program, and enables them again however the
+// scope is left.
+class TDisabledWindows {
+public:
+    TDisabledWindows()
+    {
+        EnumThreadWindows(GetCurrentThreadId(), CollectEnabledWindow, reinterpret_cast<LPARAM>(&FWindows));
+        for (HWND window : FWindows)
+            EnableWindow(window, FALSE);
+    }
+    ~TDisabledWindows()
+    {
+        for (HWND window : FWindows)
+            EnableWindow(window, TRUE);
+    }
+    TDisabledWindows(const TDisabledWindows &) = delete;
+    TDisabledWindows &operator=(const TDisabledWindows &) = delete;
+
+private:
+    std::vector<HWND> FWindows;
+};
+
+// Frees memory of the shell's allocator when the scope is left.
+class TShellMemory {
+public:
+    TShellMemory(IMalloc *allocator, void *memory) : FAllocator(allocator), FMemory(memory) {}
+    ~TShellMemory()
+    {
+        if (FMemory)
+            FAllocator->Free(FMemory);
+    }
+    TShellMemory(const TShellMemory &) = delete;
+    TShellMemory &operator=(const TShellMemory &) = delete;
+
+private:
+    IMalloc *FAllocator;
+    void *FMemory;
+};
+
+// Releases a COM interface when the scope is left.
+template <typename T> class TComRef {
+public:
+    ~TComRef()
+    {
+        if (FPointer)
+            FPointer->Release();
+    }
+    T **operator&() { return &FPointer; }
+    T *operator->() const { return FPointer; }
+    T *Get() const { return FPointer; }
+
+private:
+    T *FPointer = nullptr;
+};
+
+} // namespace
+
+TInstanceClaim ClaimInstanceName(const std::u16string &name)
+{
+    TInstanceClaim claim;
+    // Initial ownership is asked for but never relied on: only the
+    // existence of the mutex counts, and the system drops it with the process.
+    const HANDLE mutex = CreateMutexW(nullptr, TRUE, Wide(name));
+    const DWORD error = GetLastError();
+    if (mutex)
+        claim.Handle = reinterpret_cast<std::intptr_t>(mutex);
+    claim.AlreadyExists = error == ERROR_ALREADY_EXISTS;
+    return claim;
+}
+
+bool ShellBrowseForFolder(void *ownerWindow, const std::u16string &title, const std::u16string &root,
+                          std::u16string &directory, unsigned flags)
+{
+    bool result = false;
+    if (!DirectoryExists(directory))
+        directory.clear();
+
+    BROWSEINFOW info;
+    ZeroMemory(&info, sizeof(info));
+
+    TComRef<IMalloc> allocator;
+    if (FAILED(SHGetMalloc(&allocator)) || !allocator.Get())
+        return false;
+
+    auto buffer = static_cast<wchar_t *>(allocator->Alloc(MAX_PATH * sizeof(wchar_t)));
+    if (!buffer)
+        return false;
+    TShellMemory bufferGuard(allocator.Get(), buffer);
+    buffer[0] = L'\0';
+
+    LPITEMIDLIST rootList = nullptr;
+    if (!root.empty()) {
+        TComRef<IShellFolder> desktop;
+        if (SUCCEEDED(SHGetDesktopFolder(&desktop)) && desktop.Get()) {
+            std::u16string rootCopy = root; // ParseDisplayName wants a writable text
+            desktop->ParseDisplayName(static_cast<HWND>(ownerWindow), nullptr,
+                                      reinterpret_cast<LPWSTR>(rootCopy.data()), nullptr, &rootList, nullptr);
+        }
+    }
+    TShellMemory rootGuard(allocator.Get(), rootList);
+
+    // The new dialog style needs OLE on this thread.
+    const HRESULT ole = OleInitialize(nullptr);
+
+    info.hwndOwner = static_cast<HWND>(ownerWindow);
+    info.pidlRoot = rootList;
+    info.pszDisplayName = buffer;
+    info.lpszTitle = Wide(title);
+    info.ulFlags = flags;
+    info.lpfn = BrowseCallback;
+    info.lParam = directory.empty() ? 0 : reinterpret_cast<LPARAM>(Wide(directory));
+
+    LPITEMIDLIST chosen = nullptr;
+    {
+        TDisabledWindows disabled;
+        chosen = SHBrowseForFolderW(&info);
+    }
+    if (chosen) {
+        result = true;
+        SHGetPathFromIDListW(chosen, buffer);
+        allocator->Free(chosen);
+        directory.assign(reinterpret_cast<const char16_t *>(buffer));
+    }
+    if (SUCCEEDED(ole))
+        OleUninitialize();
+    return result;
+}
