@@ -180,12 +180,16 @@ private:
         out += u" xsi:type=\"xsd:"_s;
         out += xsdType;
         out += u'"';
-        if (text.isEmpty()) {
+        // Decided after escaping: a text of characters that XML cannot carry
+        // leaves an element without content, like an empty text.
+        const qsizetype start = out.size();
+        out += u'>';
+        AppendEscaped(out, text, false);
+        if (out.size() == start + 1) {
+            out.truncate(start);
             out += u"/>"_s;
             return;
         }
-        out += u'>';
-        AppendEscaped(out, text, false);
         out += u"</"_s + name + u'>';
     }
 

@@ -1,0 +1,930 @@
+#include "indexserver/IX_Catalogue.h"
+#include "indexserver/IX_Encoding.h"
+
+#include <QDomDocument>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+// A type that is not in the catalogue.
+struct ForeignObject : TRemotable {};
+
+Q_DECLARE_METATYPE(TSoapValue)
+
+namespace {
+
+const QString SOperationNamespace = u"http://archiv.example:8080/wsdl/IndexServer"_s;
+const QString STypeNamespace = u"http://archiv.example:8080/types/IndexServer"_s;
+
+// The fixture file copied into a fresh directory and read from there.
+QByteArray Fixture(const QString &name)
+{
+    const QString source = QFINDTESTDATA(u"../data/indexserver/"_s + name);
+    QTemporaryDir dir;
+    const QString copy = dir.filePath(name);
+    if (source.isEmpty() || !QFile::copy(source, copy))
+        return {};
+    QFile file(copy);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+std::shared_ptr<TRemotable> Arg(std::shared_ptr<TRemotable> object)
+{
+    return object;
+}
+
+// An answer as a server of this kind writes it: indented, the result element
+// in the operation's namespace, objects as "multiRef" elements that declare
+// the type namespace themselves.
+QByteArray Answer(const QString &body, const QString &header = {})
+{
+    return (u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\""
+            " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
+            " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n"_s +
+            header + u"\n <soapenv:Body>\n"_s + body + u"\n </soapenv:Body>\n</soapenv:Envelope>\n"_s)
+        .toUtf8();
+}
+
+QString MultiRef(const QString &id, const QString &type, const QString &members)
+{
+    return u"  <multiRef id=\"%1\" soapenc:root=\"0\""
+           " soapenv:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" xsi:type=\"ns2:%2\""
+           " xmlns:soapenc=\"http://schemas.xmlsoap.org/soap/encoding/\""
+           " xmlns:ns2=\"http://archiv.example:8080/types/IndexServer\">\n%3\n  </multiRef>\n"_s.arg(id, type,
+                                                                                                     members);
+}
+
+QString Response(const QString &operation, const QString &content)
+{
+    return u"  <ns1:%1Response soapenv:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\""
+           " xmlns:ns1=\"http://archiv.example:8080/wsdl/IndexServer\">\n%2\n  </ns1:%1Response>\n"_s.arg(
+               operation, content);
+}
+
+QString Fault(const QString &content)
+{
+    return u"  <soapenv:Fault>%1</soapenv:Fault>"_s.arg(content);
+}
+
+// The message of the failure that reading the answer ends with, or "(none)".
+QString FailureOf(const QByteArray &answer, const QString &resultType)
+{
+    try {
+        ReadAnswer(answer, resultType);
+    } catch (const EFailure &failure) {
+        return failure.Message();
+    }
+    return u"(none)"_s;
+}
+
+} // namespace
+
+class tst_IX_Encoding : public QObject {
+    Q_OBJECT
+
+private slots:
+    void writesCheckoutSordRequest();
+    void writesLoginRequestWithNulCharacter();
+    void writesScalarArguments_data();
+    void writesScalarArguments();
+    void writesOneElementPerObject();
+    void writesAbsentObjectsAsNil();
+    void refusesUnregisteredTypes();
+    void readsBackWhatItWrites();
+
+    void readsLoginAnswer();
+    void readsServerInfoAnswer();
+    void readsConstantsAndSendsSelectorsBack();
+    void readsCheckoutSordAnswer();
+    void readsLogoutAnswer();
+
+    void endsWithFailure_data();
+    void endsWithFailure();
+    void faultKeepsItsParts();
+    void choosesResultElement_data();
+    void choosesResultElement();
+    void resolvesReferences_data();
+    void resolvesReferences();
+    void readsAbsentValues_data();
+    void readsAbsentValues();
+    void choosesObjectTypeFromXsiType_data();
+    void choosesObjectTypeFromXsiType();
+    void refusesHostileAnswers_data();
+    void refusesHostileAnswers();
+};
+
+void tst_IX_Encoding::writesCheckoutSordRequest()
+{
+    auto client = std::make_shared<ClientInfo>();
+    client->changedMembers = 12;
+    client->language = u"de"_s;
+    client->country = u"DE"_s;
+    client->ticket = u"T-4711"_s;
+    auto editInfoZ = std::make_shared<EditInfoZ>();
+    editInfoZ->bset = 8;
+    editInfoZ->sordZ = std::make_shared<SordZ>();
+    editInfoZ->sordZ->bset = 1234567890123;
+    auto lockZ = std::make_shared<LockZ>();
+
+    const QByteArray request = WriteRequest(u"checkoutSord"_s,
+                                            {{u"ClientInfo_1"_s, Arg(client)},
+                                             {u"String_2"_s, u"1"_s},
+                                             {u"EditInfoZ_3"_s, Arg(editInfoZ)},
+                                             {u"LockZ_4"_s, Arg(lockZ)}},
+                                            SOperationNamespace, STypeNamespace);
+    const QByteArray expected = Fixture(u"checkoutSord-request.xml"_s);
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(request, expected);
+}
+
+void tst_IX_Encoding::writesLoginRequestWithNulCharacter()
+{
+    auto client = std::make_shared<ClientInfo>();
+    client->language = u"de"_s;
+    client->country = u"DE"_s;
+    const QByteArray request = WriteRequest(u"login"_s,
+                                            {{u"ClientInfo_1"_s, Arg(client)},
+                                             {u"String_2"_s, u"Administrator"_s},
+                                             {u"String_3"_s, u"gëheim & <sicher>"_s},
+                                             {u"String_4"_s, u"Ledgerwick"_s},
+                                             {u"String_5"_s, QString(QChar(0))}},
+                                            SOperationNamespace, STypeNamespace);
+    const QByteArray expected = Fixture(u"login-request.xml"_s);
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(request, expected);
+    QDomDocument document;
+    QVERIFY(document.setContent(request, true));
+}
+
+void tst_IX_Encoding::writesScalarArguments_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<TSoapValue>("value");
+    QTest::addColumn<QByteArray>("element");
+
+    QTest::newRow("empty-text") << u"String_2"_s << TSoapValue(QString())
+                                << QByteArray("<String_2 xsi:type=\"xsd:string\"/>");
+    QTest::newRow("umlauts") << u"String_2"_s << TSoapValue(u"Größe €"_s)
+                             << QByteArray("<String_2 xsi:type=\"xsd:string\">Gr\xc3\xb6\xc3\x9f"
+                                           "e \xe2\x82\xac</String_2>");
+    QTest::newRow("markup") << u"String_2"_s << TSoapValue(u"a<b>&\"c\"'"_s)
+                            << QByteArray(
+                                   "<String_2 xsi:type=\"xsd:string\">a&lt;b&gt;&amp;\"c\"'</String_2>");
+    QTest::newRow("line-ends") << u"String_2"_s << TSoapValue(u"a\r\nb\tc"_s)
+                               << QByteArray("<String_2 xsi:type=\"xsd:string\">a&#13;\nb\tc</String_2>");
+    QTest::newRow("control-characters") << u"String_2"_s << TSoapValue(u"a\u0001b"_s + QChar(0) + u"c"_s)
+                                        << QByteArray("<String_2 xsi:type=\"xsd:string\">abc</String_2>");
+    QTest::newRow("surrogate-pair") << u"String_2"_s << TSoapValue(QString::fromUcs4(U"x\U0001F600"))
+                                    << QByteArray(
+                                           "<String_2 xsi:type=\"xsd:string\">x\xf0\x9f\x98\x80</String_2>");
+    QTest::newRow("lone-surrogate") << u"String_2"_s << TSoapValue(u"x"_s + QChar(0xD800) + u"y"_s)
+                                    << QByteArray("<String_2 xsi:type=\"xsd:string\">xy</String_2>");
+    QTest::newRow("int") << u"int_2"_s << TSoapValue(qint32(-2147483647 - 1))
+                         << QByteArray("<int_2 xsi:type=\"xsd:int\">-2147483648</int_2>");
+    QTest::newRow("zero-int") << u"int_2"_s << TSoapValue(qint32(0))
+                              << QByteArray("<int_2 xsi:type=\"xsd:int\">0</int_2>");
+    QTest::newRow("long") << u"long_2"_s << TSoapValue(qint64(9223372036854775807))
+                          << QByteArray("<long_2 xsi:type=\"xsd:long\">9223372036854775807</long_2>");
+    QTest::newRow("true") << u"boolean_2"_s << TSoapValue(true)
+                          << QByteArray("<boolean_2 xsi:type=\"xsd:boolean\">true</boolean_2>");
+    QTest::newRow("false") << u"boolean_2"_s << TSoapValue(false)
+                           << QByteArray("<boolean_2 xsi:type=\"xsd:boolean\">false</boolean_2>");
+    QTest::newRow("bytes") << u"arrayOfbyte_2"_s << TSoapValue(QByteArray("\x00\xff\x10", 3))
+                           << QByteArray("<arrayOfbyte_2 xsi:type=\"xsd:base64Binary\">AP8Q</arrayOfbyte_2>");
+}
+
+void tst_IX_Encoding::writesScalarArguments()
+{
+    QFETCH(QString, name);
+    QFETCH(TSoapValue, value);
+    QFETCH(QByteArray, element);
+    const QByteArray request = WriteRequest(u"alive"_s, {{name, value}}, SOperationNamespace, STypeNamespace);
+    const QByteArray expected =
+        "<?xml version=\"1.0\"?><SOAP-ENV:Envelope"
+        " xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\""
+        " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
+        " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""
+        " xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+        "<SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+        "<NS1:alive xmlns:NS1=\"http://archiv.example:8080/wsdl/IndexServer\">" +
+        element + "</NS1:alive></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    QCOMPARE(request, expected);
+    QDomDocument document;
+    QVERIFY(document.setContent(request, true));
+}
+
+void tst_IX_Encoding::writesOneElementPerObject()
+{
+    auto client = std::make_shared<ClientInfo>();
+    client->ticket = u"T"_s;
+    auto selector = std::make_shared<EditInfoZ>();
+    selector->sordZ = std::make_shared<SordZ>();
+    const QByteArray request = WriteRequest(u"x"_s,
+                                            {{u"ClientInfo_1"_s, Arg(client)},
+                                             {u"EditInfoZ_2"_s, Arg(selector)},
+                                             {u"ClientInfo_3"_s, Arg(client)},
+                                             {u"EditInfoZ_4"_s, Arg(selector)}},
+                                            SOperationNamespace, STypeNamespace);
+    const QString text = QString::fromUtf8(request);
+    QVERIFY(text.contains(u"<ClientInfo_1 href=\"#1\"/><EditInfoZ_2 href=\"#2\"/>"
+                          "<ClientInfo_3 href=\"#1\"/><EditInfoZ_4 href=\"#2\"/>"_s));
+    QCOMPARE(text.count(u"<NS2:ClientInfo "_s), 1);
+    QCOMPARE(text.count(u"<NS2:EditInfoZ "_s), 1);
+    QCOMPARE(text.count(u"<NS2:sordZ id=\"3\" xsi:type=\"NS2:SordZ\">"_s), 1);
+    QVERIFY(!text.contains(u"id=\"4\""_s));
+}
+
+void tst_IX_Encoding::writesAbsentObjectsAsNil()
+{
+    auto selector = std::make_shared<EditInfoZ>();
+    selector->bset = 5;
+    const QByteArray request = WriteRequest(
+        u"checkoutSord"_s, {{u"ClientInfo_1"_s, Arg(nullptr)}, {u"EditInfoZ_3"_s, Arg(selector)}},
+        SOperationNamespace, STypeNamespace);
+    const QString text = QString::fromUtf8(request);
+    QVERIFY(text.contains(u"<ClientInfo_1 xsi:nil=\"true\"/><EditInfoZ_3 href=\"#1\"/>"_s));
+    QVERIFY(text.contains(u"<NS2:EditInfoZ id=\"1\" xsi:type=\"NS2:EditInfoZ\">"
+                          "<changedMembers xsi:type=\"xsd:long\">0</changedMembers>"
+                          "<bset xsi:type=\"xsd:long\">5</bset><sordZ xsi:nil=\"true\"/></NS2:EditInfoZ>"_s));
+
+    // no object at all: the type namespace is not declared
+    const QByteArray bare =
+        WriteRequest(u"logout"_s, {{u"ClientInfo_1"_s, Arg(nullptr)}}, SOperationNamespace, STypeNamespace);
+    QVERIFY(!bare.contains("types/IndexServer"));
+    QVERIFY(bare.contains("<ClientInfo_1 xsi:nil=\"true\"/>"));
+}
+
+void tst_IX_Encoding::refusesUnregisteredTypes()
+{
+    try {
+        WriteRequest(u"x"_s, {{u"Foreign_1"_s, Arg(std::make_shared<ForeignObject>())}}, SOperationNamespace,
+                     STypeNamespace);
+        QFAIL("no failure");
+    } catch (const EFailure &failure) {
+        QCOMPARE(failure.Message(), u"Typ ForeignObject ist nicht registriert"_s);
+    }
+    QCOMPARE(FailureOf(Answer(Response(u"x"_s, u"<r/>"_s)), u"Nonsense"_s),
+             u"Typ Nonsense ist nicht registriert"_s);
+}
+
+void tst_IX_Encoding::readsBackWhatItWrites()
+{
+    // A request is shaped like an answer: its one argument is read as the result.
+    auto user = std::make_shared<UserInfo>();
+    user->changedMembers = -1;
+    user->desc = u"Zeile 1\r\nZeile 2 <&>"_s;
+    user->flags = 2147483647;
+    user->groupList = {1, -2, 3};
+    user->name_ = u"Müller"_s;
+    user->type_ = 4;
+    user->userProps = {u"a"_s, QString(), u"c"_s};
+    auto session = std::make_shared<SessionInfo>();
+    session->clientComputer = u"PC1"_s;
+    session->validSeconds = 60;
+    user->sessions = {session, session};
+
+    const QByteArray request =
+        WriteRequest(u"x"_s, {{u"UserInfo_1"_s, Arg(user)}}, SOperationNamespace, STypeNamespace);
+    const auto read = std::dynamic_pointer_cast<UserInfo>(ReadAnswer(request, u"UserInfo"_s));
+    QVERIFY(read);
+    QCOMPARE(read->changedMembers, -1);
+    QCOMPARE(read->desc, user->desc);
+    QCOMPARE(read->flags, 2147483647);
+    QCOMPARE(read->groupList, user->groupList);
+    QCOMPARE(read->name_, u"Müller"_s);
+    QCOMPARE(read->type_, 4);
+    QCOMPARE(read->userProps, user->userProps);
+    QCOMPARE(read->sessions.size(), 2);
+    QVERIFY(read->sessions[0]);
+    QCOMPARE(read->sessions[0], read->sessions[1]);
+    QCOMPARE(read->sessions[0]->clientComputer, u"PC1"_s);
+    QCOMPARE(read->sessions[0]->validSeconds, 60);
+
+    auto type = std::make_shared<SordType>();
+    type->icon = std::make_shared<FileData>();
+    type->icon->data = QByteArray("\x89PNG\x00\x01", 6);
+    type->icon->contentType = u"image/png"_s;
+    const QByteArray second =
+        WriteRequest(u"x"_s, {{u"SordType_1"_s, Arg(type)}}, SOperationNamespace, STypeNamespace);
+    const auto readType = std::dynamic_pointer_cast<SordType>(ReadAnswer(second, u"SordType"_s));
+    QVERIFY(readType && readType->icon);
+    QCOMPARE(readType->icon->data, type->icon->data);
+    QCOMPARE(readType->icon->contentType, u"image/png"_s);
+    QVERIFY(!readType->disabledIcon);
+}
+
+void tst_IX_Encoding::readsLoginAnswer()
+{
+    const QByteArray answer =
+        Answer(Response(u"login"_s, u"   <result href=\"#id0\"/>"_s) +
+               MultiRef(u"id0"_s, u"LoginResult"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">0</changedMembers>\n"
+                        "   <clientInfo href=\"#id1\"/>\n"
+                        "   <ticketLifetime xsi:type=\"xsd:int\">600</ticketLifetime>\n"
+                        "   <user href=\"#id2\"/>"_s) +
+               MultiRef(u"id1"_s, u"ClientInfo"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">0</changedMembers>\n"
+                        "   <callId xsi:type=\"xsd:string\" xsi:nil=\"true\"/>\n"
+                        "   <country xsi:type=\"xsd:string\">DE</country>\n"
+                        "   <language xsi:type=\"xsd:string\">de</language>\n"
+                        "   <ticket xsi:type=\"xsd:string\">4AB1C2D3-E4F5</ticket>\n"
+                        "   <timeZone xsi:type=\"xsd:string\"></timeZone>"_s) +
+               MultiRef(u"id2"_s, u"UserInfo"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">0</changedMembers>\n"
+                        "   <desc xsi:type=\"xsd:string\">Hauptverwalter</desc>\n"
+                        "   <flags xsi:type=\"xsd:int\">-1</flags>\n"
+                        "   <groupList xsi:type=\"soapenc:Array\" soapenc:arrayType=\"xsd:int[2]\""
+                        " xmlns:soapenc=\"http://schemas.xmlsoap.org/soap/encoding/\">\n"
+                        "    <groupList xsi:type=\"xsd:int\">7</groupList>\n"
+                        "    <groupList xsi:type=\"xsd:int\">9</groupList>\n"
+                        "   </groupList>\n"
+                        "   <id xsi:type=\"xsd:int\">0</id>\n"
+                        "   <keylist xsi:type=\"soapenc:Array\" soapenc:arrayType=\"xsd:int[0]\""
+                        " xmlns:soapenc=\"http://schemas.xmlsoap.org/soap/encoding/\"/>\n"
+                        "   <name xsi:type=\"xsd:string\">Administrator</name>\n"
+                        "   <parent xsi:type=\"xsd:int\">0</parent>\n"
+                        "   <pwd xsi:type=\"xsd:string\" xsi:nil=\"true\"/>\n"
+                        "   <sessions xsi:type=\"soapenc:Array\" soapenc:arrayType=\"ns2:SessionInfo[0]\""
+                        " xsi:nil=\"true\" xmlns:soapenc=\"http://schemas.xmlsoap.org/soap/encoding/\"/>\n"
+                        "   <type xsi:type=\"xsd:int\">1</type>\n"
+                        "   <userProps xsi:type=\"soapenc:Array\" soapenc:arrayType=\"xsd:string[2]\""
+                        " xmlns:soapenc=\"http://schemas.xmlsoap.org/soap/encoding/\">\n"
+                        "    <userProps xsi:type=\"xsd:string\">Profil</userProps>\n"
+                        "    <userProps xsi:type=\"xsd:string\" xsi:nil=\"true\"/>\n"
+                        "   </userProps>"_s));
+
+    const auto result = std::dynamic_pointer_cast<LoginResult>(ReadAnswer(answer, u"LoginResult"_s));
+    QVERIFY(result);
+    QCOMPARE(result->ticketLifetime, 600);
+    QVERIFY(result->clientInfo);
+    QCOMPARE(result->clientInfo->ticket, u"4AB1C2D3-E4F5"_s);
+    QCOMPARE(result->clientInfo->language, u"de"_s);
+    QCOMPARE(result->clientInfo->country, u"DE"_s);
+    QVERIFY(result->clientInfo->callId.isEmpty());
+    QVERIFY(result->user);
+    QCOMPARE(result->user->name_, u"Administrator"_s);
+    QCOMPARE(result->user->desc, u"Hauptverwalter"_s);
+    QCOMPARE(result->user->flags, -1);
+    QCOMPARE(result->user->type_, 1);
+    QCOMPARE(result->user->groupList, (QList<qint32>{7, 9}));
+    QVERIFY(result->user->keylist.isEmpty());
+    QVERIFY(result->user->sessions.isEmpty());
+    QCOMPARE(result->user->userProps, (QList<QString>{u"Profil"_s, QString()}));
+}
+
+void tst_IX_Encoding::readsServerInfoAnswer()
+{
+    const QByteArray answer =
+        Answer(Response(u"getServerInfo"_s, u"   <getServerInfoReturn href=\"#id0\"/>"_s) +
+               MultiRef(u"id0"_s, u"ServerInfo"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">0</changedMembers>\n"
+                        "   <indexServers xsi:type=\"soapenc:Array\""
+                        " soapenc:arrayType=\"ns2:IndexServerForArchive[2]\">\n"
+                        "    <indexServers href=\"#id1\"/>\n"
+                        "    <indexServers href=\"#id2\"/>\n"
+                        "   </indexServers>\n"
+                        "   <license href=\"#id3\"/>\n"
+                        "   <version xsi:type=\"xsd:string\">9.00.012</version>"_s) +
+               MultiRef(u"id1"_s, u"IndexServerForArchive"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">0</changedMembers>\n"
+                        "   <arcName xsi:type=\"xsd:string\">Archiv</arcName>\n"
+                        "   <url xsi:type=\"xsd:string\">http://archiv.example:8080/ix/ix</url>"_s) +
+               MultiRef(u"id2"_s, u"IndexServerForArchive"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">0</changedMembers>\n"
+                        "   <arcName xsi:type=\"xsd:string\">Zweitarchiv</arcName>\n"
+                        "   <url xsi:type=\"xsd:string\" xsi:nil=\"true\"/>"_s) +
+               MultiRef(u"id3"_s, u"License"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">3</changedMembers>\n"
+                        "   <expires xsi:type=\"xsd:string\">2099-12-31</expires>\n"
+                        "   <seats xsi:type=\"xsd:int\">25</seats>"_s));
+
+    const auto info = std::dynamic_pointer_cast<ServerInfo>(ReadAnswer(answer, u"ServerInfo"_s));
+    QVERIFY(info);
+    QCOMPARE(info->version, u"9.00.012"_s);
+    QCOMPARE(info->indexServers.size(), 2);
+    QVERIFY(info->indexServers[0] && info->indexServers[1]);
+    QCOMPARE(info->indexServers[0]->arcName, u"Archiv"_s);
+    QCOMPARE(info->indexServers[0]->url, u"http://archiv.example:8080/ix/ix"_s);
+    QCOMPARE(info->indexServers[1]->arcName, u"Zweitarchiv"_s);
+    QVERIFY(info->indexServers[1]->url.isEmpty());
+    QVERIFY(info->license);
+    QCOMPARE(info->license->changedMembers, 3);
+}
+
+void tst_IX_Encoding::readsConstantsAndSendsSelectorsBack()
+{
+    const QByteArray answer =
+        Answer(Response(u"getConstants"_s, u"   <result href=\"#id0\"/>"_s) +
+               MultiRef(u"id0"_s, u"IXServicePortC"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">99</changedMembers>\n"
+                        "   <ACCESS href=\"#id5\"/>\n"
+                        "   <EDIT_INFO href=\"#id1\"/>\n"
+                        "   <LOCK href=\"#id3\"/>\n"
+                        "   <REPORT_INFO href=\"#id6\"/>"_s) +
+               MultiRef(u"id1"_s, u"EditInfoC"_s,
+                        u"   <mbAll href=\"#id2\"/>\n"
+                        "   <mbAllMembers xsi:type=\"xsd:long\">-1</mbAllMembers>\n"
+                        "   <mbSordLean href=\"#id2\"/>\n"
+                        "   <mbSordTypesJPG xsi:type=\"xsd:long\">4096</mbSordTypesJPG>"_s) +
+               MultiRef(u"id2"_s, u"EditInfoZ"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">6</changedMembers>\n"
+                        "   <bset xsi:type=\"xsd:long\">8</bset>\n"
+                        "   <sordZ xsi:type=\"ns2:SordZ\" xsi:nil=\"true\"/>"_s) +
+               MultiRef(u"id3"_s, u"LockC"_s,
+                        u"   <FORCE href=\"#id4\"/>\n"
+                        "   <NO href=\"#id4\"/>\n"
+                        "   <bsetNO xsi:type=\"xsd:long\">0</bsetNO>"_s) +
+               MultiRef(u"id4"_s, u"LockZ"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">3</changedMembers>\n"
+                        "   <bset xsi:type=\"xsd:long\">17179869184</bset>"_s) +
+               MultiRef(u"id5"_s, u"AccessC"_s, u"   <LUR_READ xsi:type=\"xsd:int\">1</LUR_READ>"_s) +
+               MultiRef(u"id6"_s, u"ReportInfoC"_s, u"   <mbAction xsi:type=\"xsd:long\">2</mbAction>"_s));
+
+    const auto constants = std::dynamic_pointer_cast<IXServicePortC>(ReadAnswer(answer, u"IXServicePortC"_s));
+    QVERIFY(constants);
+    QVERIFY(constants->ACCESS);
+    QVERIFY(constants->EDIT_INFO);
+    QVERIFY(constants->LOCK);
+    QVERIFY(!constants->ALERT);
+    QVERIFY(constants->REPORT_INFO);
+    QCOMPARE(constants->REPORT_INFO->mbAction, 2);
+    const std::shared_ptr<EditInfoZ> lean = constants->EDIT_INFO->mbSordLean;
+    QVERIFY(lean);
+    QCOMPARE(lean, constants->EDIT_INFO->mbAll);
+    QCOMPARE(lean->bset, 8);
+    QCOMPARE(lean->changedMembers, 6);
+    QVERIFY(!lean->sordZ);
+    QCOMPARE(constants->EDIT_INFO->mbAllMembers, -1);
+    QCOMPARE(constants->EDIT_INFO->mbSordTypesJPG, 4096);
+    const std::shared_ptr<LockZ> no = constants->LOCK->NO;
+    QVERIFY(no);
+    QCOMPARE(no, constants->LOCK->FORCE);
+    QCOMPARE(no->bset, 17179869184);
+
+    auto client = std::make_shared<ClientInfo>();
+    const QString request = QString::fromUtf8(WriteRequest(u"checkoutSord"_s,
+                                                           {{u"ClientInfo_1"_s, Arg(client)},
+                                                            {u"String_2"_s, u"1"_s},
+                                                            {u"EditInfoZ_3"_s, Arg(lean)},
+                                                            {u"LockZ_4"_s, Arg(no)}},
+                                                           SOperationNamespace, STypeNamespace));
+    QVERIFY(request.contains(u"<NS2:EditInfoZ id=\"2\" xsi:type=\"NS2:EditInfoZ\">"
+                             "<changedMembers xsi:type=\"xsd:long\">6</changedMembers>"
+                             "<bset xsi:type=\"xsd:long\">8</bset><sordZ xsi:nil=\"true\"/></NS2:EditInfoZ>"
+                             "<NS2:LockZ id=\"3\" xsi:type=\"NS2:LockZ\">"
+                             "<changedMembers xsi:type=\"xsd:long\">3</changedMembers>"
+                             "<bset xsi:type=\"xsd:long\">17179869184</bset></NS2:LockZ>"_s));
+}
+
+void tst_IX_Encoding::readsCheckoutSordAnswer()
+{
+    const QByteArray answer =
+        Answer(Response(u"checkoutSord"_s, u"   <result href=\"#id0\"/>"_s) +
+               MultiRef(u"id0"_s, u"EditInfo"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">0</changedMembers>\n"
+                        "   <docTemplates xsi:type=\"soapenc:Array\" soapenc:arrayType=\"ns2:IdName[1]\">\n"
+                        "    <item href=\"#id3\"/>\n"
+                        "   </docTemplates>\n"
+                        "   <document xsi:type=\"ns2:Document\" xsi:nil=\"true\"/>\n"
+                        "   <pathNames xsi:type=\"soapenc:Array\" soapenc:arrayType=\"ns2:IdName[1]\">\n"
+                        "    <item href=\"#id3\"/>\n"
+                        "   </pathNames>\n"
+                        "   <sord href=\"#id1\"/>"_s) +
+               MultiRef(u"id1"_s, u"Sord"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">0</changedMembers>\n"
+                        "   <IDateIso xsi:type=\"xsd:string\">20260101120000</IDateIso>\n"
+                        "   <aclItems xsi:type=\"soapenc:Array\" soapenc:arrayType=\"ns2:AclItem[2]\">\n"
+                        "    <aclItems href=\"#id4\"/>\n"
+                        "    <aclItems href=\"#id5\"/>\n"
+                        "   </aclItems>\n"
+                        "   <deleted xsi:type=\"xsd:boolean\">false</deleted>\n"
+                        "   <details href=\"#id2\"/>\n"
+                        "   <id xsi:type=\"xsd:int\">1</id>\n"
+                        "   <name xsi:type=\"xsd:string\">ELO Wurzel &amp; Ablage</name>\n"
+                        "   <name_ xsi:type=\"xsd:string\">falsch</name_>\n"
+                        "   <objKeys xsi:type=\"soapenc:Array\" soapenc:arrayType=\"ns2:ObjKey[1]\">\n"
+                        "    <objKeys href=\"#id6\"/>\n"
+                        "   </objKeys>\n"
+                        "   <parentIds xsi:type=\"soapenc:Array\" soapenc:arrayType=\"xsd:string[0]\"/>\n"
+                        "   <type xsi:type=\"xsd:int\">1</type>"_s) +
+               MultiRef(u"id2"_s, u"SordDetails"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">0</changedMembers>\n"
+                        "   <fulltext xsi:type=\"xsd:boolean\">TRUE</fulltext>\n"
+                        "   <replRoot xsi:type=\"xsd:boolean\">1</replRoot>\n"
+                        "   <sortOrder xsi:type=\"xsd:int\">2</sortOrder>"_s) +
+               MultiRef(u"id3"_s, u"IdName"_s,
+                        u"   <changedMembers xsi:type=\"xsd:long\">0</changedMembers>\n"
+                        "   <id xsi:type=\"xsd:int\">4</id>\n"
+                        "   <name xsi:type=\"xsd:string\">Basis</name>"_s) +
+               MultiRef(u"id4"_s, u"AclItem"_s,
+                        u"   <access xsi:type=\"xsd:int\">63</access>\n"
+                        "   <id xsi:type=\"xsd:int\">0</id>\n"
+                        "   <name xsi:type=\"xsd:string\">Administrator</name>\n"
+                        "   <type xsi:type=\"xsd:int\">0</type>"_s) +
+               MultiRef(u"id5"_s, u"AclItem"_s,
+                        u"   <access xsi:type=\"xsd:int\">1</access>\n"
+                        "   <id xsi:type=\"xsd:int\">9999</id>\n"
+                        "   <name xsi:type=\"xsd:string\">Jeder</name>"_s) +
+               MultiRef(u"id6"_s, u"ObjKey"_s,
+                        u"   <data xsi:type=\"soapenc:Array\" soapenc:arrayType=\"xsd:string[2]\">\n"
+                        "    <data xsi:type=\"xsd:string\">Ä</data>\n"
+                        "    <data xsi:type=\"xsd:string\">B</data>\n"
+                        "   </data>\n"
+                        "   <name xsi:type=\"xsd:string\">KEY</name>"_s));
+
+    const auto info = std::dynamic_pointer_cast<EditInfo>(ReadAnswer(answer, u"EditInfo"_s));
+    QVERIFY(info);
+    QVERIFY(!info->document);
+    QCOMPARE(info->docTemplates.size(), 1);
+    QCOMPARE(info->pathNames.size(), 1);
+    QCOMPARE(info->docTemplates[0], info->pathNames[0]);
+    QCOMPARE(info->docTemplates[0]->name_, u"Basis"_s);
+    // one object in two places, held by nothing else
+    QCOMPARE(info->docTemplates[0].use_count(), 2);
+
+    const std::shared_ptr<Sord> sord = info->sord;
+    QVERIFY(sord);
+    QCOMPARE(sord->name_, u"ELO Wurzel & Ablage"_s);
+    QCOMPARE(sord->id, 1);
+    QCOMPARE(sord->type_, 1);
+    QCOMPARE(sord->IDateIso, u"20260101120000"_s);
+    QVERIFY(!sord->deleted);
+    QVERIFY(sord->details);
+    QVERIFY(sord->details->fulltext);
+    QVERIFY(sord->details->replRoot);
+    QVERIFY(!sord->details->fulltextDone);
+    QCOMPARE(sord->details->sortOrder, 2);
+    QCOMPARE(sord->aclItems.size(), 2);
+    QCOMPARE(sord->aclItems[0]->access, 63);
+    QCOMPARE(sord->aclItems[1]->id, 9999);
+    QCOMPARE(sord->aclItems[1]->name_, u"Jeder"_s);
+    QCOMPARE(sord->objKeys.size(), 1);
+    QCOMPARE(sord->objKeys[0]->data, (QList<QString>{u"Ä"_s, u"B"_s}));
+    QVERIFY(sord->parentIds.isEmpty());
+}
+
+void tst_IX_Encoding::readsLogoutAnswer()
+{
+    const QByteArray answer =
+        Answer(u"  <ns1:logoutResponse soapenv:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\""
+               " xmlns:ns1=\"http://archiv.example:8080/wsdl/IndexServer\"/>"_s);
+    QCOMPARE(FailureOf(answer, QString()), u"(none)"_s);
+    QCOMPARE(ReadAnswer(answer, QString()), nullptr);
+    // a Body without an answer element ends any call without a result
+    QCOMPARE(ReadAnswer(Answer(QString()), u"ServerInfo"_s), nullptr);
+    // nothing is read for an operation without result, not even a broken member
+    QCOMPARE(
+        FailureOf(Answer(Response(u"logout"_s, u"<r><ticketLifetime>x</ticketLifetime></r>"_s)), QString()),
+        u"(none)"_s);
+}
+
+void tst_IX_Encoding::endsWithFailure_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("resultType");
+    QTest::addColumn<QString>("message");
+
+    const QString lifetime = u"<result><ticketLifetime>%1</ticketLifetime></result>"_s;
+    QTest::newRow("fault") << Answer(Fault(
+                                  u"<faultcode>soapenv:Server</faultcode>"
+                                  "<faultstring>Anmeldung fehlgeschlagen: Kennwort falsch</faultstring>"_s))
+                           << u"LoginResult"_s << u"Anmeldung fehlgeschlagen: Kennwort falsch"_s;
+    QTest::newRow("fault-without-faultstring")
+        << Answer(Fault(u"<faultcode>soapenv:Server</faultcode>"_s)) << u"LoginResult"_s << QString();
+    QTest::newRow("fault-names-any-case")
+        << Answer(Fault(u"<FaultString>erst</FaultString><FAULTSTRING>zuletzt"
+                        "</FAULTSTRING><other>x</other>"_s))
+        << u"LoginResult"_s << u"zuletzt"_s;
+    QTest::newRow("fault-text-of-descendants")
+        << Answer(Fault(u"<faultstring>Teil <b>eins</b> &amp; zwei</faultstring>"_s)) << u"LoginResult"_s
+        << u"Teil eins & zwei"_s;
+    QTest::newRow("fault-for-logout") << Answer(Fault(u"<faultstring>Ticket ungültig</faultstring>"_s))
+                                      << QString() << u"Ticket ungültig"_s;
+    QTest::newRow("fault-before-second-body")
+        << Answer(Fault(u"<faultstring>zuerst</faultstring>"_s) + u"</soapenv:Body><soapenv:Body>"_s)
+        << u"LoginResult"_s << u"zuerst"_s;
+    QTest::newRow("wrong-namespace") << QByteArray("<a:Envelope xmlns:a=\"urn:x\"><a:Body/></a:Envelope>")
+                                     << u"LoginResult"_s
+                                     << u"Dokumentelement http://schemas.xmlsoap.org/soap/envelope/:Envelope "
+                                        "erwartet, urn:x:Envelope gefunden"_s;
+    QTest::newRow("wrong-name") << QByteArray("<html><body>Fehler</body></html>") << u"LoginResult"_s
+                                << u"Dokumentelement http://schemas.xmlsoap.org/soap/envelope/:Envelope "
+                                   "erwartet, :html gefunden"_s;
+    QTest::newRow("soap12-envelope")
+        << QByteArray("<e:Envelope xmlns:e=\"http://www.w3.org/2003/05/soap-envelope\"/>") << u"LoginResult"_s
+        << u"Dokumentelement http://schemas.xmlsoap.org/soap/envelope/:Envelope erwartet, "
+           "http://www.w3.org/2003/05/soap-envelope:Envelope gefunden"_s;
+    QTest::newRow("empty-envelope")
+        << QByteArray("<e:Envelope xmlns:e=\"http://schemas.xmlsoap.org/soap/envelope/\"></e:Envelope>")
+        << u"LoginResult"_s << u"Ungültige SOAP-Anforderung"_s;
+    QTest::newRow("second-header") << Answer(QString(), u"<soapenv:Header/><soapenv:Header/>"_s)
+                                   << u"LoginResult"_s << u"Ungültige SOAP-Antwort"_s;
+    QTest::newRow("second-body") << Answer(Response(u"login"_s, u"<r/>"_s) +
+                                           u"</soapenv:Body><soapenv:Body>"_s)
+                                 << u"LoginResult"_s << u"Ungültige SOAP-Antwort"_s;
+    QTest::newRow("must-understand")
+        << Answer(QString(),
+                  u"<soapenv:Header><ns:Session xmlns:ns=\"urn:s\" mustUnderstand=\"1\"/></soapenv:Header>"_s)
+        << u"LoginResult"_s
+        << u"SOAP-Header Session mit Attribut 'mustUnderstand' true wurde nicht behandelt"_s;
+    QTest::newRow("must-understand-true-any-case")
+        << Answer(QString(), u"<soapenv:Header><a/><Trace mustUnderstand=\"TRUE\"/></soapenv:Header>"_s)
+        << u"LoginResult"_s
+        << u"SOAP-Header Trace mit Attribut 'mustUnderstand' true wurde nicht behandelt"_s;
+    QTest::newRow("header-after-body")
+        << (Answer(Response(u"login"_s, u"<r/>"_s))
+                .replace("</soapenv:Body>",
+                         "</soapenv:Body><soapenv:Header><Trace mustUnderstand=\"true\"/></soapenv:Header>"))
+        << u"LoginResult"_s
+        << u"SOAP-Header Trace mit Attribut 'mustUnderstand' true wurde nicht behandelt"_s;
+    QTest::newRow("not-xml") << QByteArray("Service Unavailable") << u"LoginResult"_s
+                             << u"Start tag expected."_s;
+    QTest::newRow("empty-body") << QByteArray() << u"LoginResult"_s << u"Premature end of document."_s;
+    QTest::newRow("truncated") << Answer(QString()).left(60) << u"LoginResult"_s
+                               << u"Premature end of document."_s;
+    QTest::newRow("integer-text") << Answer(Response(u"login"_s, lifetime.arg(u"zehn"_s))) << u"LoginResult"_s
+                                  << u"'zehn' ist kein gültiger Integerwert"_s;
+    QTest::newRow("integer-overflow") << Answer(Response(u"login"_s, lifetime.arg(u"2147483648"_s)))
+                                      << u"LoginResult"_s << u"'2147483648' ist kein gültiger Integerwert"_s;
+    QTest::newRow("integer-fraction") << Answer(Response(u"login"_s, lifetime.arg(u"1.5"_s)))
+                                      << u"LoginResult"_s << u"'1.5' ist kein gültiger Integerwert"_s;
+    QTest::newRow("long-text") << Answer(
+                                      Response(u"login"_s, u"<r><changedMembers>0x10</changedMembers></r>"_s))
+                               << u"LoginResult"_s << u"'0x10' ist kein gültiger Integerwert"_s;
+    QTest::newRow("boolean-text") << Answer(Response(u"checkoutSord"_s,
+                                                     u"<r><sord><deleted>ja</deleted></sord></r>"_s))
+                                  << u"EditInfo"_s << u"'ja' ist kein gültiger Boolescher Wert"_s;
+}
+
+void tst_IX_Encoding::endsWithFailure()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, resultType);
+    QFETCH(QString, message);
+    QCOMPARE(FailureOf(answer, resultType), message);
+}
+
+void tst_IX_Encoding::faultKeepsItsParts()
+{
+    const QByteArray answer = Answer(Fault(u"<faultcode>soapenv:Server.userException</faultcode>"
+                                           "<faultstring>Zugriff verweigert</faultstring>"
+                                           "<faultactor>urn:ix</faultactor>"
+                                           "<detail><ns:code xmlns:ns=\"urn:d\">4711</ns:code></detail>"_s));
+    try {
+        ReadAnswer(answer, u"ServerInfo"_s);
+        QFAIL("no failure");
+    } catch (const ESOAPFault &fault) {
+        QCOMPARE(fault.Message(), u"Zugriff verweigert"_s);
+        QCOMPARE(fault.FaultCode(), u"soapenv:Server.userException"_s);
+        QCOMPARE(fault.FaultActor(), u"urn:ix"_s);
+        QDomDocument detail;
+        QVERIFY(detail.setContent(fault.Detail(), true));
+        QCOMPARE(detail.documentElement().localName(), u"detail"_s);
+        QCOMPARE(detail.documentElement().firstChildElement().namespaceURI(), u"urn:d"_s);
+        QCOMPARE(detail.documentElement().text(), u"4711"_s);
+    }
+}
+
+void tst_IX_Encoding::choosesResultElement_data()
+{
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<QString>("version"); // of the ServerInfo read, or "(absent)"
+
+    const QString info = u"<version>%1</version>"_s;
+    QTest::newRow("single-child-any-name") << u"<ret>%1</ret>"_s.arg(info.arg(u"r"_s)) << u"r"_s;
+    QTest::newRow("return-after-other")
+        << u"<a>%1</a><return>%2</return>"_s.arg(info.arg(u"a"_s), info.arg(u"b"_s)) << u"b"_s;
+    QTest::newRow("result-any-case") << u"<a>%1</a><RESULT>%2</RESULT><Return>%3</Return>"_s.arg(
+                                            info.arg(u"a"_s), info.arg(u"b"_s), info.arg(u"c"_s))
+                                     << u"b"_s;
+    QTest::newRow("several-none-named")
+        << u"<a>%1</a><b>%2</b>"_s.arg(info.arg(u"a"_s), info.arg(u"b"_s)) << u"(absent)"_s;
+    QTest::newRow("no-child") << QString() << u"(absent)"_s;
+    QTest::newRow("text-only") << u"Text"_s << u"(absent)"_s;
+    QTest::newRow("nil-result") << u"<r xsi:nil=\"true\">%1</r>"_s.arg(info.arg(u"n"_s)) << u"(absent)"_s;
+    QTest::newRow("empty-result") << u"<r/>"_s << u"(absent)"_s;
+    QTest::newRow("result-without-members") << u"<r> </r>"_s << QString();
+}
+
+void tst_IX_Encoding::choosesResultElement()
+{
+    QFETCH(QString, content);
+    QFETCH(QString, version);
+    const auto object = ReadAnswer(Answer(Response(u"getServerInfo"_s, content)), u"ServerInfo"_s);
+    const auto info = std::dynamic_pointer_cast<ServerInfo>(object);
+    QCOMPARE(info == nullptr, object == nullptr);
+    QCOMPARE(info ? info->version : u"(absent)"_s, version);
+}
+
+void tst_IX_Encoding::resolvesReferences_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("name");
+
+    const QString sord =
+        u"<multiRef id=\"s1\" xsi:type=\"ns2:Sord\" xmlns:ns2=\"http://x/types/IndexServer\">"
+        "<name>Wurzel</name></multiRef>"_s;
+    QTest::newRow("target-after") << Answer(Response(u"checkoutSord"_s, u"<r><sord href=\"#s1\"/></r>"_s) +
+                                            sord)
+                                  << u"Wurzel"_s;
+    // the answer element is the Body's first element: a target before the result sits inside it
+    QTest::newRow("target-before") << Answer(Response(u"checkoutSord"_s,
+                                                      sord + u"<result><sord href=\"#s1\"/></result>"_s))
+                                   << u"Wurzel"_s;
+    QTest::newRow("target-in-header") << Answer(Response(u"checkoutSord"_s, u"<r><sord href=\"#s1\"/></r>"_s),
+                                                u"<soapenv:Header>"_s + sord + u"</soapenv:Header>"_s)
+                                      << u"Wurzel"_s;
+    QTest::newRow("key-any-case") << Answer(Response(u"checkoutSord"_s, u"<r><sord href=\"#S1\"/></r>"_s) +
+                                            sord)
+                                  << u"Wurzel"_s;
+    QTest::newRow("first-id-counts") << Answer(Response(u"checkoutSord"_s, u"<r><sord href=\"#s1\"/></r>"_s) +
+                                               sord + u"<other id=\"s1\"><name>Zweiter</name></other>"_s)
+                                     << u"Wurzel"_s;
+    QTest::newRow("result-by-reference")
+        << Answer(Response(u"checkoutSord"_s, u"<result href=\"#e\"/>"_s) +
+                  u"<multiRef id=\"e\"><sord href=\"#s1\"/></multiRef>"_s + sord)
+        << u"Wurzel"_s;
+    QTest::newRow("scalar-by-reference")
+        << Answer(Response(u"checkoutSord"_s, u"<r><sord><name href=\"#t\"/></sord></r>"_s) +
+                  u"<text id=\"t\">Verwiesen</text>"_s)
+        << u"Verwiesen"_s;
+    QTest::newRow("reference-finds-nothing")
+        << Answer(Response(u"checkoutSord"_s, u"<r><sord href=\"#fehlt\"/></r>"_s)) << QString();
+}
+
+void tst_IX_Encoding::resolvesReferences()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, name);
+    const auto info = std::dynamic_pointer_cast<EditInfo>(ReadAnswer(answer, u"EditInfo"_s));
+    QVERIFY(info);
+    QVERIFY(info->sord); // a reference that finds nothing still makes an object, with no members read
+    QCOMPARE(info->sord->name_, name);
+}
+
+void tst_IX_Encoding::readsAbsentValues_data()
+{
+    QTest::addColumn<QString>("member");
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("hasDetails");
+
+    QTest::newRow("all-present") << u"<id>5</id><name>n</name><details><fulltext>1</fulltext></details>"_s
+                                 << 5 << u"n"_s << true;
+    QTest::newRow("nil-one") << u"<id xsi:nil=\"1\">5</id><name xsi:nil=\"TRUE\">n</name>"
+                                "<details xsi:nil=\"true\"><fulltext>1</fulltext></details>"_s
+                             << 0 << QString() << false;
+    QTest::newRow("nil-1999")
+        << u"<id xmlns:x=\"http://www.w3.org/1999/XMLSchema-instance\" x:null=\"1\">5</id>"_s << 0
+        << QString() << false;
+    QTest::newRow("xsi-NULL") << u"<id xsi:NULL=\"true\">5</id>"_s << 0 << QString() << false;
+    QTest::newRow("nil-false") << u"<id xsi:nil=\"false\">5</id>"_s << 5 << QString() << false;
+    QTest::newRow("empty-elements") << u"<id/><name></name><details/>"_s << 0 << QString() << false;
+    QTest::newRow("comment-is-a-child") << u"<details><!-- leer --></details>"_s << 0 << QString() << true;
+    QTest::newRow("blank-integer") << u"<id> 7 </id><name> n </name>"_s << 7 << u" n "_s << false;
+    QTest::newRow("missing") << QString() << 0 << QString() << false;
+    QTest::newRow("unknown-elements")
+        << u"<name_>x</name_><Name>y</Name><foo><id>3</id></foo>"_s << 0 << QString() << false;
+    QTest::newRow("first-match-counts")
+        << u"<id>1</id><id>2</id><name>a</name><name>b</name>"_s << 1 << u"a"_s << false;
+    QTest::newRow("order-does-not-matter") << u"<name>a</name><details/><id>3</id>"_s << 3 << u"a"_s << false;
+}
+
+void tst_IX_Encoding::readsAbsentValues()
+{
+    QFETCH(QString, member);
+    QFETCH(int, id);
+    QFETCH(QString, name);
+    QFETCH(bool, hasDetails);
+    const auto info = std::dynamic_pointer_cast<EditInfo>(ReadAnswer(
+        Answer(Response(u"checkoutSord"_s, u"<r><sord>"_s + member + u"<kind>1</kind></sord></r>"_s)),
+        u"EditInfo"_s));
+    QVERIFY(info && info->sord);
+    QCOMPARE(info->sord->kind, 1);
+    QCOMPARE(info->sord->id, id);
+    QCOMPARE(info->sord->name_, name);
+    QCOMPARE(bool(info->sord->details), hasDetails);
+}
+
+void tst_IX_Encoding::choosesObjectTypeFromXsiType_data()
+{
+    QTest::addColumn<QString>("attributes");
+    QTest::addColumn<QString>("type");
+
+    const QString types = u" xmlns:t=\"http://other.example/types/IndexServer\""_s;
+    QTest::newRow("derived") << u"xsi:type=\"t:ReportInfoC\""_s + types << u"ReportInfoC"_s;
+    QTest::newRow("declared") << u"xsi:type=\"t:ReportC\""_s + types << u"ReportC"_s;
+    QTest::newRow("unrelated") << u"xsi:type=\"t:Sord\""_s + types << u"ReportC"_s;
+    QTest::newRow("unknown-name") << u"xsi:type=\"t:ReportInfoX\""_s + types << u"ReportC"_s;
+    QTest::newRow("other-namespace") << u"xsi:type=\"o:ReportInfoC\" xmlns:o=\"urn:other\""_s << u"ReportC"_s;
+    QTest::newRow("undeclared-prefix") << u"xsi:type=\"u:ReportInfoC\""_s << u"ReportC"_s;
+    QTest::newRow("default-namespace")
+        << u"xsi:type=\"ReportInfoC\" xmlns=\"https://ix.example:443/types/IndexServer\""_s
+        << u"ReportInfoC"_s;
+    QTest::newRow("schema-1999")
+        << u"x:type=\"t:ReportInfoC\" xmlns:x=\"http://www.w3.org/1999/XMLSchema-instance\""_s + types
+        << u"ReportInfoC"_s;
+    QTest::newRow("schema-2000") << u"x:type=\"t:ReportInfoC\""
+                                    " xmlns:x=\"http://www.w3.org/2000/10/XMLSchema-instance\""_s +
+                                        types
+                                 << u"ReportInfoC"_s;
+    QTest::newRow("unprefixed-type") << u"type=\"t:ReportInfoC\""_s + types << u"ReportInfoC"_s;
+    QTest::newRow("2001-before-unprefixed")
+        << u"type=\"t:ReportInfoC\" xsi:type=\"t:ReportC\""_s + types << u"ReportC"_s;
+    QTest::newRow("other-prefix-type")
+        << u"o:type=\"t:ReportInfoC\" xmlns:o=\"urn:other\""_s + types << u"ReportC"_s;
+}
+
+void tst_IX_Encoding::choosesObjectTypeFromXsiType()
+{
+    QFETCH(QString, attributes);
+    QFETCH(QString, type);
+    const QByteArray answer =
+        Answer(Response(u"getConstants"_s, u"<r><REPORT %1><mbAction>5</mbAction><mbUserName>6</mbUserName>"
+                                           "<mbLineCount>7</mbLineCount></REPORT></r>"_s.arg(attributes)));
+    const auto constants = std::dynamic_pointer_cast<IXServicePortC>(ReadAnswer(answer, u"IXServicePortC"_s));
+    QVERIFY(constants && constants->REPORT);
+    QCOMPARE(constants->REPORT->TypeInfo()->Name, type);
+    QCOMPARE(constants->REPORT->mbAction, 5);
+    QCOMPARE(constants->REPORT->mbUserName, 6);
+    if (const auto derived = std::dynamic_pointer_cast<ReportInfoC>(constants->REPORT))
+        QCOMPARE(derived->mbLineCount, 7);
+}
+
+void tst_IX_Encoding::refusesHostileAnswers_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("message");
+
+    const QString types = u" xmlns:t=\"http://x/types/IndexServer\""_s;
+    QTest::newRow("self-reference")
+        << Answer(
+               Response(u"checkoutSord"_s, u"<r href=\"#e\"/>"_s) +
+               u"<m id=\"e\"><sord><docVersion href=\"#v\"/></sord></m><m id=\"v\"><sig href=\"#V\"/></m>"_s)
+        << u"Zyklischer Verweis \"#V\" in der SOAP-Antwort: das Objekt wird gerade noch gelesen"_s;
+    QTest::newRow("cycle-through-array")
+        << Answer(Response(u"checkoutSord"_s, u"<r><keywords><i href=\"#k1\"/></keywords></r>"_s) +
+                  u"<m id=\"k1\"><children><i href=\"#k2\"/></children></m>"
+                  "<m id=\"k2\"><children><i href=\"#k1\"/></children></m>"_s)
+        << u"Zyklischer Verweis \"#k1\" in der SOAP-Antwort: das Objekt wird gerade noch gelesen"_s;
+    QTest::newRow("cycle-to-result")
+        << Answer(Response(u"checkoutSord"_s, u"<r href=\"#e\"/>"_s) +
+                  u"<m id=\"e\" xsi:type=\"t:EditInfo\"%1><sord href=\"#s\"/></m>"
+                  "<m id=\"s\"><details href=\"#e\"/></m>"_s.arg(types))
+        << u"Zyklischer Verweis \"#e\" in der SOAP-Antwort: das Objekt wird gerade noch gelesen"_s;
+    QString nested;
+    for (int i = 0; i < 300; ++i)
+        nested += u"<a>"_s;
+    for (int i = 0; i < 300; ++i)
+        nested += u"</a>"_s;
+    QTest::newRow("deep-elements") << Answer(Response(u"checkoutSord"_s, nested))
+                                   << u"SOAP-Antwort ist zu tief verschachtelt (mehr als 256 Ebenen)"_s;
+    QString chain = u"<r><sord><docVersion href=\"#v0\"/></sord></r>"_s;
+    QString versions;
+    for (int i = 0; i < 400; ++i)
+        versions += u"<m id=\"v%1\"><sig href=\"#v%2\"/></m>"_s.arg(i).arg(i + 1);
+    QTest::newRow("deep-references") << Answer(Response(u"checkoutSord"_s, chain) + versions)
+                                     << u"SOAP-Antwort ist zu tief verschachtelt (mehr als 256 Ebenen)"_s;
+    QString sharedArrays = u"<m id=\"a\">"_s;
+    for (int i = 0; i < 2000; ++i)
+        sharedArrays += u"<i href=\"#n\"/>"_s;
+    sharedArrays += u"</m><m id=\"n\"><id>1</id></m>"_s;
+    QString many = u"<r><sord>"_s;
+    for (int i = 0; i < 2000; ++i)
+        many += u"<aclItems href=\"#a\"/>"_s;
+    many += u"</sord></r>"_s;
+    // only the first aclItems element is a member; the rest are ignored
+    QTest::newRow("shared-array") << Answer(Response(u"checkoutSord"_s, many) + sharedArrays) << u"(none)"_s;
+    QString keywordFan = u"<r><keywords href=\"#a\"/><markerNames href=\"#a\"/><docTemplates href=\"#a\"/>"
+                         "<pathNames href=\"#a\"/><replNames href=\"#a\"/></r>"_s;
+    QTest::newRow("array-read-repeatedly") << Answer(Response(u"checkoutSord"_s, keywordFan) + sharedArrays)
+                                           << u"SOAP-Antwort enthält zu viele Verweise"_s;
+    QTest::newRow("entity-expansion")
+        << QByteArray(
+               "<?xml version='1.0'?><!DOCTYPE e [<!ENTITY a 'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa'>"
+               "<!ENTITY b '&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;'><!ENTITY c '&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;'>"
+               "<!ENTITY d '&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;'><!ENTITY f '&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;'>]>"
+               "<e>&f;&f;&f;&f;&f;&f;&f;&f;&f;&f;</e>")
+        << u"Entity expands to more characters than the entity expansion limit."_s;
+    QTest::newRow("external-entity-not-fetched")
+        << QByteArray("<?xml version='1.0'?><!DOCTYPE e:Envelope [<!ENTITY x SYSTEM 'file:///etc/hostname'>]>"
+                      "<e:Envelope "
+                      "xmlns:e=\"http://schemas.xmlsoap.org/soap/envelope/\"><e:Body><r><x><sord><name>&x;"
+                      "</name></sord></x></r></e:Body></e:Envelope>")
+        << u"(none)"_s;
+}
+
+void tst_IX_Encoding::refusesHostileAnswers()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, message);
+    QCOMPARE(FailureOf(answer, u"EditInfo"_s), message);
+}
+
+QTEST_GUILESS_MAIN(tst_IX_Encoding)
+#include "tst_IX_Encoding.moc"
