@@ -8,6 +8,7 @@
 #include <QXmlStreamReader>
 
 #include <typeinfo>
+#include <unordered_map>
 #include <vector>
 #if defined(__GNUC__) || defined(__clang__)
 #include <cstdlib>
@@ -406,15 +407,51 @@ public:
 private:
     // ---- parsing into the node table
 
+    // Names repeat endlessly in an answer; each distinct one is kept once and
+    // compared by its number afterwards. Open addressing keeps the lookup
+    // free of allocations for names already seen.
     qint32 Intern(QStringView text)
     {
-        FKey.setRawData(text.data(), text.size());
-        if (const auto found = FInterned.constFind(FKey); found != FInterned.cend())
-            return found.value();
+        if (FBuckets.empty())
+            FBuckets.assign(256, -1);
+        size_t mask = FBuckets.size() - 1;
+        size_t at = qHash(text) & mask;
+        for (;; at = (at + 1) & mask) {
+            const qint32 index = FBuckets[at];
+            if (index < 0)
+                break;
+            if (QStringView(FNames[index]) == text)
+                return index;
+        }
         const qint32 index = qint32(FNames.size());
         FNames.append(text.toString());
-        FInterned.insert(FNames.last(), index);
+        FBuckets[at] = index;
+        if (FNames.size() * 2 > qsizetype(FBuckets.size())) {
+            std::vector<qint32> grown(FBuckets.size() * 2, -1);
+            mask = grown.size() - 1;
+            for (qint32 each = 0; each < qint32(FNames.size()); ++each) {
+                size_t slot = qHash(QStringView(FNames[each])) & mask;
+                while (grown[slot] >= 0)
+                    slot = (slot + 1) & mask;
+                grown[slot] = each;
+            }
+            FBuckets.swap(grown);
+        }
         return index;
+    }
+
+    // The interned wire names of a type's members, in member order.
+    const std::vector<qint32> &WireNames(const TTypeInfo &type)
+    {
+        auto found = FWireNames.find(&type);
+        if (found == FWireNames.end()) {
+            std::vector<qint32> names;
+            names.reserve(size_t(type.Members.size()));
+            for (const TMemberInfo &member : type.Members)
+                names.push_back(Intern(member.WireName));
+            found = FWireNames.emplace(&type, std::move(names)).first;
+        }
+        return found->second;
     }
 
     QString ResolvePrefix(QStringView prefix) const
@@ -430,7 +467,17 @@ private:
 
     void Parse()
     {
-        QXmlStreamReader reader(FBody);
+        // Fed piece by piece, the reader decodes only the piece at hand
+        // instead of a second copy of the whole answer.
+        constexpr qsizetype Piece = 256 * 1024;
+        QXmlStreamReader reader;
+        qsizetype fed = 0;
+        const auto feed = [&] {
+            const qsizetype size = std::min(Piece, FBody.size() - fed);
+            reader.addData(QByteArray::fromRawData(FBody.constData() + fed, size));
+            fed += size;
+        };
+        feed();
         // Internal entities may expand only this far; external ones are never fetched.
         reader.setEntityExpansionLimit(4096);
         Intern(u""); // index 0: no namespace
@@ -443,8 +490,19 @@ private:
         std::vector<TOpen> open;
         open.reserve(64);
 
-        while (!reader.atEnd()) {
-            switch (reader.readNext()) {
+        FText.reserve(FBody.size() / 8);
+        for (;;) {
+            const QXmlStreamReader::TokenType token = reader.readNext();
+            if (token == QXmlStreamReader::Invalid) {
+                if (reader.error() == QXmlStreamReader::PrematureEndOfDocumentError && fed < FBody.size()) {
+                    feed();
+                    continue;
+                }
+                break;
+            }
+            if (token == QXmlStreamReader::EndDocument)
+                break;
+            switch (token) {
             case QXmlStreamReader::StartElement: {
                 if (open.size() >= size_t(MaxDepth))
                     throw EFailure(STooDeep.arg(MaxDepth));
@@ -712,13 +770,15 @@ private:
             FChildren.push_back({child, false});
         const size_t end = FChildren.size();
         size_t low = base; // children before it are all taken
-        for (const TMemberInfo &member : type.Members) {
+        const std::vector<qint32> &wireNames = WireNames(type);
+        for (qsizetype m = 0; m < type.Members.size(); ++m) {
             while (low < end && FChildren[low].second)
                 ++low;
             for (size_t at = low; at < end; ++at) {
-                if (FChildren[at].second || FNames[FNodes[FChildren[at].first].Name] != member.WireName)
+                if (FChildren[at].second || FNodes[FChildren[at].first].Name != wireNames[size_t(m)])
                     continue;
                 FChildren[at].second = true;
+                const TMemberInfo &member = type.Members[m];
                 ReadMember(FChildren[at].first, member, member.Slot(*object));
                 break;
             }
@@ -833,8 +893,8 @@ private:
     std::vector<TNode> FNodes;
     QString FText;
     QStringList FNames;
-    QHash<QString, qint32> FInterned;
-    QString FKey; // lookup key that borrows the reader's text
+    std::vector<qint32> FBuckets; // open-addressing table over FNames
+    std::unordered_map<const TTypeInfo *, std::vector<qint32>> FWireNames;
     std::vector<std::pair<QString, QString>> FScopes;
     QHash<QString, qint32> FIds; // "#id" in lower case -> first element carrying it
     QStringList FReferences;
