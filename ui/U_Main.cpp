@@ -1,0 +1,649 @@
+#include "ui/U_Main.h"
+
+#include "common/EFailure.h"
+#include "indexserver/U_ELO.h"
+#include "settings/U_Types.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCommandLinkButton>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadialGradient>
+#include <QScreen>
+#include <QShowEvent>
+#include <QSvgRenderer>
+#include <QTextStream>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString SAppTitle = u">quillora< Vellumix"_s;
+const QString SSettingsFileName = u"quilloraGlobal.xml"_s;
+const std::u16string SMutexName = u"quillora Vellumix";
+// The line feed comes before the carriage return here, unlike every other box.
+const QString SAlreadyRunning =
+    u"Diese Anwendung läuft bereits!\n\r"
+    u"Um Konflikte zu vermeiden, lässt sich nur eine Instanz zur Zeit ausführen."_s;
+const QString SCaptionError = u"Fehler"_s;
+const QString SCaptionConfirm = u"Bestätigen"_s;
+const QString SFirstShowError = u"Meldung: "_s;
+const QString SConnectError = u"Fehler: \r\n"_s;
+const QString SSaveError = u"Fehler beim Speichern\r\n"_s;
+const QString SChooseFolderTitle = u"Bitte wählen Sie ein Verzeichnis..."_s;
+const QString SButtonOK = u"OK"_s;
+const QString SButtonCancel = u"Abbrechen"_s;
+
+const QColor SLampGrey(128, 128, 128);
+const QColor SLampGreen(0, 255, 0);
+const QColor SLampRed(255, 0, 0);
+
+// Controls the skin leaves to their own drawing carry this tag.
+constexpr int SOwnDrawnTag = 9999;
+
+// The images are drawn for this program as SVG files in ui/images.
+QIcon SvgIcon(const QString &name, int size)
+{
+    QSvgRenderer renderer(u":/vellumix/"_s + name);
+    QIcon icon;
+    for (int scale : {1, 2}) {
+        QPixmap pixmap(size * scale, size * scale);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        renderer.render(&painter);
+        painter.end();
+        pixmap.setDevicePixelRatio(scale);
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+// Tahoma 8 pt is 11 pixels high at 96 dpi; where there is no Tahoma, the
+// closest sans-serif face of the same pixel height stands in.
+QFont WindowFont()
+{
+    QFont font(u"Tahoma"_s);
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(11);
+    return font;
+}
+
+QString QuotedLineBreaks(const QString &text)
+{
+    QString result = text;
+    result.replace(u"\r\n"_s, u"\n"_s);
+    result.replace(u"\n\r"_s, u"\n"_s);
+    result.replace(u'\r', u'\n');
+    return result;
+}
+
+bool EndsWithDelimiter(const QString &path)
+{
+    return path.endsWith(QDir::separator()) || path.endsWith(u'/');
+}
+
+QString WithDelimiter(const QString &path)
+{
+    return EndsWithDelimiter(path) ? path : path + QDir::separator();
+}
+
+bool IsDirectory(const QString &path)
+{
+    return !path.isEmpty() && QFileInfo(path).isDir();
+}
+
+} // namespace
+
+// The round indicator lamp; always lit, only its colour changes.
+class TLed : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(QColor color READ Color)
+public:
+    explicit TLed(QWidget *parent) : QWidget(parent) {}
+    QColor Color() const { return FColor; }
+    void SetColor(const QColor &color)
+    {
+        FColor = color;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF bounds = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+        QRadialGradient light(bounds.center() - QPointF(bounds.width() / 5, bounds.height() / 5),
+                              bounds.width() * 0.7);
+        light.setColorAt(0, FColor.lighter(170));
+        light.setColorAt(0.6, FColor);
+        light.setColorAt(1, FColor.darker(140));
+        painter.setBrush(light);
+        painter.setPen(QPen(palette().color(QPalette::Shadow), 1));
+        painter.drawEllipse(bounds);
+    }
+
+private:
+    QColor FColor = SLampGrey;
+};
+
+TMsgDlgBtn ShowMessageBox(QWidget *parent, const TMessage &message)
+{
+    const TMsgDlgBtn first = message.Buttons.value(0, TMsgDlgBtn::mbOK);
+    const QString platform = QGuiApplication::platformName();
+    if (platform == "offscreen"_L1 || platform == "minimal"_L1) {
+        QTextStream(stderr) << message.Text << '\n';
+        return first;
+    }
+
+    QMessageBox box(parent);
+    box.setWindowTitle(message.Caption);
+    switch (message.Kind) {
+    case TMsgDlgType::mtCustom:
+        box.setIcon(QMessageBox::NoIcon);
+        break;
+    case TMsgDlgType::mtError:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    case TMsgDlgType::mtConfirmation:
+        box.setIcon(QMessageBox::Question);
+        break;
+    }
+    box.setTextFormat(Qt::PlainText);
+    box.setText(QuotedLineBreaks(message.Text));
+
+    // Buttons with our own texts, so they read the same in every system language.
+    QList<QPair<QPushButton *, TMsgDlgBtn>> buttons;
+    QPushButton *escape = nullptr;
+    QPushButton *okButton = nullptr;
+    const QList<TMsgDlgBtn> wanted = message.Buttons.isEmpty() ? QList{TMsgDlgBtn::mbOK} : message.Buttons;
+    for (TMsgDlgBtn kind : wanted) {
+        QPushButton *button = kind == TMsgDlgBtn::mbOK
+                                  ? box.addButton(SButtonOK, QMessageBox::AcceptRole)
+                                  : box.addButton(SButtonCancel, QMessageBox::RejectRole);
+        buttons.append({button, kind});
+        if (kind == TMsgDlgBtn::mbCancel)
+            escape = button;
+        else
+            okButton = button;
+    }
+    box.setDefaultButton(buttons.first().first);
+    box.setEscapeButton(escape ? escape : okButton);
+    box.exec();
+    for (const auto &[button, kind] : buttons)
+        if (box.clickedButton() == button)
+            return kind;
+    return escape ? TMsgDlgBtn::mbCancel : TMsgDlgBtn::mbOK;
+}
+
+bool BrowseForFolder(const QString &title, const QString &root, QString &directory, bool showEditBox,
+                     bool includeFiles, bool allowNewFolder)
+{
+    if (!IsDirectory(directory))
+        directory.clear();
+#ifdef Q_OS_WIN
+    QWidget *owner = QApplication::activeWindow();
+    std::u16string chosen = directory.toStdU16String();
+    const bool result = ShellBrowseForFolder(owner ? reinterpret_cast<void *>(owner->winId()) : nullptr,
+                                             title.toStdU16String(), root.toStdU16String(), chosen,
+                                             BrowseFlags(showEditBox, includeFiles, allowNewFolder));
+    directory = QString::fromStdU16String(chosen);
+    return result;
+#else
+    // Qt's own dialog always has its name field; showEditBox is met by it.
+    Q_UNUSED(showEditBox);
+    QFileDialog dialog(QApplication::activeWindow(), title);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setFileMode(includeFiles ? QFileDialog::AnyFile : QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, !includeFiles);
+    dialog.setOption(QFileDialog::ReadOnly, !allowNewFolder);
+    const QString start = directory.isEmpty() ? root : directory;
+    if (!start.isEmpty()) {
+        QDir parent(start);
+        if (parent.cdUp()) {
+            dialog.setDirectory(parent);
+            dialog.selectFile(QDir::cleanPath(start));
+        } else {
+            dialog.setDirectory(start);
+        }
+    }
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return false;
+    const QString chosen = QDir::cleanPath(dialog.selectedFiles().constFirst());
+    if (!QFileInfo(chosen).isDir())
+        return false;
+    directory = QDir::toNativeSeparators(chosen);
+    return true;
+#endif
+}
+
+namespace {
+
+// Marks the window busy for one connection test: a wait cursor, user input
+// swallowed by the window's filter, and a close request held back.
+class TBusyScope {
+public:
+    TBusyScope(bool &busy, QObject *filter) : FBusy(busy), FFilter(filter)
+    {
+        FBusy = true;
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        qApp->installEventFilter(FFilter);
+    }
+    ~TBusyScope()
+    {
+        qApp->removeEventFilter(FFilter);
+        QGuiApplication::restoreOverrideCursor();
+        FBusy = false;
+    }
+    Q_DISABLE_COPY(TBusyScope)
+
+private:
+    bool &FBusy;
+    QObject *FFilter;
+};
+
+bool IsUserInput(QEvent::Type type)
+{
+    switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease:
+    case QEvent::TabletMove:
+    case QEvent::InputMethod:
+    case QEvent::Drop:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+TF_Main::TF_Main(TF_MainHooks hooks, QWidget *parent) : QWidget(parent), FHooks(std::move(hooks))
+{
+    if (!FHooks.MessageBox)
+        FHooks.MessageBox = [this](const TMessage &message) {
+            return ShowMessageBox(isVisible() ? this : nullptr, message);
+        };
+    if (!FHooks.ChooseFolder)
+        FHooks.ChooseFolder = BrowseForFolder;
+    if (!FHooks.ClaimInstance)
+        FHooks.ClaimInstance = [] { return ClaimInstanceName(SMutexName); };
+
+    CreateControls();
+    FormCreate();
+}
+
+TF_Main::~TF_Main() = default;
+
+void TF_Main::CreateControls()
+{
+    setObjectName(u"F_Main"_s);
+    setWindowTitle(SAppTitle);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(678, 375);
+    setFont(WindowFont());
+    setWindowIcon(SvgIcon(u"window-icon.svg"_s, 16));
+
+    IL_KonfButtons = {SvgIcon(u"folder-open.svg"_s, 16), SvgIcon(u"cross.svg"_s, 16)};
+    IL_Buttons = {SvgIcon(u"floppy.svg"_s, 32), SvgIcon(u"cross.svg"_s, 32)};
+
+    GBox_IndexServer = new QGroupBox(u"ELO Indexserver"_s, this);
+    GBox_IndexServer->setObjectName(u"GBox_IndexServer"_s);
+    GBox_IndexServer->setGeometry(8, 157, 454, 210);
+
+    JvLED_IXConnection = new TLed(GBox_IndexServer);
+    JvLED_IXConnection->setObjectName(u"JvLED_IXConnection"_s);
+    JvLED_IXConnection->setGeometry(105, 175, 17, 17);
+
+    auto labelledEdit = [this](const QString &name, const QString &caption, int labelWidth, int top) {
+        auto edit = new QLineEdit(GBox_IndexServer);
+        edit->setObjectName(name);
+        edit->setGeometry(24, top, 409, 21);
+        auto label = new QLabel(caption, GBox_IndexServer);
+        label->setObjectName(name + u"Label"_s);
+        label->setGeometry(24, top - 3 - 13, labelWidth, 13);
+        label->setBuddy(edit);
+        return edit;
+    };
+    LEdit_IXUser = labelledEdit(u"LEdit_IXUser"_s, u"Benutzer"_s, 43, 48);
+    LEdit_IXPasswort = labelledEdit(u"LEdit_IXPasswort"_s, u"Passwort"_s, 44, 96);
+    LEdit_IXPasswort->setEchoMode(QLineEdit::Password);
+    // One "*" per character, as the settings file's readers expect to see it.
+    LEdit_IXPasswort->setStyleSheet(u"QLineEdit { lineedit-password-character: 42; }"_s);
+    LEdit_IXWSDL = labelledEdit(u"LEdit_IXWSDL"_s, u"WSDL Location"_s, 71, 144);
+
+    B_IXConection = new QPushButton(u"Verbinde"_s, GBox_IndexServer);
+    B_IXConection->setObjectName(u"B_IXConection"_s);
+    B_IXConection->setGeometry(24, 171, 75, 25);
+    B_IXConection->setAutoDefault(false);
+
+    GBox_Log = new QGroupBox(u"Logfunktion"_s, this);
+    GBox_Log->setObjectName(u"GBox_Log"_s);
+    GBox_Log->setGeometry(8, 8, 454, 143);
+
+    L_LogLevel = new QLabel(u"Loglevel"_s, GBox_Log);
+    L_LogLevel->setObjectName(u"L_LogLevel"_s);
+    L_LogLevel->setGeometry(24, 29, 39, 13);
+
+    L_LogFolder = new QLabel(u"Logdateienverzeichnis"_s, GBox_Log);
+    L_LogFolder->setObjectName(u"L_LogFolder"_s);
+    L_LogFolder->setGeometry(24, 83, 106, 13);
+
+    CBox_LogLevel = new QComboBox(GBox_Log);
+    CBox_LogLevel->setObjectName(u"CBox_LogLevel"_s);
+    CBox_LogLevel->setGeometry(24, 48, 145, 21);
+    CBox_LogLevel->addItems({u"kein log"_s, u"Normal"_s, u"Debug"_s});
+    CBox_LogLevel->setCurrentIndex(0);
+
+    BEdit_Log = new QLineEdit(GBox_Log);
+    BEdit_Log->setObjectName(u"BEdit_Log"_s);
+    BEdit_Log->setGeometry(24, 102, 409, 21);
+    BEdit_Log->setProperty("Tag", SOwnDrawnTag);
+    QAction *clearFolder = BEdit_Log->addAction(IL_KonfButtons.at(1), QLineEdit::LeadingPosition);
+    clearFolder->setObjectName(u"BEdit_LogLeftButton"_s);
+    QAction *chooseFolder = BEdit_Log->addAction(IL_KonfButtons.at(0), QLineEdit::TrailingPosition);
+    chooseFolder->setObjectName(u"BEdit_LogRightButton"_s);
+
+    B_OK = new QCommandLinkButton(u"OK"_s, u"speichert die Einstellungen"_s, this);
+    B_OK->setObjectName(u"B_OK"_s);
+    B_OK->setGeometry(468, 251, 200, 55);
+    B_OK->setIcon(IL_Buttons.at(0));
+    B_OK->setIconSize(QSize(32, 32));
+    B_OK->setProperty("Tag", SOwnDrawnTag);
+
+    B_Abbrechen = new QCommandLinkButton(u"Abbrechen"_s, u"beenden ohne speichern"_s, this);
+    B_Abbrechen->setObjectName(u"B_Abbrechen"_s);
+    B_Abbrechen->setGeometry(468, 312, 200, 55);
+    B_Abbrechen->setIcon(IL_Buttons.at(1));
+    B_Abbrechen->setIconSize(QSize(32, 32));
+    B_Abbrechen->setProperty("Tag", SOwnDrawnTag);
+
+    // Neither Enter nor Escape presses a button by itself.
+    for (QPushButton *button : {static_cast<QPushButton *>(B_OK), static_cast<QPushButton *>(B_Abbrechen)}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    // Tab order: the log group, then the Indexserver group, then OK and Abbrechen.
+    setTabOrder(CBox_LogLevel, BEdit_Log);
+    setTabOrder(BEdit_Log, LEdit_IXUser);
+    setTabOrder(LEdit_IXUser, LEdit_IXPasswort);
+    setTabOrder(LEdit_IXPasswort, LEdit_IXWSDL);
+    setTabOrder(LEdit_IXWSDL, B_IXConection);
+    setTabOrder(B_IXConection, B_OK);
+    setTabOrder(B_OK, B_Abbrechen);
+
+    connect(CBox_LogLevel, &QComboBox::activated, this, &TF_Main::CBox_LogLevelChange);
+    connect(clearFolder, &QAction::triggered, this, &TF_Main::BEdit_LogLeftButtonClick);
+    connect(chooseFolder, &QAction::triggered, this, &TF_Main::BEdit_LogRightButtonClick);
+    connect(LEdit_IXUser, &QLineEdit::textChanged, this, &TF_Main::LEdit_IXUserChange);
+    connect(LEdit_IXPasswort, &QLineEdit::textChanged, this, &TF_Main::LEdit_IXPasswortChange);
+    connect(LEdit_IXWSDL, &QLineEdit::textChanged, this, &TF_Main::LEdit_IXWSDLChange);
+    connect(B_IXConection, &QPushButton::clicked, this, &TF_Main::B_IXConectionClick);
+    connect(B_OK, &QPushButton::clicked, this, &TF_Main::B_OKClick);
+    connect(B_Abbrechen, &QPushButton::clicked, this, &TF_Main::B_AbbrechenClick);
+}
+
+TMsgDlgBtn TF_Main::Message(TMsgDlgType kind, const QString &caption, const QString &text,
+                            const QList<TMsgDlgBtn> &buttons)
+{
+    return FHooks.MessageBox(TMessage{kind, caption, text, buttons});
+}
+
+template <typename F> void TF_Main::Guarded(F &&handler)
+{
+    try {
+        handler();
+    } catch (const std::exception &e) {
+        if (FGuardDepth > 0) {
+            if (!FPendingFailure)
+                FPendingFailure = std::current_exception();
+            return;
+        }
+        Message(TMsgDlgType::mtError, SAppTitle, FailureText(e), {TMsgDlgBtn::mbOK});
+    }
+}
+
+void TF_Main::ThrowPendingFailure()
+{
+    if (FPendingFailure)
+        std::rethrow_exception(std::exchange(FPendingFailure, nullptr));
+}
+
+void TF_Main::FormCreate()
+{
+    // Only the claim's existence matters; the handle is kept open, never
+    // waited on, and closed by the system when the process ends.
+    const TInstanceClaim claim = FHooks.ClaimInstance();
+    FMutexHandle = claim.Handle;
+    if (claim.AlreadyExists) {
+        FAnotherCopyRuns = true;
+        Message(TMsgDlgType::mtCustom, SAppTitle, SAlreadyRunning, {TMsgDlgBtn::mbOK});
+    }
+}
+
+void TF_Main::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (FShown || FAnotherCopyRuns)
+        return;
+    FShown = true;
+    FormShow();
+}
+
+void TF_Main::FormShow()
+{
+    QString failure;
+    bool failed = false;
+    ++FGuardDepth;
+    try {
+        FElo = std::make_unique<TElo>();
+        FAppDir = FHooks.AppDir.isEmpty() ? QDir::toNativeSeparators(QCoreApplication::applicationDirPath())
+                                          : FHooks.AppDir;
+        FAppDir = WithDelimiter(FAppDir);
+        FSettings = std::make_unique<TGlobalSettings>(FAppDir + SSettingsFileName);
+        CBox_LogLevel->setCurrentIndex(FSettings->GetLogLevel());
+        BEdit_Log->setText(FSettings->GetLogFileFolder());
+        LEdit_IXUser->setText(FSettings->GetIXUser());
+        ThrowPendingFailure();
+        LEdit_IXPasswort->setText(FSettings->GetIXPasswort());
+        ThrowPendingFailure();
+        LEdit_IXWSDL->setText(FSettings->GetIXWSDLLocation());
+        ThrowPendingFailure();
+        LoadSession();
+        if (!FSettings->GetIXUser().isEmpty() && !FSettings->GetIXPasswort().isEmpty())
+            ConnectionTest();
+    } catch (const std::exception &e) {
+        failed = true;
+        failure = FailureText(e);
+    }
+    --FGuardDepth;
+    FPendingFailure = nullptr;
+    if (failed)
+        Message(TMsgDlgType::mtError, SCaptionError, SFirstShowError + failure, {TMsgDlgBtn::mbOK});
+    // Without a store there is nothing to edit or test; OK and Abbrechen still close.
+    if (!FSettings || !FElo) {
+        GBox_Log->setEnabled(false);
+        GBox_IndexServer->setEnabled(false);
+    }
+}
+
+void TF_Main::LoadSession()
+{
+    FElo->LoginUser = FSettings->GetIXUser();
+    FElo->LoginPassword = FSettings->GetIXPasswort();
+    FElo->WSDLBase = FSettings->GetIXWSDLLocation();
+}
+
+void TF_Main::ConnectionTest()
+{
+    if (FBusy)
+        return;
+    QString error;
+    bool connected = false;
+    {
+        TBusyScope busy(FBusy, this);
+        connected = FElo->Connect(error);
+    }
+    JvLED_IXConnection->SetColor(connected ? SLampGreen : SLampRed);
+    if (!connected)
+        Message(TMsgDlgType::mtError, SCaptionError, SConnectError + error, {TMsgDlgBtn::mbOK});
+    if (FCloseRequested) {
+        FCloseRequested = false;
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    }
+}
+
+bool TF_Main::eventFilter(QObject *watched, QEvent *event)
+{
+    if (FBusy && IsUserInput(event->type()))
+        return true;
+    return QWidget::eventFilter(watched, event);
+}
+
+void TF_Main::closeEvent(QCloseEvent *event)
+{
+    if (FBusy) {
+        // Closing now would free the session under the running test.
+        FCloseRequested = true;
+        event->ignore();
+        return;
+    }
+    event->accept();
+    if (!FClosed) {
+        FClosed = true;
+        FormClose();
+    }
+}
+
+void TF_Main::FormClose()
+{
+    if (FElo)
+        FElo->Disconnect();
+    FElo.reset();
+    FSettings.reset();
+}
+
+void TF_Main::CBox_LogLevelChange(int index)
+{
+    Guarded([&] {
+        if (FSettings)
+            FSettings->SetLogLevel(index);
+    });
+}
+
+void TF_Main::BEdit_LogLeftButtonClick()
+{
+    Guarded([&] {
+        if (!FSettings || FBusy)
+            return;
+        CBox_LogLevel->setCurrentIndex(0);
+        FSettings->SetLogLevel(0);
+        BEdit_Log->clear();
+        FSettings->SetLogFileFolder(QString());
+    });
+}
+
+void TF_Main::BEdit_LogRightButtonClick()
+{
+    Guarded([&] {
+        if (!FSettings || FBusy)
+            return;
+        // An empty folder becomes the root, which always exists.
+        QString folder = WithDelimiter(FSettings->GetLogFileFolder());
+        if (!IsDirectory(folder))
+            folder.clear();
+        if (!FHooks.ChooseFolder(SChooseFolderTitle, QString(), folder, true, false, true))
+            return;
+        if (!IsDirectory(folder))
+            return;
+        folder = WithDelimiter(folder);
+        FSettings->SetLogFileFolder(folder);
+        BEdit_Log->setText(folder);
+    });
+}
+
+void TF_Main::LEdit_IXUserChange(const QString &text)
+{
+    Guarded([&] {
+        if (FSettings)
+            FSettings->SetIXUser(text);
+    });
+}
+
+void TF_Main::LEdit_IXPasswortChange(const QString &text)
+{
+    Guarded([&] {
+        if (FSettings)
+            FSettings->SetIXPasswort(text);
+    });
+}
+
+void TF_Main::LEdit_IXWSDLChange(const QString &text)
+{
+    Guarded([&] {
+        if (FSettings)
+            FSettings->SetIXWSDLLocation(text);
+    });
+}
+
+void TF_Main::B_IXConectionClick()
+{
+    Guarded([&] {
+        if (!FSettings || !FElo || FBusy)
+            return;
+        LoadSession();
+        ConnectionTest();
+    });
+}
+
+void TF_Main::B_OKClick()
+{
+    Guarded([&] {
+        if (FBusy)
+            return;
+        if (!FSettings) {
+            close();
+            return;
+        }
+        QString message;
+        if (FSettings->SaveToFile(message)) {
+            close();
+            return;
+        }
+        // Whatever the answer, the window stays open with every change kept.
+        Message(TMsgDlgType::mtConfirmation, SCaptionConfirm, SSaveError + message,
+                {TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel});
+    });
+}
+
+void TF_Main::B_AbbrechenClick()
+{
+    close();
+}
+
+#include "U_Main.moc"
