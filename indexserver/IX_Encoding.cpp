@@ -415,7 +415,7 @@ private:
         if (FBuckets.empty())
             FBuckets.assign(256, -1);
         size_t mask = FBuckets.size() - 1;
-        size_t at = qHash(text) & mask;
+        size_t at = qHash(text, FSeed) & mask;
         for (;; at = (at + 1) & mask) {
             const qint32 index = FBuckets[at];
             if (index < 0)
@@ -430,7 +430,7 @@ private:
             std::vector<qint32> grown(FBuckets.size() * 2, -1);
             mask = grown.size() - 1;
             for (qint32 each = 0; each < qint32(FNames.size()); ++each) {
-                size_t slot = qHash(QStringView(FNames[each])) & mask;
+                size_t slot = qHash(QStringView(FNames[each]), FSeed) & mask;
                 while (grown[slot] >= 0)
                     slot = (slot + 1) & mask;
                 grown[slot] = each;
@@ -893,7 +893,8 @@ private:
     std::vector<TNode> FNodes;
     QString FText;
     QStringList FNames;
-    std::vector<qint32> FBuckets; // open-addressing table over FNames
+    std::vector<qint32> FBuckets;           // open-addressing table over FNames
+    size_t FSeed = QHashSeed::globalSeed(); // names chosen to collide must not slow the table down
     std::unordered_map<const TTypeInfo *, std::vector<qint32>> FWireNames;
     std::vector<std::pair<QString, QString>> FScopes;
     QHash<QString, qint32> FIds; // "#id" in lower case -> first element carrying it
