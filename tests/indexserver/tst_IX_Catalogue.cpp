@@ -139,6 +139,34 @@ void tst_IX_Catalogue::membersTravelInWireOrder_data()
                                                         u"NO:object=LockZ"_s,    u"YES:object=LockZ"_s,
                                                         u"bsetFORCE:long"_s,     u"bsetIF_FREE:long"_s,
                                                         u"bsetNO:long"_s,        u"bsetYES:long"_s};
+    QTest::newRow("EditInfoC") << u"EditInfoC"_s
+                               << QStringList{u"mbAll:object=EditInfoZ"_s,
+                                              u"mbAllMembers:long"_s,
+                                              u"mbAttachment:object=EditInfoZ"_s,
+                                              u"mbAttachmentMembers:long"_s,
+                                              u"mbBasicData:object=EditInfoZ"_s,
+                                              u"mbDocTemplates:long"_s,
+                                              u"mbDocument:object=EditInfoZ"_s,
+                                              u"mbDocumentMembers:long"_s,
+                                              u"mbKeywordMembers:long"_s,
+                                              u"mbMarkerNames:long"_s,
+                                              u"mbMask:long"_s,
+                                              u"mbMaskNames:long"_s,
+                                              u"mbNoteMembers:long"_s,
+                                              u"mbNotes:object=EditInfoZ"_s,
+                                              u"mbOnlyId:object=EditInfoZ"_s,
+                                              u"mbOnlyLock:object=EditInfoZ"_s,
+                                              u"mbPathNames:long"_s,
+                                              u"mbReplNames:long"_s,
+                                              u"mbSignatureMembers:long"_s,
+                                              u"mbSord:object=EditInfoZ"_s,
+                                              u"mbSordDoc:object=EditInfoZ"_s,
+                                              u"mbSordDocAtt:object=EditInfoZ"_s,
+                                              u"mbSordDocSmallContent:object=EditInfoZ"_s,
+                                              u"mbSordLean:object=EditInfoZ"_s,
+                                              u"mbSordNotes:object=EditInfoZ"_s,
+                                              u"mbSordPreviewSmallContent:object=EditInfoZ"_s,
+                                              u"mbSordTypesJPG:long"_s};
     QTest::newRow("EditInfo") << u"EditInfo"_s
                               << QStringList{u"changedMembers:long"_s,
                                              u"docTemplates:array=ArrayOfIdName"_s,
@@ -203,6 +231,27 @@ void tst_IX_Catalogue::membersTravelInWireOrder_data()
                                                             u"id:string"_s,
                                                             u"raw:boolean"_s,
                                                             u"text:string"_s};
+    QTest::newRow("Note") << u"Note"_s
+                          << QStringList{u"changedMembers:long"_s,
+                                         u"TStamp:string"_s,
+                                         u"XPos:int"_s,
+                                         u"YPos:int"_s,
+                                         u"acl:string"_s,
+                                         u"aclItems:array=ArrayOfAclItem"_s,
+                                         u"createDateIso:string"_s,
+                                         u"deleted:boolean"_s,
+                                         u"desc:string"_s,
+                                         u"guid:string"_s,
+                                         u"height:int"_s,
+                                         u"id:int"_s,
+                                         u"lockId:int"_s,
+                                         u"lockName:string"_s,
+                                         u"objId:string"_s,
+                                         u"ownerId:int"_s,
+                                         u"ownerName:string"_s,
+                                         u"pageNo:int"_s,
+                                         u"type:int"_s,
+                                         u"width:int"_s};
     QTest::newRow("unlisted-data") << u"License"_s << QStringList{u"changedMembers:long"_s};
     QTest::newRow("unlisted-constants") << u"AccessC"_s << QStringList{};
 }
