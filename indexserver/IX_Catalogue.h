@@ -214,7 +214,14 @@
     A(IndexServerForArchive) \
     A(UserName)
 
-// Members in wire order: M(kind, identifier, element type).
+// Members in wire order: M(kind, identifier, element type). A trailing
+// underscore keeps an identifier apart from a keyword or a sibling name; the
+// member travels without it. Types whose members this program neither sends
+// nor reads carry only what is known of them (a data type its changedMembers
+// and renamed members, a selector its changedMembers and bset); elements of
+// other members are skipped when read. ReportC and ReportInfoC carry
+// members of our own naming, which nothing reads, to keep the derivation
+// testable.
 #define IX_MEMBERS_ClientInfo(M) \
     M(Long, changedMembers, void) \
     M(String, callId, void) \
