@@ -2,7 +2,10 @@
 
 #include <QDomDocument>
 #include <QDomElement>
+#include <QHash>
+#include <QPair>
 #include <QString>
+#include <QStringList>
 
 // The settings file "quilloraGlobal.xml" in memory. Owns its document and
 // touches the disk only in SaveToFile. Getters and setters work on the
@@ -40,6 +43,8 @@ public:
     const QDomDocument &Document() const { return FXMLDoc; }
 
 private:
+    QDomElement AppendSetting(const QString &name);
+
     QDomDocument FXMLDoc;
     QString FFileName;
     QString FAdminPasswort;
@@ -58,4 +63,8 @@ private:
     QDomElement FIXWSDLLocationNode;
     QDomElement FLogFileFolderNode;
     QDomElement FCheckIntervallNode;
+    // Attribute order as read, by the element's line and column in the file:
+    // the document keeps attributes in a hash, but a saved file should list
+    // them as the administrator wrote them. Only elements with two or more.
+    QHash<QPair<int, int>, QStringList> FAttributeOrder;
 };

@@ -1,0 +1,734 @@
+#include "settings/U_Types.h"
+
+#include "common/EFailure.h"
+#include "settings/U_Secure.h"
+
+#include <QDir>
+#include <QDomCDATASection>
+#include <QDomDocumentType>
+#include <QDomNamedNodeMap>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QXmlStreamReader>
+
+#include <algorithm>
+#include <limits>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString SNoSingleTextNode = u"Element enthält keinen einzelnen Textknoten"_s;
+const QString SNoFileName = u"Es wurde kein Dateiname angegeben"_s;
+const QString SSaveFailed = u"Fehler beim Speichern von "_s;
+const QString SUnreadableSetting = u"Die Einstellung „%1“ in %2 ist nicht lesbar: %3"_s;
+const QString SInvalidInteger = u"'%1' ist kein gültiger Integerwert"_s;
+const QString SCannotCreateFolder = u"Das Verzeichnis %1 kann nicht angelegt werden"_s;
+const QString SReadOnly = u"Die Datei ist schreibgeschützt"_s;
+const QString SIncompleteWrite = u"Die Datei wurde nicht vollständig geschrieben"_s;
+const QString SInvalidCharacter = u"Das Zeichen U+%1 kann in XML nicht gespeichert werden"_s;
+
+const QString SFreshDocument = u"<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+                               "<qv_Vellumix ver=\"1.0\">\r\n"
+                               "</qv_Vellumix>"_s;
+
+// Every save starts with this declaration: the writer always produces UTF-8
+// (without a byte-order mark), whatever the file read said about its encoding.
+const QByteArray Declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"_ba;
+const QString LineBreak = u"\r\n"_s;
+const QString Indentation = u"  "_s;
+
+// A settings file holds a few hundred bytes. Anything far beyond these bounds
+// is treated like an unreadable file (fresh document), so that a damaged or
+// hostile file can neither exhaust memory nor overflow the stack: the document
+// tree frees its nodes recursively.
+constexpr qint64 MaxFileBytes = 16 * 1024 * 1024;
+constexpr int MaxDepth = 256;
+constexpr qint64 MaxNodes = 1'000'000;
+
+// Port and CheckIntervall values beyond this only need to stay out of range.
+constexpr qint64 IntegerCap = qint64(1) << 40;
+
+enum class TSetting {
+    ACL,
+    Port,
+    AdminPasswort,
+    ostrelDB,
+    IXUser,
+    IXPasswort,
+    IXWSDLLocation,
+    LogFileFolder,
+    CheckIntervall,
+    None
+};
+
+// In the order in which missing elements are appended.
+const QString SettingNames[] = {u"ACL"_s,           u"Port"_s,       u"AdminPasswort"_s,  u"ostrelDB"_s,
+                                u"IXUser"_s,        u"IXPasswort"_s, u"IXWSDLLocation"_s, u"LogFileFolder"_s,
+                                u"CheckIntervall"_s};
+
+char16_t AsciiLower(char16_t c)
+{
+    return (c >= u'A' && c <= u'Z') ? char16_t(c + (u'a' - u'A')) : c;
+}
+
+// Only ASCII letters fold: "PORT" is Port, but no Unicode case folding, which
+// would let e.g. the Kelvin sign stand for a K.
+bool SameNameIgnoringAsciiCase(const QString &a, const QString &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a.at(i).unicode()) != AsciiLower(b.at(i).unicode()))
+            return false;
+    }
+    return true;
+}
+
+TSetting SettingOf(const QDomNode &node)
+{
+    if (!node.isElement())
+        return TSetting::None;
+    const QString name = node.nodeName();
+    for (int i = 0; i < int(TSetting::None); ++i) {
+        if (SameNameIgnoringAsciiCase(name, SettingNames[i]))
+            return TSetting(i);
+    }
+    return TSetting::None;
+}
+
+// The value of an element: empty without content, the text of a single text
+// or CDATA node, and a failure for anything else.
+QString ElementText(const QDomElement &element)
+{
+    const QDomNode first = element.firstChild();
+    if (first.isNull())
+        return {};
+    if (first.nextSibling().isNull() && first.isText()) // CDATA counts as text
+        return first.nodeValue();
+    throw EFailure(SNoSingleTextNode);
+}
+
+bool HoldsOneTextNode(const QDomElement &element)
+{
+    const QDomNode first = element.firstChild();
+    return !first.isNull() && first.nextSibling().isNull() && first.nodeType() == QDomNode::TextNode;
+}
+
+void SetElementText(QDomElement &element, const QString &value)
+{
+    QDomNode first = element.firstChild();
+    if (first.isNull()) {
+        if (!value.isEmpty())
+            element.appendChild(element.ownerDocument().createTextNode(value));
+        return;
+    }
+    if (first.nextSibling().isNull() && first.isText()) {
+        first.setNodeValue(value);
+        return;
+    }
+    throw EFailure(SNoSingleTextNode);
+}
+
+int HexDigit(char16_t c)
+{
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    return -1;
+}
+
+// Port and CheckIntervall as the other program reads them: leading blanks, a
+// sign, a hex prefix ($, x, X, 0x, 0X), then digits up to the first stray
+// character ("80abc" is 80, no digits is 0). The sign applies to what was read,
+// so "-5x" is -5.
+qint64 LenientInteger(const QString &text)
+{
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (i < n && text.at(i) == u' ')
+        ++i;
+    bool negative = false;
+    if (i < n && (text.at(i) == u'+' || text.at(i) == u'-')) {
+        negative = text.at(i) == u'-';
+        ++i;
+    }
+    int base = 10;
+    if (i < n && (text.at(i) == u'$' || text.at(i) == u'x' || text.at(i) == u'X')) {
+        base = 16;
+        ++i;
+    } else if (i + 1 < n && text.at(i) == u'0' && (text.at(i + 1) == u'x' || text.at(i + 1) == u'X')) {
+        base = 16;
+        i += 2;
+    }
+    qint64 value = 0;
+    for (; i < n; ++i) {
+        const int digit = HexDigit(text.at(i).unicode());
+        if (digit < 0 || digit >= base)
+            break;
+        value = std::min(value * base + digit, IntegerCap);
+    }
+    return negative ? -value : value;
+}
+
+// LogLevel: a decimal integer with an optional sign and surrounding blanks,
+// nothing else; anything that does not fit an int fails.
+int StrictInteger(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    qsizetype i = 0;
+    bool negative = false;
+    if (i < trimmed.size() && (trimmed.at(i) == u'+' || trimmed.at(i) == u'-')) {
+        negative = trimmed.at(i) == u'-';
+        ++i;
+    }
+    if (i == trimmed.size())
+        throw EFailure(SInvalidInteger.arg(text));
+    qint64 value = 0;
+    for (; i < trimmed.size(); ++i) {
+        const char16_t c = trimmed.at(i).unicode();
+        if (c < u'0' || c > u'9')
+            throw EFailure(SInvalidInteger.arg(text));
+        value = value * 10 + (c - u'0');
+        if (value > qint64(std::numeric_limits<int>::max()) + 1)
+            throw EFailure(SInvalidInteger.arg(text));
+    }
+    value = negative ? -value : value;
+    if (value > std::numeric_limits<int>::max())
+        throw EFailure(SInvalidInteger.arg(text));
+    return int(value);
+}
+
+using TAttributeOrder = QHash<QPair<int, int>, QStringList>;
+
+// Checks that the bytes are well-formed and within the bounds above before the
+// document tree is built, and notes the attribute order of each element.
+bool ScanWithinBounds(const QByteArray &bytes, TAttributeOrder &attributeOrder)
+{
+    QXmlStreamReader reader(bytes);
+    reader.setNamespaceProcessing(false); // as the document parser: prefixes are plain names
+    int depth = 0;
+    qint64 nodes = 0;
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::StartElement) {
+            if (++depth > MaxDepth)
+                return false;
+            const QXmlStreamAttributes attributes = reader.attributes();
+            nodes += attributes.size();
+            if (attributes.size() > 1) {
+                QStringList names;
+                names.reserve(attributes.size());
+                for (const QXmlStreamAttribute &attribute : attributes)
+                    names.append(attribute.qualifiedName().toString());
+                attributeOrder.insert({int(reader.lineNumber()), int(reader.columnNumber())}, names);
+            }
+        } else if (token == QXmlStreamReader::EndElement) {
+            --depth;
+        }
+        if (++nodes > MaxNodes)
+            return false;
+    }
+    return !reader.hasError();
+}
+
+// Reads the file into doc; false when it does not exist, cannot be read, is
+// not well-formed, is out of bounds or has no root element.
+bool LoadDocument(const QString &fileName, QDomDocument &doc, TAttributeOrder &attributeOrder)
+{
+    if (fileName.isEmpty())
+        return false;
+    const QFileInfo info(fileName);
+    if (!info.isFile() || info.size() > MaxFileBytes)
+        return false;
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = file.read(MaxFileBytes + 1);
+    if (bytes.size() > MaxFileBytes)
+        return false;
+    if (!ScanWithinBounds(bytes, attributeOrder)) {
+        attributeOrder.clear();
+        return false;
+    }
+    QDomDocument parsed;
+    if (!parsed.setContent(bytes, false) || parsed.documentElement().isNull()) {
+        attributeOrder.clear();
+        return false;
+    }
+    doc = parsed;
+    return true;
+}
+
+// Writes the document as text. Lexical choices: the declaration above, one
+// top-level node per line, CR LF after each; elements without content get a
+// start and an end tag; attributes in double quotes, in the order read, new
+// ones after them by name. White space between elements is not invented: the
+// layout is only what the document holds.
+class TWriter {
+public:
+    explicit TWriter(const TAttributeOrder &attributeOrder) : FAttributeOrder(attributeOrder) {}
+
+    QByteArray Write(const QDomDocument &doc)
+    {
+        FOut.clear();
+        FOut.append(QString::fromLatin1(Declaration));
+        FOut.append(LineBreak);
+        const QDomDocumentType type = doc.doctype();
+        if (!type.isNull() && !type.name().isEmpty()) {
+            WriteDocumentType(type);
+            FOut.append(LineBreak);
+        }
+        for (QDomNode node = doc.firstChild(); !node.isNull(); node = node.nextSibling()) {
+            if (node.isProcessingInstruction() && node.nodeName() == u"xml"_s)
+                continue; // replaced by the declaration above
+            if (node.isDocumentType())
+                continue;
+            WriteSubtree(node);
+            FOut.append(LineBreak);
+        }
+        return FOut.toUtf8();
+    }
+
+private:
+    // Without recursion, so that the depth of the tree costs no stack.
+    void WriteSubtree(const QDomNode &top)
+    {
+        QDomNode node = top;
+        for (;;) {
+            if (node.isElement() && node.hasChildNodes()) {
+                WriteStartTag(node.toElement());
+                node = node.firstChild();
+                continue;
+            }
+            WriteLeaf(node);
+            for (;;) {
+                if (node == top)
+                    return;
+                const QDomNode next = node.nextSibling();
+                if (!next.isNull()) {
+                    node = next;
+                    break;
+                }
+                node = node.parentNode();
+                WriteEndTag(node.toElement());
+            }
+        }
+    }
+
+    void WriteLeaf(const QDomNode &node)
+    {
+        switch (node.nodeType()) {
+        case QDomNode::ElementNode:
+            WriteStartTag(node.toElement());
+            WriteEndTag(node.toElement());
+            break;
+        case QDomNode::TextNode:
+            WriteText(node.nodeValue());
+            break;
+        case QDomNode::CDATASectionNode:
+            WriteCData(node.nodeValue());
+            break;
+        case QDomNode::CommentNode:
+            CheckCharacters(node.nodeValue());
+            FOut.append(u"<!--"_s + node.nodeValue() + u"-->"_s);
+            break;
+        case QDomNode::ProcessingInstructionNode: {
+            const QString data = node.nodeValue();
+            CheckCharacters(data);
+            FOut.append(u"<?"_s + node.nodeName() + (data.isEmpty() ? QString() : u" "_s + data) + u"?>"_s);
+            break;
+        }
+        case QDomNode::EntityReferenceNode:
+            FOut.append(u'&' + node.nodeName() + u';');
+            break;
+        default:
+            break; // nothing else can sit inside an element
+        }
+    }
+
+    void WriteStartTag(const QDomElement &element)
+    {
+        FOut.append(u'<' + element.tagName());
+        const QDomNamedNodeMap attributes = element.attributes();
+        if (attributes.length() == 1) {
+            const QDomNode attribute = attributes.item(0);
+            WriteAttribute(attribute.nodeName(), attribute.nodeValue());
+        } else if (attributes.length() > 1) {
+            QStringList names;
+            const QStringList recorded =
+                FAttributeOrder.value({element.lineNumber(), element.columnNumber()});
+            for (const QString &name : recorded) {
+                if (element.hasAttribute(name))
+                    names.append(name);
+            }
+            QStringList added;
+            for (int i = 0; i < attributes.length(); ++i) {
+                const QString name = attributes.item(i).nodeName();
+                if (!names.contains(name))
+                    added.append(name);
+            }
+            std::sort(added.begin(), added.end());
+            names.append(added);
+            for (const QString &name : std::as_const(names))
+                WriteAttribute(name, element.attribute(name));
+        }
+        FOut.append(u'>');
+    }
+
+    void WriteEndTag(const QDomElement &element) { FOut.append(u"</"_s + element.tagName() + u'>'); }
+
+    void WriteAttribute(const QString &name, const QString &value)
+    {
+        CheckCharacters(value);
+        FOut.append(u' ' + name + u"=\""_s);
+        for (QChar c : value) {
+            switch (c.unicode()) {
+            case u'&':
+                FOut.append(u"&amp;"_s);
+                break;
+            case u'<':
+                FOut.append(u"&lt;"_s);
+                break;
+            case u'>':
+                FOut.append(u"&gt;"_s);
+                break;
+            case u'"':
+                FOut.append(u"&quot;"_s);
+                break;
+            // A reader turns literal tabs and line breaks in attributes into blanks.
+            case u'\t':
+                FOut.append(u"&#x9;"_s);
+                break;
+            case u'\n':
+                FOut.append(u"&#xA;"_s);
+                break;
+            case u'\r':
+                FOut.append(u"&#xD;"_s);
+                break;
+            default:
+                FOut.append(c);
+            }
+        }
+        FOut.append(u'"');
+    }
+
+    void WriteText(const QString &text)
+    {
+        CheckCharacters(text);
+        // Layout (white space only) goes out as it is, CR LF included; in a
+        // value a CR is a reference so that it reads back as a CR.
+        const bool layout = std::all_of(text.begin(), text.end(), [](QChar c) {
+            return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
+        });
+        for (QChar c : text) {
+            switch (c.unicode()) {
+            case u'&':
+                FOut.append(u"&amp;"_s);
+                break;
+            case u'<':
+                FOut.append(u"&lt;"_s);
+                break;
+            case u'>':
+                FOut.append(u"&gt;"_s);
+                break;
+            case u'\r':
+                if (layout)
+                    FOut.append(c);
+                else
+                    FOut.append(u"&#xD;"_s);
+                break;
+            default:
+                FOut.append(c);
+            }
+        }
+    }
+
+    void WriteCData(const QString &text)
+    {
+        // A section can hold neither "]]>" nor a CR that survives reading;
+        // splitting it would turn the value into several nodes, which no
+        // longer read as a setting. Such a value goes out as plain text.
+        if (text.contains(u'\r') || text.contains(u"]]>"_s)) {
+            WriteText(text);
+            return;
+        }
+        CheckCharacters(text);
+        FOut.append(u"<![CDATA["_s + text + u"]]>"_s);
+    }
+
+    void WriteDocumentType(const QDomDocumentType &type)
+    {
+        FOut.append(u"<!DOCTYPE "_s + type.name());
+        if (!type.publicId().isEmpty())
+            FOut.append(u" PUBLIC \""_s + type.publicId() + u"\" \""_s + type.systemId() + u'"');
+        else if (!type.systemId().isEmpty())
+            FOut.append(u" SYSTEM \""_s + type.systemId() + u'"');
+        if (!type.internalSubset().isEmpty())
+            FOut.append(u" ["_s + type.internalSubset() + u']');
+        FOut.append(u'>');
+    }
+
+    // XML cannot hold every character, not even as a reference. Saving such a
+    // value would leave a file that no longer parses, and the next start would
+    // throw all settings away; refuse the save instead.
+    static void CheckCharacters(const QString &text)
+    {
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const char16_t c = text.at(i).unicode();
+            bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xFFFD);
+            if (QChar::isHighSurrogate(c)) {
+                allowed = i + 1 < text.size() && QChar::isLowSurrogate(text.at(i + 1).unicode());
+                if (allowed) {
+                    ++i;
+                    continue;
+                }
+            } else if (QChar::isLowSurrogate(c)) {
+                allowed = false;
+            }
+            if (!allowed)
+                throw EFailure(
+                    SInvalidCharacter.arg(QString::number(c, 16).toUpper().rightJustified(4, u'0')));
+        }
+    }
+
+    const TAttributeOrder &FAttributeOrder;
+    QString FOut;
+};
+
+} // namespace
+
+TGlobalSettings::TGlobalSettings(const QString &fileName) : FFileName(fileName)
+{
+    QDomElement *const nodes[] = {
+        &FACLNode,        &FPortNode,           &FAdminPasswortNode, &FostrelDBNode,      &FIXUserNode,
+        &FIXPasswortNode, &FIXWSDLLocationNode, &FLogFileFolderNode, &FCheckIntervallNode};
+
+    if (LoadDocument(fileName, FXMLDoc, FAttributeOrder)) {
+        QDomElement root = FXMLDoc.documentElement();
+        for (QDomNode child = root.firstChild(); !child.isNull(); child = child.nextSibling()) {
+            const TSetting setting = SettingOf(child);
+            if (setting == TSetting::None)
+                continue;
+            QDomElement element = child.toElement();
+            QString *snapshot = nullptr;
+            switch (setting) {
+            case TSetting::AdminPasswort:
+                snapshot = &FAdminPasswort;
+                break;
+            case TSetting::IXUser:
+                snapshot = &FIXUser;
+                break;
+            case TSetting::IXPasswort:
+                snapshot = &FIXPasswort;
+                break;
+            case TSetting::IXWSDLLocation:
+                snapshot = &FIXWSDLLocation;
+                break;
+            case TSetting::LogFileFolder:
+                snapshot = &FLogFileFolder;
+                break;
+            case TSetting::Port:
+            case TSetting::CheckIntervall: {
+                const bool port = setting == TSetting::Port;
+                qint64 value = 0;
+                try {
+                    value = LenientInteger(ElementText(element));
+                } catch (const EFailure &e) {
+                    throw EFailure(SUnreadableSetting.arg(element.tagName(), fileName, e.Message()));
+                }
+                const qint64 highest = port ? 65500 : 60;
+                const qint32 fallback = port ? 1024 : 5;
+                if (value < 1 || value > highest) {
+                    value = fallback;
+                    SetElementText(element, QString::number(fallback)); // readable, so cannot fail
+                }
+                (port ? FPort : FCheckIntervall) = qint32(value);
+                break;
+            }
+            default:
+                break;
+            }
+            if (snapshot && HoldsOneTextNode(element))
+                *snapshot = element.firstChild().nodeValue();
+            *nodes[int(setting)] = element;
+        }
+    } else {
+        FXMLDoc = QDomDocument();
+        FXMLDoc.setContent(SFreshDocument, false);
+    }
+
+    for (int i = 0; i < int(TSetting::None); ++i) {
+        if (!nodes[i]->isNull())
+            continue;
+        QDomElement element = AppendSetting(SettingNames[i]);
+        *nodes[i] = element;
+        switch (TSetting(i)) {
+        case TSetting::Port:
+            SetElementText(element, QString::number(FPort));
+            break;
+        case TSetting::AdminPasswort:
+            SetElementText(element, FAdminPasswort);
+            break;
+        case TSetting::ostrelDB:
+            element.setAttribute(u"owner"_s, QString());
+            break;
+        case TSetting::IXUser:
+            SetElementText(element, FIXUser);
+            break;
+        case TSetting::IXPasswort:
+            SetElementText(element, FIXPasswort);
+            break;
+        case TSetting::IXWSDLLocation:
+            SetElementText(element, FIXWSDLLocation);
+            break;
+        case TSetting::LogFileFolder:
+            element.setAttribute(u"LogLevel"_s, u"0"_s);
+            break;
+        case TSetting::CheckIntervall:
+            SetElementText(element, QString::number(FCheckIntervall));
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+TGlobalSettings::~TGlobalSettings() = default;
+
+// Two spaces before the element and CR LF after it; into an empty root a CR LF
+// goes first, so that the first element starts on a line of its own.
+QDomElement TGlobalSettings::AppendSetting(const QString &name)
+{
+    QDomElement root = FXMLDoc.documentElement();
+    if (!root.hasChildNodes())
+        root.appendChild(FXMLDoc.createTextNode(LineBreak));
+    root.appendChild(FXMLDoc.createTextNode(Indentation));
+    QDomElement element = FXMLDoc.createElement(name);
+    root.appendChild(element);
+    root.appendChild(FXMLDoc.createTextNode(LineBreak));
+    return element;
+}
+
+QString TGlobalSettings::GetIXUser() const
+{
+    try {
+        return ElementText(FIXUserNode);
+    } catch (const EFailure &) {
+        return {}; // the window shows an unreadable setting as empty
+    }
+}
+
+QString TGlobalSettings::GetIXWSDLLocation() const
+{
+    try {
+        return ElementText(FIXWSDLLocationNode);
+    } catch (const EFailure &) {
+        return {};
+    }
+}
+
+QString TGlobalSettings::GetLogFileFolder() const
+{
+    try {
+        return ElementText(FLogFileFolderNode);
+    } catch (const EFailure &) {
+        return {};
+    }
+}
+
+QString TGlobalSettings::GetIXPasswort() const
+{
+    return DecryptText(ElementText(FIXPasswortNode), PasswordPrivateExponent, PasswordModulus);
+}
+
+int TGlobalSettings::GetLogLevel() const
+{
+    const int level = StrictInteger(FLogFileFolderNode.attribute(u"LogLevel"_s));
+    return (level >= 0 && level <= 2) ? level : 0;
+}
+
+void TGlobalSettings::SetIXUser(const QString &value)
+{
+    FIXUser = value;
+    SetElementText(FIXUserNode, value);
+}
+
+void TGlobalSettings::SetIXWSDLLocation(const QString &value)
+{
+    FIXWSDLLocation = value;
+    SetElementText(FIXWSDLLocationNode, value);
+}
+
+void TGlobalSettings::SetLogFileFolder(const QString &value)
+{
+    FLogFileFolder = value;
+    SetElementText(FLogFileFolderNode, value);
+}
+
+void TGlobalSettings::SetIXPasswort(const QString &value)
+{
+    // FIXPasswort stays the text read at start; only the document changes.
+    SetElementText(FIXPasswortNode, EncryptText(value, PasswordPublicExponent, PasswordModulus));
+}
+
+void TGlobalSettings::SetLogLevel(int value)
+{
+    FLogFileFolderNode.setAttribute(u"LogLevel"_s, QString::number(value));
+}
+
+bool TGlobalSettings::SaveToFile(QString &message)
+{
+    message.clear();
+    if (FFileName.isEmpty()) {
+        message = SNoFileName;
+        return false;
+    }
+    try {
+        const QFileInfo info(FFileName);
+        const QString folder = info.absolutePath();
+        if (!QDir(folder).exists() && !QDir().mkpath(folder))
+            throw EFailure(SCannotCreateFolder.arg(folder));
+
+        // Fully written before the file is touched, so an unwritable
+        // character leaves the old file as it was.
+        const QByteArray bytes = TWriter(FAttributeOrder).Write(FXMLDoc);
+
+        // The file is replaced by renaming a new one over it, which the folder
+        // allows even for a read-only file; such a file must stay as it is.
+        if (info.exists()) {
+            QFile existing(FFileName);
+            if (!existing.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+                throw EFailure(existing.errorString());
+            existing.close();
+            // Opening succeeds for an administrator; the permission bits (the
+            // read-only attribute on Windows) still say no. WriteUser would
+            // count the administrator's own override.
+            constexpr auto anyWrite =
+                QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+            if (!(info.permissions() & anyWrite))
+                throw EFailure(SReadOnly);
+        }
+
+        // A new file in the same folder takes the old one's place in one step
+        // and with its permissions: a failure never leaves half a file.
+        QSaveFile file(FFileName);
+        if (!file.open(QIODevice::WriteOnly))
+            throw EFailure(file.errorString());
+        if (file.write(bytes) != bytes.size()) {
+            const QString reason = file.errorString();
+            file.cancelWriting();
+            throw EFailure(reason.isEmpty() ? SIncompleteWrite : reason);
+        }
+        if (!file.commit())
+            throw EFailure(file.errorString());
+        return true;
+    } catch (const std::exception &e) {
+        message = SSaveFailed + FFileName + LineBreak + FailureText(e);
+        return false;
+    }
+}
