@@ -33,6 +33,28 @@ public:
     QString LoginUser;
     QString LoginPassword;
 
+    // What the last successful Connect read, for reports: the server's
+    // version and the name of entry "1"; empty before.
+    QString ServerVersion() const;
+    const QString &RootEntryName() const { return FRootEntryName; }
+
 private:
-    // Filled in with the session.
+    friend class tst_U_ELO;
+
+    void ConnectSteps(); // throws EFailure
+    void ReleaseResults() noexcept;
+
+    std::function<QDateTime()> FClock;
+    std::unique_ptr<TIXBinding> FBinding;
+    bool FConnected = false;
+    qint32 FTicketLifetime = 600; // seconds
+    QDateTime FTicketExpires;
+    std::shared_ptr<ServerInfo> FServerInfo;
+    std::shared_ptr<LoginResult> FLoginResult;
+    std::shared_ptr<IXServicePortC> FConstants;
+    // The ticket for every call: the login result's client information, or
+    // during the login call the session's own. Not an owner of its own.
+    std::shared_ptr<ClientInfo> FClientInfo;
+    IXServicePortIF *FService = nullptr; // the operations of FBinding
+    QString FRootEntryName;
 };

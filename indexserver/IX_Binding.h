@@ -1,0 +1,113 @@
+#pragma once
+
+#include "indexserver/IX_Service.h"
+
+#include <QFlags>
+#include <QString>
+
+#include <memory>
+
+class QByteArray;
+class QNetworkAccessManager;
+class QUrl;
+struct TRemotable;
+struct TSoapArgument;
+
+// Transport options of the binding.
+enum class TInvokeOption {
+    soIgnoreInvalidCerts = 0x1,          // https: ignore untrusted issuer, name mismatch, expiry
+    soAutoCheckAccessPointViaUDDI = 0x2, // accepted for completeness; no UDDI is ever configured
+    soNoValueForEmptySOAPAction = 0x4,   // an empty action: no SOAPAction line (QtNetwork drops empty values)
+    soNoSOAPActionHeader = 0x8,          // send no SOAPAction header at all
+};
+Q_DECLARE_FLAGS(TInvokeOptions, TInvokeOption)
+Q_DECLARE_OPERATORS_FOR_FLAGS(TInvokeOptions)
+
+// Conversion options; they name the message form the encoder writes (RPC,
+// SOAP encoding, multi-reference objects, UTF-8) and are kept as given.
+enum class TConversionOption {
+    soSendMultiRefObj = 0x1,
+    soSendMultiRefArray = 0x2,
+    soSendUntyped = 0x4,
+    soDocument = 0x8,
+    soLiteralParams = 0x10,
+    soDontSendEmptyNodes = 0x20,
+    soTryAllSchema = 0x40,
+    soRootRefNodesToBody = 0x80,
+    soCacheMimeResponse = 0x100,
+    soUTF8EncodeXML = 0x200,
+};
+Q_DECLARE_FLAGS(TConversionOptions, TConversionOption)
+Q_DECLARE_OPERATORS_FOR_FLAGS(TConversionOptions)
+
+// The SOAP binding of the Indexserver service: finds the endpoint in the
+// server's WSDL and carries every call over HTTP or HTTPS, blocking the
+// calling thread until the answer is read. The operations throw EFailure with
+// the text the user sees; their results belong to the caller. Use it from
+// one thread only; that thread needs a QCoreApplication.
+class TIXBinding : public IXServicePortIF {
+public:
+    // The options a session uses.
+    static TInvokeOptions DefaultInvokeOptions();
+    static TConversionOptions DefaultConversionOptions();
+
+    TIXBinding(TInvokeOptions invokeOptions, TConversionOptions options);
+    ~TIXBinding() override;
+    Q_DISABLE_COPY(TIXBinding)
+
+    // Setting the location drops the loaded WSDL, Port and Service, and for a
+    // non-empty location the open connection too.
+    void SetWSDLLocation(const QString &location);
+    const QString &WSDLLocation() const { return FWSDLLocation; }
+    void SetPort(const QString &port) { FPort = port; }
+    const QString &Port() const { return FPort; }
+    void SetService(const QString &service) { FService = service; }
+    const QString &Service() const { return FService; }
+    TInvokeOptions InvokeOptions() const { return FInvokeOptions; }
+    TConversionOptions Options() const { return FOptions; }
+
+    // Time-outs in milliseconds (must be positive): for reaching the server
+    // and sending the request, and for each wait on the answer's next bytes.
+    void SetConnectTimeout(int milliseconds);
+    void SetReceiveTimeout(int milliseconds);
+    int ConnectTimeout() const { return FConnectTimeout; }
+    int ReceiveTimeout() const { return FReceiveTimeout; }
+
+    // The user agent sent with every request.
+    static QString Agent();
+
+    std::shared_ptr<LoginResult> login(const std::shared_ptr<ClientInfo> &ClientInfo_1,
+                                       const QString &String_2, const QString &String_3,
+                                       const QString &String_4, const QString &String_5) override;
+    std::shared_ptr<ServerInfo> getServerInfo(const std::shared_ptr<ClientInfo> &ClientInfo_1) override;
+    std::shared_ptr<IXServicePortC> getConstants(const std::shared_ptr<ClientInfo> &ClientInfo_1) override;
+    std::shared_ptr<EditInfo> checkoutSord(const std::shared_ptr<ClientInfo> &ClientInfo_1,
+                                           const QString &String_2,
+                                           const std::shared_ptr<EditInfoZ> &EditInfoZ_3,
+                                           const std::shared_ptr<LockZ> &LockZ_4) override;
+    void logout(const std::shared_ptr<ClientInfo> &ClientInfo_1) override;
+
+private:
+    struct TWsdl;
+    struct TLookup;
+
+    // Runs one call and reads its answer; resultType is empty when nothing is read.
+    std::shared_ptr<TRemotable> Invoke(const QString &operation, const QList<TSoapArgument> &arguments,
+                                       const QString &resultType);
+    TWsdl &LoadedWsdl();
+    TLookup Lookup(const QString &operation);
+    // One HTTP exchange: a GET without body, a POST with it. Throws the transport texts.
+    QByteArray Transfer(const QUrl &url, const QByteArray *body, const QByteArray &action);
+    void DropConnection();
+
+    TInvokeOptions FInvokeOptions;
+    TConversionOptions FOptions;
+    QString FWSDLLocation;
+    QString FPort;
+    QString FService;
+    QString FSOAPAction; // the action of the last call that found its binding
+    int FConnectTimeout;
+    int FReceiveTimeout;
+    std::unique_ptr<TWsdl> FWsdl;
+    std::unique_ptr<QNetworkAccessManager> FTransport;
+};

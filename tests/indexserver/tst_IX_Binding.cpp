@@ -1,0 +1,638 @@
+#include "common/EFailure.h"
+#include "indexserver/IX_Binding.h"
+#include "indexserver/IX_Catalogue.h"
+#include "tools/StandInIndexserver.h"
+
+#include <QDomDocument>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString SWsdlPrefix = u"WSDL-Datei/-Ort kann nicht geladen werden: "_s;
+
+// The setup a session leaves on the binding.
+void Locate(TIXBinding &binding, const QString &location)
+{
+    binding.SetWSDLLocation(location);
+    binding.SetPort(u"IXServicePortIFPort"_s);
+    binding.SetService(u"IndexServer"_s);
+}
+
+std::shared_ptr<LoginResult> Login(TIXBinding &binding, const QString &password = u"geheim"_s)
+{
+    auto info = std::make_shared<ClientInfo>();
+    info->language = u"de"_s;
+    info->country = u"DE"_s;
+    return binding.login(info, u"Administrator"_s, password, u"Ledgerwick"_s, QString(QChar(0)));
+}
+
+// The message of the failure that call ends with, or a marker when it succeeds.
+QString FailureOf(const std::function<void()> &call)
+{
+    try {
+        call();
+    } catch (const EFailure &failure) {
+        return failure.Message();
+    }
+    return u"<kein Fehler>"_s;
+}
+
+// The expected text with %1 replaced by a URL (not every text has the place).
+QString Filled(QString expected, const QString &url)
+{
+    return expected.replace(u"%1"_s, url);
+}
+
+int GetCount(const TStandInIndexserver &server)
+{
+    int count = 0;
+    for (const TRecordedRequest &request : server.Requests())
+        count += request.Method == "GET" ? 1 : 0;
+    return count;
+}
+
+// The operation element and the namespace of the first object of a request.
+QPair<QString, QString> RequestNamespaces(const QByteArray &body)
+{
+    QDomDocument document;
+    document.setContent(body, true);
+    const QDomElement soapBody = document.documentElement().firstChildElement();
+    const QDomElement operation = soapBody.firstChildElement();
+    const QDomElement object = operation.nextSiblingElement();
+    return {operation.namespaceURI(), object.namespaceURI()};
+}
+
+} // namespace
+
+class tst_IX_Binding : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void callsOverHttpAndHttps_data();
+    void callsOverHttpAndHttps();
+    void refusesUntrustedCertificateWhenNotIgnored();
+    void sendsHeadersAsAgreed();
+    void wsdlFailures_data();
+    void wsdlFailures();
+    void wsdlFromLocalFile_data();
+    void wsdlFromLocalFile();
+    void locationIsTrimmedAndSchemeCaseless();
+    void endpointLookup_data();
+    void endpointLookup();
+    void takesOnlyServiceAndPortWhenNamesUnset();
+    void followsImportsDepthFirst();
+    void importLoopEndsWithEndpointMessage();
+    void soapActionFromBinding_data();
+    void soapActionFromBinding();
+    void namespacesFollowTheServersWsdl();
+    void operationNamespaceWithoutBodyNamespace();
+    void callFailures_data();
+    void callFailures();
+    void connectTimeoutNamesUrl();
+    void loadsWsdlOncePerLocationAndReusesConnection();
+    void dropsConnectionAfterFailure();
+};
+
+void tst_IX_Binding::initTestCase()
+{
+    TTypeRegistry::Instance();
+}
+
+void tst_IX_Binding::callsOverHttpAndHttps_data()
+{
+    QTest::addColumn<bool>("https");
+    QTest::newRow("http") << false;
+    QTest::newRow("https") << true;
+}
+
+void tst_IX_Binding::callsOverHttpAndHttps()
+{
+    QFETCH(bool, https);
+    if (https && !QSslSocket::supportsSsl())
+        QSKIP("no TLS backend");
+    TStandInIndexserver server(https ? TStandInIndexserver::TScheme::Https
+                                     : TStandInIndexserver::TScheme::Http);
+    QVERIFY2(server.IsListening(), qPrintable(server.ErrorString()));
+    server.SetTicketLifetime(321);
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+
+    const std::shared_ptr<LoginResult> login = Login(binding);
+    QVERIFY(login);
+    QCOMPARE(login->ticketLifetime, 321);
+    QVERIFY(login->clientInfo);
+    QVERIFY(!login->clientInfo->ticket.isEmpty());
+    QVERIFY(login->user);
+    QCOMPARE(login->user->name_, u"Administrator"_s);
+
+    const auto constants = binding.getConstants(login->clientInfo);
+    QVERIFY(constants && constants->EDIT_INFO && constants->LOCK);
+    QVERIFY(constants->EDIT_INFO->mbSordLean && constants->LOCK->NO);
+    QCOMPARE(constants->LOCK->NO->bset, TStandInIndexserver::LockNoBset);
+    const auto entry = binding.checkoutSord(login->clientInfo, u"1"_s, constants->EDIT_INFO->mbSordLean,
+                                            constants->LOCK->NO);
+    QVERIFY(entry && entry->sord);
+    QCOMPARE(entry->sord->name_, u"Archiv"_s);
+    binding.logout(login->clientInfo);
+    QCOMPARE(server.LogoutCount(), 1);
+    QCOMPARE(server.Operations(),
+             QStringList({u"login"_s, u"getConstants"_s, u"checkoutSord"_s, u"logout"_s}));
+}
+
+void tst_IX_Binding::refusesUntrustedCertificateWhenNotIgnored()
+{
+    if (!QSslSocket::supportsSsl())
+        QSKIP("no TLS backend");
+    TStandInIndexserver server(TStandInIndexserver::TScheme::Https);
+    TIXBinding binding(TInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    const QString message = FailureOf([&] { Login(binding); });
+    QVERIFY2(message.startsWith(SWsdlPrefix + server.WsdlUrl() + u".  Fehler ["_s), qPrintable(message));
+    QVERIFY2(message.endsWith(u" - URL:"_s + server.WsdlUrl() + u" - SOAPAction:\"\"]"_s),
+             qPrintable(message));
+    QCOMPARE(server.Operations(), QStringList());
+}
+
+void tst_IX_Binding::sendsHeadersAsAgreed()
+{
+    TStandInIndexserver server;
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    QVERIFY(Login(binding));
+
+    const QList<TRecordedRequest> requests = server.Requests();
+    QCOMPARE(requests.size(), 2);
+    const TRecordedRequest &wsdl = requests[0];
+    QCOMPARE(wsdl.Method, "GET");
+    QCOMPARE(wsdl.Target, "/ix?WSDL");
+    QCOMPARE(wsdl.Header("Accept"), "*/*");
+    QCOMPARE(wsdl.Header("SOAPAction"), QByteArray());
+    QCOMPARE(wsdl.Header("Content-Type"), QByteArray());
+    QCOMPARE(wsdl.Header("User-Agent"), "qv_VellumixConf SOAP-Client/1.0");
+    QCOMPARE(wsdl.Header("Authorization"), QByteArray());
+
+    const TRecordedRequest &call = requests[1];
+    QCOMPARE(call.Method, "POST");
+    QCOMPARE(call.Target, "/ix");
+    QCOMPARE(call.Header("SOAPAction"), "\"urn:login\"");
+    QCOMPARE(call.Header("Content-Type"), "text/xml; charset=\"utf-8\"");
+    QCOMPARE(call.Header("User-Agent"), "qv_VellumixConf SOAP-Client/1.0");
+    QCOMPARE(call.Header("Content-Length"), QByteArray::number(call.Body.size()));
+    QVERIFY(call.Header("Connection").compare("close", Qt::CaseInsensitive) != 0);
+    // The action line comes before the content type.
+    qsizetype action = -1;
+    qsizetype type = -1;
+    for (qsizetype i = 0; i < call.Headers.size(); ++i) {
+        if (call.Headers[i].first.compare("SOAPAction", Qt::CaseInsensitive) == 0)
+            action = i;
+        if (call.Headers[i].first.compare("Content-Type", Qt::CaseInsensitive) == 0)
+            type = i;
+    }
+    QVERIFY(action >= 0 && type > action);
+}
+
+void tst_IX_Binding::wsdlFailures_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("inner"); // %1 stands for the WSDL URL; empty: only the frame is checked
+    QTest::addColumn<QString>("innerEnd");
+
+    const int reply = int(TScriptedAnswer::TKind::Reply);
+    QTest::newRow("empty") << reply << 200 << QByteArray() << QByteArray() << u"Leeres Dokument"_s
+                           << QString();
+    QTest::newRow("not-found") << reply << 404 << QByteArray() << QByteArray("<html/>")
+                               << u"Not Found (404) - '%1'"_s << QString();
+    QTest::newRow("reason-phrase") << reply << 403 << QByteArray("Verboten") << QByteArray()
+                                   << u"Verboten (403) - '%1'"_s << QString();
+    QTest::newRow("redirect-not-followed")
+        << reply << 302 << QByteArray() << QByteArray() << u"Found (302) - '%1'"_s << QString();
+    QTest::newRow("broken-xml") << reply << 200 << QByteArray() << QByteArray("<definitions><service>")
+                                << QString() << u")"_s;
+    QTest::newRow("closed-mid-answer") << int(TScriptedAnswer::TKind::CloseMidAnswer) << 200 << QByteArray()
+                                       << QByteArray("<definitions>0123456789</definitions>") << QString()
+                                       << u" - URL:%1 - SOAPAction:\"\""_s;
+    QTest::newRow("never-answers") << int(TScriptedAnswer::TKind::NeverAnswer) << 200 << QByteArray()
+                                   << QByteArray()
+                                   << u"Zeitüberschreitung: keine Antwort vom Server innerhalb von 250 ms"
+                                      " - URL:%1 - SOAPAction:\"\""_s
+                                   << QString();
+}
+
+void tst_IX_Binding::wsdlFailures()
+{
+    QFETCH(int, kind);
+    QFETCH(int, status);
+    QFETCH(QByteArray, reason);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, inner);
+    QFETCH(QString, innerEnd);
+    TStandInIndexserver server;
+    TScriptedAnswer answer;
+    answer.Kind = TScriptedAnswer::TKind(kind);
+    answer.Status = status;
+    answer.Reason = reason;
+    answer.Body = body;
+    server.Script(u"wsdl"_s, answer);
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    binding.SetReceiveTimeout(250);
+    Locate(binding, server.WsdlUrl());
+
+    const QString message = FailureOf([&] { Login(binding); });
+    const QString frame = SWsdlPrefix + server.WsdlUrl() + u".  Fehler ["_s;
+    if (!inner.isEmpty()) {
+        QCOMPARE(message, frame + Filled(inner, server.WsdlUrl()) + u"]"_s);
+    } else {
+        QVERIFY2(message.startsWith(frame), qPrintable(message));
+        QVERIFY2(message.endsWith(Filled(innerEnd, server.WsdlUrl()) + u"]"_s), qPrintable(message));
+    }
+    QCOMPARE(server.Operations(), QStringList());
+
+    // A failed load is tried again by the next call.
+    server.ClearScripts();
+    QVERIFY(Login(binding));
+}
+
+void tst_IX_Binding::wsdlFromLocalFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content"); // "-" writes no file; "*" the server's WSDL
+    QTest::addColumn<QString>("inner");      // empty: the call succeeds
+    QTest::newRow("valid") << u"ix.wsdl"_s << QByteArray("*") << QString();
+    QTest::newRow("empty") << u"leer.wsdl"_s << QByteArray() << u"Leeres Dokument"_s;
+    QTest::newRow("missing") << u"fehlt.wsdl"_s << QByteArray("-") << u"No such file or directory"_s;
+}
+
+void tst_IX_Binding::wsdlFromLocalFile()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, inner);
+    TStandInIndexserver server;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(name);
+    if (content != "-") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content == "*" ? server.WsdlDocument() : content);
+    }
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, path);
+    const QString message = FailureOf([&] { Login(binding); });
+    if (inner.isEmpty()) {
+        QCOMPARE(message, u"<kein Fehler>"_s);
+        QCOMPARE(GetCount(server), 0);
+    } else {
+        QCOMPARE(message, SWsdlPrefix + path + u".  Fehler ["_s + inner + u"]"_s);
+    }
+}
+
+void tst_IX_Binding::locationIsTrimmedAndSchemeCaseless()
+{
+    if (!QSslSocket::supportsSsl())
+        QSKIP("no TLS backend");
+    TStandInIndexserver server(TStandInIndexserver::TScheme::Https);
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    QString location = server.WsdlUrl();
+    location.replace(u"https://"_s, u"HTTPS://"_s);
+    Locate(binding, u" \t"_s + location + u"  \r\n"_s);
+    QVERIFY(Login(binding));
+    QCOMPARE(server.Requests().first().Target, "/ix?WSDL");
+
+    // A failure names the location as it was set.
+    server.Script(u"wsdl"_s, TScriptedAnswer{TScriptedAnswer::TKind::Reply, 200, {}, "text/xml", {}});
+    Locate(binding, u" "_s + location);
+    QCOMPARE(FailureOf([&] { Login(binding); }),
+             SWsdlPrefix + u" "_s + location + u".  Fehler [Leeres Dokument]"_s);
+}
+
+void tst_IX_Binding::endpointLookup_data()
+{
+    QTest::addColumn<QString>("endpoint"); // empty: the server's
+    QTest::addColumn<bool>("withService");
+    QTest::addColumn<QString>("serviceName");
+    QTest::addColumn<QString>("portName");
+    QTest::addColumn<QString>("expected"); // %1: the WSDL URL
+
+    const QString noEndpoint =
+        u"URL-Endpunkt für Service/Port 'IndexServer'/'IXServicePortIFPort' kann nicht von WSDL '%1' gelesen werden"_s;
+    QTest::newRow("no-service") << QString() << false << u"IndexServer"_s << u"IXServicePortIFPort"_s
+                                << noEndpoint;
+    QTest::newRow("other-service") << QString() << true << u"Archiv"_s << u"IXServicePortIFPort"_s
+                                   << noEndpoint;
+    QTest::newRow("other-port") << QString() << true << u"IndexServer"_s << u"Port2"_s << noEndpoint;
+    QTest::newRow("service-case") << QString() << true << u"indexserver"_s << u"IXServicePortIFPort"_s
+                                  << noEndpoint;
+    QTest::newRow("empty-address") << u" "_s << true << u"IndexServer"_s << u"IXServicePortIFPort"_s
+                                   << u"Ungültige URL ' ' - unterstützt nur Schemata 'http' und 'https'"_s;
+    QTest::newRow("ftp")
+        << u"ftp://127.0.0.1/ix"_s << true << u"IndexServer"_s << u"IXServicePortIFPort"_s
+        << u"Ungültige URL 'ftp://127.0.0.1/ix' - unterstützt nur Schemata 'http' und 'https'"_s;
+    QTest::newRow("relative") << u"ix"_s << true << u"IndexServer"_s << u"IXServicePortIFPort"_s
+                              << u"Ungültige URL 'ix' - unterstützt nur Schemata 'http' und 'https'"_s;
+}
+
+void tst_IX_Binding::endpointLookup()
+{
+    QFETCH(QString, endpoint);
+    QFETCH(bool, withService);
+    QFETCH(QString, serviceName);
+    QFETCH(QString, portName);
+    QFETCH(QString, expected);
+    TStandInIndexserver server;
+    TWsdlShape shape;
+    shape.Endpoint = endpoint;
+    shape.WithService = withService;
+    shape.ServiceName = serviceName;
+    shape.PortName = portName;
+    server.Script(
+        u"wsdl"_s,
+        TScriptedAnswer{TScriptedAnswer::TKind::Reply, 200, {}, "text/xml", server.WsdlDocument(shape)});
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    QCOMPARE(FailureOf([&] { Login(binding); }), Filled(expected, server.WsdlUrl()));
+    QCOMPARE(server.Operations(), QStringList());
+}
+
+void tst_IX_Binding::takesOnlyServiceAndPortWhenNamesUnset()
+{
+    TStandInIndexserver server;
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    binding.SetService(u"Alt"_s);
+    binding.SetPort(u"Alt"_s);
+    binding.SetWSDLLocation(server.WsdlUrl());
+    QCOMPARE(binding.Service(), QString());
+    QCOMPARE(binding.Port(), QString());
+    QVERIFY(Login(binding));
+    QCOMPARE(binding.Service(), u"IndexServer"_s);
+    QCOMPARE(binding.Port(), u"IXServicePortIFPort"_s);
+
+    // Two ports: no port is guessed.
+    TWsdlShape shape;
+    shape.SecondPortName = u"ZweiterPort"_s;
+    server.Script(
+        u"wsdl"_s,
+        TScriptedAnswer{TScriptedAnswer::TKind::Reply, 200, {}, "text/xml", server.WsdlDocument(shape)});
+    binding.SetWSDLLocation(server.WsdlUrl());
+    QCOMPARE(FailureOf([&] { Login(binding); }),
+             u"URL-Endpunkt für Service/Port 'IndexServer'/'' kann nicht von WSDL '%1' gelesen werden"_s.arg(
+                 server.WsdlUrl()));
+}
+
+void tst_IX_Binding::followsImportsDepthFirst()
+{
+    TStandInIndexserver server;
+    // ix?WSDL imports a.wsdl (nothing) and then b.wsdl; a.wsdl imports c.wsdl,
+    // which has the service: depth first finds c before b is loaded.
+    TWsdlShape none;
+    none.WithService = false;
+    TWsdlShape importA = none;
+    importA.ImportLocation = u"a.wsdl"_s;
+    QByteArray main = server.WsdlDocument(importA);
+    main.replace("</definitions>", QByteArray());
+    main.insert(main.indexOf("<types>"), "<import namespace=\"urn:x\" location=\"/b.wsdl\"/>");
+    main += "</definitions>";
+    server.Script(u"wsdl"_s, TScriptedAnswer{TScriptedAnswer::TKind::Reply, 200, {}, "text/xml", main});
+    TWsdlShape importC = none;
+    importC.ImportLocation = server.BaseUrl() + u"c.wsdl"_s;
+    server.SetDocument("/a.wsdl", server.WsdlDocument(importC));
+    server.SetDocument("/b.wsdl", server.WsdlDocument());
+    server.SetDocument("/c.wsdl", server.WsdlDocument());
+
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    const auto login = Login(binding);
+    QVERIFY(login);
+    // Imports are loaded once as well.
+    QVERIFY(binding.getServerInfo(login->clientInfo));
+    QList<QByteArray> targets;
+    for (const TRecordedRequest &request : server.Requests())
+        targets << request.Target;
+    QCOMPARE(targets, QList<QByteArray>({"/ix?WSDL", "/a.wsdl", "/c.wsdl", "/ix", "/ix"}));
+}
+
+void tst_IX_Binding::importLoopEndsWithEndpointMessage()
+{
+    TStandInIndexserver server;
+    TWsdlShape loop;
+    loop.WithService = false;
+    loop.ImportLocation = u"ix?WSDL"_s;
+    server.Script(
+        u"wsdl"_s,
+        TScriptedAnswer{TScriptedAnswer::TKind::Reply, 200, {}, "text/xml", server.WsdlDocument(loop)});
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    QCOMPARE(
+        FailureOf([&] { Login(binding); }),
+        u"URL-Endpunkt für Service/Port 'IndexServer'/'IXServicePortIFPort' kann nicht von WSDL '%1' gelesen "
+        "werden"_s.arg(server.WsdlUrl()));
+    QCOMPARE(GetCount(server), 1);
+}
+
+void tst_IX_Binding::soapActionFromBinding_data()
+{
+    QTest::addColumn<bool>("withAction");
+    QTest::addColumn<int>("options");
+    QTest::addColumn<QByteArray>("header"); // "-" for no header at all
+    const int defaults = int(TIXBinding::DefaultInvokeOptions());
+    QTest::newRow("from-wsdl") << true << defaults << QByteArray("\"urn:login\"");
+    QTest::newRow("missing-action") << false << defaults << QByteArray("\"\"");
+    // QtNetwork cannot send a header with an empty value; the line is left out.
+    QTest::newRow("no-value-for-empty")
+        << false << int(TIXBinding::DefaultInvokeOptions() | TInvokeOption::soNoValueForEmptySOAPAction)
+        << QByteArray("-");
+    QTest::newRow("no-header") << true
+                               << int(TIXBinding::DefaultInvokeOptions() |
+                                      TInvokeOption::soNoSOAPActionHeader)
+                               << QByteArray("-");
+}
+
+void tst_IX_Binding::soapActionFromBinding()
+{
+    QFETCH(bool, withAction);
+    QFETCH(int, options);
+    QFETCH(QByteArray, header);
+    TStandInIndexserver server;
+    TWsdlShape shape;
+    shape.WithSoapAction = withAction;
+    server.Script(
+        u"wsdl"_s,
+        TScriptedAnswer{TScriptedAnswer::TKind::Reply, 200, {}, "text/xml", server.WsdlDocument(shape)});
+    TIXBinding binding(TInvokeOptions::fromInt(options), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    QVERIFY(Login(binding));
+    const TRecordedRequest call = server.Requests().last();
+    bool present = false;
+    for (const auto &line : call.Headers)
+        present = present || line.first.compare("SOAPAction", Qt::CaseInsensitive) == 0;
+    QCOMPARE(present, header != "-");
+    if (present)
+        QCOMPARE(call.Header("SOAPAction"), header);
+}
+
+void tst_IX_Binding::namespacesFollowTheServersWsdl()
+{
+    TStandInIndexserver server;
+    server.SetNamespaceAuthority(u"http://archiv.example.invalid:8080"_s);
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    // The server refuses requests in namespaces other than its own.
+    QVERIFY(Login(binding));
+    const auto namespaces = RequestNamespaces(server.Requests().last().Body);
+    QCOMPARE(namespaces.first, u"http://archiv.example.invalid:8080/wsdl/IndexServer"_s);
+    QCOMPARE(namespaces.second, u"http://archiv.example.invalid:8080/types/IndexServer"_s);
+}
+
+void tst_IX_Binding::operationNamespaceWithoutBodyNamespace()
+{
+    TStandInIndexserver server;
+    server.SetStrictNamespaces(false);
+    TWsdlShape shape;
+    shape.WithBodyNamespace = false;
+    QByteArray wsdl = server.WsdlDocument(shape);
+    // Nothing in the document names a namespace with the interface or type path.
+    wsdl.replace(server.OperationNamespace().toUtf8(), "urn:vellumix:ix");
+    wsdl.replace(server.TypeNamespace().toUtf8(), "urn:vellumix:types");
+    server.Script(u"wsdl"_s, TScriptedAnswer{TScriptedAnswer::TKind::Reply, 200, {}, "text/xml", wsdl});
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    QVERIFY(Login(binding));
+    const auto namespaces = RequestNamespaces(server.Requests().last().Body);
+    QCOMPARE(QUrl(namespaces.first).path(), u"/wsdl/IndexServer"_s);
+    QCOMPARE(QUrl(namespaces.second).path(), u"/types/IndexServer"_s);
+}
+
+void tst_IX_Binding::callFailures_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("expected"); // %1: the endpoint
+    QTest::addColumn<bool>("exact");       // false: expected is the end of the message
+
+    const int reply = int(TScriptedAnswer::TKind::Reply);
+    const QByteArray xml = "text/xml; charset=utf-8";
+    const QByteArray fault = TStandInIndexserver::FaultEnvelope(u"[ELOIX:2001] Sitzung abgelaufen <&>"_s);
+    QTest::newRow("fault-500") << reply << 500 << xml << fault << u"[ELOIX:2001] Sitzung abgelaufen <&>"_s
+                               << true;
+    QTest::newRow("fault-200") << reply << 200 << xml << fault << u"[ELOIX:2001] Sitzung abgelaufen <&>"_s
+                               << true;
+    QTest::newRow("fault-without-text")
+        << reply << 500 << xml << TStandInIndexserver::FaultEnvelope(QString()) << QString() << true;
+    QTest::newRow("not-found") << reply << 404 << xml << fault << u"Not Found (404) - '%1'"_s << true;
+    QTest::newRow("unavailable") << reply << 503 << xml << QByteArray()
+                                 << u"Service Unavailable (503) - '%1'"_s << true;
+    QTest::newRow("html") << reply << 200 << QByteArray("text/html") << fault
+                          << u"Empfang von Inhalt mit ungültigen Einstellungen für Inhaltstyp: text/html"
+                             " - SOAP erwartet \"text/xml\""_s
+                          << true;
+    QTest::newRow("plain-any-case")
+        << reply << 500 << QByteArray("Text/Plain") << fault
+        << u"Empfang von Inhalt mit ungültigen Einstellungen für Inhaltstyp: Text/Plain"
+           " - SOAP erwartet \"text/xml\""_s
+        << true;
+    // A parameter makes it another type: the body is read, and is no XML.
+    QTest::newRow("html-with-charset") << reply << 200 << QByteArray("text/html; charset=utf-8")
+                                       << QByteArray("<html><body>Wartung</body>") << QString() << false;
+    QTest::newRow("closed-mid-answer") << int(TScriptedAnswer::TKind::CloseMidAnswer) << 200 << xml << fault
+                                       << u" - URL:%1 - SOAPAction:\"urn:login\""_s << false;
+    QTest::newRow("never-answers") << int(TScriptedAnswer::TKind::NeverAnswer) << 200 << xml << QByteArray()
+                                   << u"Zeitüberschreitung: keine Antwort vom Server innerhalb von 250 ms"
+                                      " - URL:%1 - SOAPAction:\"urn:login\""_s
+                                   << true;
+}
+
+void tst_IX_Binding::callFailures()
+{
+    QFETCH(int, kind);
+    QFETCH(int, status);
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, expected);
+    QFETCH(bool, exact);
+    TStandInIndexserver server;
+    server.Script(u"login"_s, TScriptedAnswer{TScriptedAnswer::TKind(kind), status, {}, contentType, body});
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    binding.SetReceiveTimeout(250);
+    Locate(binding, server.WsdlUrl());
+    const QString message = FailureOf([&] { Login(binding); });
+    if (exact) {
+        QCOMPARE(message, Filled(expected, server.EndpointUrl()));
+    } else {
+        QVERIFY2(message != u"<kein Fehler>"_s, "the call succeeded");
+        QVERIFY2(message.endsWith(Filled(expected, server.EndpointUrl())), qPrintable(message));
+        QVERIFY2(!message.contains(u"Inhaltstyp"_s), qPrintable(message));
+    }
+}
+
+void tst_IX_Binding::connectTimeoutNamesUrl()
+{
+    if (!QSslSocket::supportsSsl())
+        QSKIP("no TLS backend");
+    // A plain TCP listener that never speaks: the TLS handshake never ends.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    const QString location = u"https://127.0.0.1:%1/ix?WSDL"_s.arg(silent.serverPort());
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    binding.SetConnectTimeout(300);
+    Locate(binding, location);
+    QCOMPARE(FailureOf([&] { Login(binding); }),
+             SWsdlPrefix + location +
+                 u".  Fehler [Zeitüberschreitung: keine Verbindung zum Server innerhalb von"
+                 " 300 ms - URL:"_s +
+                 location + u" - SOAPAction:\"\"]"_s);
+}
+
+void tst_IX_Binding::loadsWsdlOncePerLocationAndReusesConnection()
+{
+    TStandInIndexserver server;
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    const auto login = Login(binding);
+    QVERIFY(login);
+    QVERIFY(binding.getServerInfo(login->clientInfo));
+    QVERIFY(binding.getConstants(login->clientInfo));
+    QCOMPARE(GetCount(server), 1);
+    QCOMPARE(server.AcceptedConnections(), 1);
+    QCOMPARE(server.Requests().last().Connection, 1);
+
+    // A new location (even the same text) loads anew over a new connection.
+    Locate(binding, server.WsdlUrl());
+    QVERIFY(binding.getServerInfo(login->clientInfo));
+    QCOMPARE(GetCount(server), 2);
+    QCOMPARE(server.AcceptedConnections(), 2);
+    QCOMPARE(server.Requests().last().Connection, 2);
+}
+
+void tst_IX_Binding::dropsConnectionAfterFailure()
+{
+    TStandInIndexserver server;
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    const auto login = Login(binding);
+    QVERIFY(login);
+    server.Script(u"getServerInfo"_s,
+                  TScriptedAnswer{TScriptedAnswer::TKind::Reply, 404, {}, "text/html", "<html/>"}, 1);
+    QCOMPARE(FailureOf([&] { binding.getServerInfo(login->clientInfo); }),
+             u"Not Found (404) - '%1'"_s.arg(server.EndpointUrl()));
+    QVERIFY(binding.getServerInfo(login->clientInfo));
+    QCOMPARE(server.AcceptedConnections(), 2);
+    QCOMPARE(server.Requests().last().Connection, 2);
+    // The loaded WSDL survives the failure.
+    QCOMPARE(GetCount(server), 1);
+}
+
+QTEST_GUILESS_MAIN(tst_IX_Binding)
+#include "tst_IX_Binding.moc"
