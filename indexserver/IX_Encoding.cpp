@@ -415,7 +415,7 @@ private:
         if (FBuckets.empty())
             FBuckets.assign(256, -1);
         size_t mask = FBuckets.size() - 1;
-        size_t at = qHash(text, FSeed) & mask;
+        size_t at = Hash(text) & mask;
         for (;; at = (at + 1) & mask) {
             const qint32 index = FBuckets[at];
             if (index < 0)
@@ -430,7 +430,7 @@ private:
             std::vector<qint32> grown(FBuckets.size() * 2, -1);
             mask = grown.size() - 1;
             for (qint32 each = 0; each < qint32(FNames.size()); ++each) {
-                size_t slot = qHash(QStringView(FNames[each]), FSeed) & mask;
+                size_t slot = Hash(FNames[each]) & mask;
                 while (grown[slot] >= 0)
                     slot = (slot + 1) & mask;
                 grown[slot] = each;
@@ -438,6 +438,18 @@ private:
             FBuckets.swap(grown);
         }
         return index;
+    }
+
+    // Names are short; a seeded FNV-1a is far cheaper here than the general
+    // string hash and, with a seed unknown to the server, as hard to flood.
+    size_t Hash(QStringView text) const
+    {
+        quint64 hash = 14695981039346656037ULL ^ FSeed;
+        for (const QChar c : text) {
+            hash ^= c.unicode();
+            hash *= 1099511628211ULL;
+        }
+        return size_t(hash ^ (hash >> 29));
     }
 
     // The interned wire names of a type's members, in member order.
@@ -893,8 +905,8 @@ private:
     std::vector<TNode> FNodes;
     QString FText;
     QStringList FNames;
-    std::vector<qint32> FBuckets;           // open-addressing table over FNames
-    size_t FSeed = QHashSeed::globalSeed(); // names chosen to collide must not slow the table down
+    std::vector<qint32> FBuckets;            // open-addressing table over FNames
+    quint64 FSeed = QHashSeed::globalSeed(); // names chosen to collide must not slow the table down
     std::unordered_map<const TTypeInfo *, std::vector<qint32>> FWireNames;
     std::vector<std::pair<QString, QString>> FScopes;
     QHash<QString, qint32> FIds; // "#id" in lower case -> first element carrying it
