@@ -9,7 +9,10 @@
 #include <QDomNamedNodeMap>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
+#include <QSet>
+#include <QStringDecoder>
 #include <QXmlStreamReader>
 
 #include <algorithm>
@@ -46,6 +49,9 @@ const QString Indentation = u"  "_s;
 constexpr qint64 MaxFileBytes = 16 * 1024 * 1024;
 constexpr int MaxDepth = 256;
 constexpr qint64 MaxNodes = 1'000'000;
+// The XML reader compares each attribute of an element with all the others
+// before it, so one element with very many of them costs quadratic time.
+constexpr qint64 MaxAttributes = 10'000;
 
 // Port and CheckIntervall values beyond this only need to stay out of range.
 constexpr qint64 IntegerCap = qint64(1) << 40;
@@ -205,6 +211,47 @@ int StrictInteger(const QString &text)
 
 using TAttributeOrder = QHash<QPair<int, int>, QStringList>;
 
+// Every attribute of a start tag lies between the tag's "<" and the next "<",
+// as attribute values cannot hold one; so the most "=" between two "<" bounds
+// the attributes of any element, also of one that an entity starts.
+template <typename TText> bool EqualsSignsBetweenTagsWithinBounds(const TText &text)
+{
+    qint64 signs = 0;
+    for (const auto c : text) {
+        if (c == '<')
+            signs = 0;
+        else if (c == '=' && ++signs > MaxAttributes)
+            return false;
+    }
+    return true;
+}
+
+bool IsAsciiCompatible(const QByteArray &encodingName)
+{
+    const QByteArray name = encodingName.toLower();
+    return name == "utf-8" || name == "utf8" || name == "us-ascii" || name == "ascii" ||
+           name.startsWith("iso-8859-") || name.startsWith("windows-125");
+}
+
+// The count above needs "<" and "=" to be recognisable: it runs on the bytes
+// of ASCII-compatible encodings and on the text of UTF-16 and UTF-32. Other
+// declared encodings are unusual enough for a settings file to start afresh.
+bool AttributesWithinBounds(const QByteArray &bytes)
+{
+    const auto detected = QStringConverter::encodingForData(bytes, u'<');
+    if (detected && *detected != QStringConverter::Utf8) {
+        QStringDecoder decoder(*detected);
+        const QString text = decoder.decode(bytes);
+        return EqualsSignsBetweenTagsWithinBounds(text);
+    }
+    static const QRegularExpression declaredEncoding(
+        uR"(^(?:\xEF\xBB\xBF)?<\?xml[^>]*?\sencoding\s*=\s*["']([^"']*)["'])"_s);
+    const QRegularExpressionMatch match = declaredEncoding.match(QString::fromLatin1(bytes.left(256)));
+    if (match.hasMatch() && !IsAsciiCompatible(match.captured(1).toLatin1()))
+        return false;
+    return EqualsSignsBetweenTagsWithinBounds(bytes);
+}
+
 // Checks that the bytes are well-formed and within the bounds above before the
 // document tree is built, and notes the attribute order of each element.
 bool ScanWithinBounds(const QByteArray &bytes, TAttributeOrder &attributeOrder)
@@ -249,7 +296,7 @@ bool LoadDocument(const QString &fileName, QDomDocument &doc, TAttributeOrder &a
     if (!file.open(QIODevice::ReadOnly))
         return false;
     const QByteArray bytes = file.read(MaxFileBytes + 1);
-    if (bytes.size() > MaxFileBytes)
+    if (bytes.size() > MaxFileBytes || !AttributesWithinBounds(bytes))
         return false;
     if (!ScanWithinBounds(bytes, attributeOrder)) {
         attributeOrder.clear();
@@ -359,6 +406,8 @@ private:
             const QDomNode attribute = attributes.item(0);
             WriteAttribute(attribute.nodeName(), attribute.nodeValue());
         } else if (attributes.length() > 1) {
+            // Looking attributes up by name is cheap, walking the map by index
+            // is not; the recorded order normally names every attribute.
             QStringList names;
             const QStringList recorded =
                 FAttributeOrder.value({element.lineNumber(), element.columnNumber()});
@@ -366,14 +415,17 @@ private:
                 if (element.hasAttribute(name))
                     names.append(name);
             }
-            QStringList added;
-            for (int i = 0; i < attributes.length(); ++i) {
-                const QString name = attributes.item(i).nodeName();
-                if (!names.contains(name))
-                    added.append(name);
+            if (names.size() != attributes.length()) {
+                const QSet<QString> known(names.cbegin(), names.cend());
+                QStringList added;
+                for (int i = 0; i < attributes.length(); ++i) {
+                    const QString name = attributes.item(i).nodeName();
+                    if (!known.contains(name))
+                        added.append(name);
+                }
+                std::sort(added.begin(), added.end());
+                names.append(added);
             }
-            std::sort(added.begin(), added.end());
-            names.append(added);
             for (const QString &name : std::as_const(names))
                 WriteAttribute(name, element.attribute(name));
         }

@@ -52,6 +52,13 @@ QByteArray ReadFile(const QString &path)
     return file.readAll();
 }
 
+// UTF-16LE with a byte-order mark.
+QByteArray Utf16(const QString &text)
+{
+    QStringEncoder encoder(QStringConverter::Utf16LE, QStringConverter::Flag::WriteBom);
+    return encoder.encode(text);
+}
+
 QByteArray FreshFileBytes()
 {
     return ReadFile(QFINDTESTDATA("../data/settings/fresh-quilloraGlobal.xml"));
@@ -85,6 +92,7 @@ private slots:
     void completesAndKeepsReadFile_data();
     void completesAndKeepsReadFile();
     void lastDuplicateWins();
+    void addedAttributeGoesLast();
     void numericSettingsAreValidated_data();
     void numericSettingsAreValidated();
     void unreadableNumericSettingFailsConstruction_data();
@@ -139,6 +147,15 @@ void tst_U_Types::unusableFileStartsAfresh_data()
         "<r>"_ba + QByteArray("<d>").repeated(100000) + QByteArray("</d>").repeated(100000) + "</r>";
     QTest::newRow("deeply-nested") << deep;
     QTest::newRow("too-many-nodes") << "<r>"_ba + QByteArray("<a/>").repeated(1000001) + "</r>";
+    QByteArray wide = "<r><Extra";
+    for (int i = 0; i < 10001; ++i)
+        wide += " a" + QByteArray::number(i) + "=''";
+    QTest::newRow("too-many-attributes") << wide + "/></r>";
+    // U+013C holds the byte of "<" in UTF-16; the count must run on characters.
+    QString hidden = u"<r><Extra"_s;
+    for (int i = 0; i < 10001; ++i)
+        hidden += u" a%1='\u013c'"_s.arg(i);
+    QTest::newRow("too-many-attributes-utf16") << Utf16(hidden + u"/></r>"_s);
     QTest::newRow("huge") << "<r><ACL>"_ba + QByteArray(17 * 1024 * 1024, 'x') + "</ACL></r>";
     QTest::newRow("entity-expansion")
         << "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">"
@@ -221,6 +238,16 @@ void tst_U_Types::completesAndKeepsReadFile_data()
     QTest::newRow("latin1-file-becomes-utf8")
         << "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><r><IXUser>J\xf6rg</IXUser>" + AllNine + "</r>"
         << Declaration + "<r><IXUser>J\xc3\xb6rg</IXUser>" + AllNineSaved + "</r>\r\n";
+    QTest::newRow("utf16-file-becomes-utf8")
+        << Utf16(u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><r><IXUser>J\u00f6rg</IXUser>"_s +
+                 QString::fromUtf8(AllNine) + u"</r>"_s)
+        << Declaration + "<r><IXUser>J\xc3\xb6rg</IXUser>" + AllNineSaved + "</r>\r\n";
+    QTest::newRow("many-attributes-in-all")
+        << "<r>" + QByteArray("<E a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\"/>").repeated(3000) + AllNine +
+               "</r>"
+        << Declaration + "<r>" +
+               QByteArray("<E a=\"1\" b=\"2\" c=\"3\" d=\"4\" e=\"5\"></E>").repeated(3000) + AllNineSaved +
+               "</r>\r\n";
     QTest::newRow("byte-order-mark-dropped")
         << "\xef\xbb\xbf<r>" + AllNine + "</r>" << Declaration + "<r>" + AllNineSaved + "</r>\r\n";
     QTest::newRow("document-type-kept")
@@ -249,6 +276,16 @@ void tst_U_Types::lastDuplicateWins()
     QCOMPARE(ChildNamed(doc, u"IXUser"_s).text(), u"first"_s);
     QCOMPARE(ChildNamed(doc, u"ixuser"_s).text(), u"third"_s);
     QVERIFY(ChildNamed(doc, u"IXUser"_s, 1).isNull()); // no third one appended
+}
+
+void tst_U_Types::addedAttributeGoesLast()
+{
+    QTemporaryDir dir;
+    TGlobalSettings settings(
+        WriteFile(dir, "<r><LogFileFolder b=\"1\" a=\"2\" c=\"3\">x</LogFileFolder></r>"));
+    settings.SetLogLevel(1);
+    QVERIFY(SavedBytes(settings).contains(
+        "<LogFileFolder b=\"1\" a=\"2\" c=\"3\" LogLevel=\"1\">x</LogFileFolder>"));
 }
 
 void tst_U_Types::numericSettingsAreValidated_data()
