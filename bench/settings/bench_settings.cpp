@@ -1,0 +1,124 @@
+// Load and save of large settings files against a plain QDomDocument parse
+// and write of the same bytes, measured in the same run.
+#include "settings/U_Types.h"
+
+#include <QSaveFile>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// A real file plus count unknown elements of the given shape.
+QByteArray SettingsFile(int count, const QByteArray &unknown)
+{
+    QByteArray bytes =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n<qv_Vellumix ver=\"1.0\">\r\n"
+        "  <IXUser>admin</IXUser>\r\n  <IXPasswort>6LMASG-46CNBJ-K3039P-CP978N</IXPasswort>\r\n"
+        "  <LogFileFolder LogLevel=\"1\">C:\\Logs\\</LogFileFolder>\r\n"_ba;
+    bytes.reserve(bytes.size() + qsizetype(count) * (unknown.size() + 4) + 32);
+    for (int i = 0; i < count; ++i)
+        bytes += "  " + unknown + "\r\n";
+    return bytes + "</qv_Vellumix>\r\n";
+}
+
+void AddRows()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("real-size") << SettingsFile(0, {});
+    QTest::newRow("10k-elements") << SettingsFile(10000,
+                                                  "<Entry id=\"1\" kind=\"x\">text &amp; more</Entry>");
+    QTest::newRow("100k-elements") << SettingsFile(100000,
+                                                   "<Entry id=\"1\" kind=\"x\">text &amp; more</Entry>");
+    QTest::newRow("wide-attributes") << SettingsFile(1, [] {
+        QByteArray element = "<Wide";
+        for (int i = 0; i < 9000; ++i) // just below what the store accepts
+            element += " a" + QByteArray::number(i) + "=\"v\"";
+        return element + "/>";
+    }());
+    QTest::newRow("15MB-text") << SettingsFile(1, "<ACL>" + QByteArray(15 * 1024 * 1024, 'x') + "</ACL>");
+}
+
+QString WriteInput(const QTemporaryDir &dir, const QByteArray &content)
+{
+    const QString path = dir.filePath(u"quilloraGlobal.xml"_s);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        qFatal("cannot write the input");
+    file.write(content);
+    return path;
+}
+
+} // namespace
+
+class bench_settings : public QObject {
+    Q_OBJECT
+
+private slots:
+    void load_data() { AddRows(); }
+    void load();
+    void loadBaseline_data() { AddRows(); }
+    void loadBaseline();
+    void save_data() { AddRows(); }
+    void save();
+    void saveBaseline_data() { AddRows(); }
+    void saveBaseline();
+};
+
+void bench_settings::load()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString path = WriteInput(dir, content);
+    QBENCHMARK
+    {
+        TGlobalSettings settings(path);
+        if (settings.GetIXUser() != u"admin"_s)
+            QFAIL("file not read");
+    }
+}
+
+void bench_settings::loadBaseline()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString path = WriteInput(dir, content);
+    QBENCHMARK
+    {
+        QFile file(path);
+        QDomDocument doc;
+        if (!file.open(QIODevice::ReadOnly) || !doc.setContent(file.readAll(), false))
+            QFAIL("file not read");
+    }
+}
+
+void bench_settings::save()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    TGlobalSettings settings(WriteInput(dir, content));
+    QString message;
+    QBENCHMARK
+    {
+        if (!settings.SaveToFile(message))
+            QFAIL(qPrintable(message));
+    }
+}
+
+void bench_settings::saveBaseline()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString path = WriteInput(dir, content);
+    QDomDocument doc;
+    QVERIFY(doc.setContent(content, false));
+    QBENCHMARK
+    {
+        QSaveFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(doc.toByteArray(-1)) < 0 || !file.commit())
+            QFAIL("file not written");
+    }
+}
+
+QTEST_GUILESS_MAIN(bench_settings)
+#include "bench_settings.moc"
