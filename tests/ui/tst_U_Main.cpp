@@ -1,0 +1,1116 @@
+// The configuration window driven through its controls, offscreen, against
+// the stand-in Indexserver on the loopback interface.
+
+#include "settings/U_Types.h"
+#include "tools/StandInIndexserver.h"
+#include "ui/U_Main.h"
+#include "ui/U_Platform.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QCommandLinkButton>
+#include <QDomDocument>
+#include <QFile>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString SDemoUser = u"Administrator"_s;
+const QString SDemoPassword = u"geheim#1"_s;
+const QString SRefused = u"Anmeldung fehlgeschlagen: Benutzer oder Passwort ungültig"_s;
+
+// The stand-in Indexserver with the demo login.
+class TStandInServer {
+public:
+    TStandInServer()
+    {
+        FServer.SetUser(SDemoUser);
+        FServer.SetPassword(SDemoPassword);
+    }
+    QString WsdlBase() const { return FServer.BaseUrl(); }
+    int Logins() const { return FServer.LoginCount(); }
+    int Logouts() const { return FServer.LogoutCount(); }
+
+private:
+    TStandInIndexserver FServer;
+};
+
+// Records every message box instead of showing it, and answers with Answer.
+struct TBoxes {
+    QList<TMessage> Shown;
+    TMsgDlgBtn Answer = TMsgDlgBtn::mbOK;
+};
+
+struct TChooserCall {
+    QString Title, Root, Start;
+    bool ShowEditBox = false, IncludeFiles = true, AllowNewFolder = false;
+};
+
+TF_MainHooks HooksFor(const QString &dir, TBoxes &boxes)
+{
+    TF_MainHooks hooks;
+    hooks.AppDir = dir;
+    hooks.MessageBox = [&boxes](const TMessage &message) {
+        boxes.Shown.append(message);
+        return boxes.Answer;
+    };
+    hooks.ClaimInstance = [] { return TInstanceClaim{}; };
+    hooks.ChooseFolder = [](const QString &, const QString &, QString &, bool, bool, bool) {
+        qWarning("the folder chooser was not expected here");
+        return false;
+    };
+    return hooks;
+}
+
+QString SettingsPath(const QTemporaryDir &dir)
+{
+    return dir.filePath(u"quilloraGlobal.xml"_s);
+}
+
+// Writes a settings file through the store, so the password is stored the way the program stores it.
+void StoreSettings(const QString &path, const QString &user, const QString &password, const QString &wsdl,
+                   int logLevel = 0, const QString &logFolder = QString())
+{
+    TGlobalSettings settings(path);
+    settings.SetIXUser(user);
+    settings.SetIXPasswort(password);
+    settings.SetIXWSDLLocation(wsdl);
+    settings.SetLogLevel(logLevel);
+    settings.SetLogFileFolder(logFolder);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+}
+
+QByteArray FileBytes(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+template <typename T> T *Control(const QWidget &window, const QString &name)
+{
+    T *control = window.findChild<T *>(name);
+    if (!control)
+        qWarning("no control %s", qPrintable(name));
+    return control;
+}
+
+QColor LampColor(const QWidget &window)
+{
+    return Control<QWidget>(window, u"JvLED_IXConnection"_s)->property("color").value<QColor>();
+}
+
+const QColor SGrey(128, 128, 128);
+const QColor SGreen(0, 255, 0);
+const QColor SRed(255, 0, 0);
+
+} // namespace
+
+// The offscreen platform warns about every dialog it sizes; nothing of ours.
+QtMessageHandler GPreviousHandler = nullptr;
+void QuietOffscreen(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message == u"This plugin does not support propagateSizeHints()"_s)
+        return;
+    GPreviousHandler(type, context, message);
+}
+
+class tst_U_Main : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { GPreviousHandler = qInstallMessageHandler(QuietOffscreen); }
+    void cleanupTestCase() { qInstallMessageHandler(GPreviousHandler); }
+
+    void layoutPlacesEveryControl_data();
+    void layoutPlacesEveryControl();
+    void windowLooksAsDesigned();
+    void tabOrderFollowsTheGroups();
+
+    void startsEmptyWithoutFile();
+    void firstShowTestsStoredLogin_data();
+    void firstShowTestsStoredLogin();
+    void unreadableLogLevelStopsFirstShow();
+    void unreadableSettingsLeaveNothingToEdit();
+
+    void typingWritesThroughOnlyToStore();
+    void passwordShowsStars();
+    void connectUsesEditedValues();
+    void failedHandlerShowsDefaultBox();
+
+    void okSavesAndCloses();
+    void failedSaveKeepsWindowOpen_data();
+    void failedSaveKeepsWindowOpen();
+    void closingWithoutSaveLeavesFile_data();
+    void closingWithoutSaveLeavesFile();
+    void closingLogsOutOnce_data();
+    void closingLogsOutOnce();
+    void busyWindowTakesNoInput();
+
+    void clearButtonResetsLevelAndFolder();
+    void chooseButtonStoresExistingFolder_data();
+    void chooseButtonStoresExistingFolder();
+
+    void browseFlagsFollowOptions_data();
+    void browseFlagsFollowOptions();
+    void folderDialogStartsAtExistingFolder();
+    void folderDialogCancelKeepsOrDropsStart_data();
+    void folderDialogCancelKeepsOrDropsStart();
+    void folderDialogReturnsChosenFolder_data();
+    void folderDialogReturnsChosenFolder();
+
+    void secondCopyShowsMessageOnly();
+    void instanceNameIsHeldUntilReleased_data();
+    void instanceNameIsHeldUntilReleased();
+    void secondProcessEndsWithMessage();
+};
+
+// ---------------------------------------------------------------- layout
+
+void tst_U_Main::layoutPlacesEveryControl_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("parent");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("GBox_Log") << u"GBox_Log"_s << u"F_Main"_s << QRect(8, 8, 454, 143) << u"Logfunktion"_s;
+    QTest::newRow("L_LogLevel") << u"L_LogLevel"_s << u"GBox_Log"_s << QRect(24, 29, 39, 13) << u"Loglevel"_s;
+    QTest::newRow("CBox_LogLevel") << u"CBox_LogLevel"_s << u"GBox_Log"_s << QRect(24, 48, 145, 21)
+                                   << u"kein log"_s;
+    QTest::newRow("L_LogFolder") << u"L_LogFolder"_s << u"GBox_Log"_s << QRect(24, 83, 106, 13)
+                                 << u"Logdateienverzeichnis"_s;
+    QTest::newRow("BEdit_Log") << u"BEdit_Log"_s << u"GBox_Log"_s << QRect(24, 102, 409, 21) << QString();
+    QTest::newRow("GBox_IndexServer")
+        << u"GBox_IndexServer"_s << u"F_Main"_s << QRect(8, 157, 454, 210) << u"ELO Indexserver"_s;
+    QTest::newRow("LEdit_IXUser") << u"LEdit_IXUser"_s << u"GBox_IndexServer"_s << QRect(24, 48, 409, 21)
+                                  << QString();
+    QTest::newRow("LEdit_IXUser-label")
+        << u"LEdit_IXUserLabel"_s << u"GBox_IndexServer"_s << QRect(24, 32, 43, 13) << u"Benutzer"_s;
+    QTest::newRow("LEdit_IXPasswort")
+        << u"LEdit_IXPasswort"_s << u"GBox_IndexServer"_s << QRect(24, 96, 409, 21) << QString();
+    QTest::newRow("LEdit_IXPasswort-label")
+        << u"LEdit_IXPasswortLabel"_s << u"GBox_IndexServer"_s << QRect(24, 80, 44, 13) << u"Passwort"_s;
+    QTest::newRow("LEdit_IXWSDL") << u"LEdit_IXWSDL"_s << u"GBox_IndexServer"_s << QRect(24, 144, 409, 21)
+                                  << QString();
+    QTest::newRow("LEdit_IXWSDL-label")
+        << u"LEdit_IXWSDLLabel"_s << u"GBox_IndexServer"_s << QRect(24, 128, 71, 13) << u"WSDL Location"_s;
+    QTest::newRow("B_IXConection") << u"B_IXConection"_s << u"GBox_IndexServer"_s << QRect(24, 171, 75, 25)
+                                   << u"Verbinde"_s;
+    QTest::newRow("JvLED_IXConnection")
+        << u"JvLED_IXConnection"_s << u"GBox_IndexServer"_s << QRect(105, 175, 17, 17) << QString();
+    QTest::newRow("B_OK") << u"B_OK"_s << u"F_Main"_s << QRect(468, 251, 200, 55) << u"OK"_s;
+    QTest::newRow("B_Abbrechen") << u"B_Abbrechen"_s << u"F_Main"_s << QRect(468, 312, 200, 55)
+                                 << u"Abbrechen"_s;
+}
+
+void tst_U_Main::layoutPlacesEveryControl()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, parent);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, text);
+
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QWidget *control = Control<QWidget>(window, name);
+    QVERIFY(control);
+    QCOMPARE(control->parentWidget()->objectName(), parent);
+    QCOMPARE(control->geometry(), geometry);
+
+    QString shown;
+    if (auto box = qobject_cast<QGroupBox *>(control))
+        shown = box->title();
+    else if (auto label = qobject_cast<QLabel *>(control))
+        shown = label->text();
+    else if (auto button = qobject_cast<QPushButton *>(control))
+        shown = button->text();
+    else if (auto combo = qobject_cast<QComboBox *>(control))
+        shown = combo->currentText();
+    else if (auto edit = qobject_cast<QLineEdit *>(control))
+        shown = edit->text();
+    QCOMPARE(shown, text);
+    QVERIFY(control->toolTip().isEmpty());
+}
+
+void tst_U_Main::windowLooksAsDesigned()
+{
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+
+    QCOMPARE(window.windowTitle(), u">quillora< Vellumix"_s);
+    QCOMPARE(window.size(), QSize(678, 375));
+    QCOMPARE(window.minimumSize(), QSize(678, 375));
+    QCOMPARE(window.maximumSize(), QSize(678, 375));
+    QVERIFY(!(window.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(window.windowFlags() & Qt::WindowMinimizeButtonHint);
+    QVERIFY(window.windowFlags() & Qt::WindowCloseButtonHint);
+    QVERIFY(!window.windowIcon().isNull());
+    QCOMPARE(window.font().family(), u"Tahoma"_s);
+    QCOMPARE(window.font().pixelSize(), 11);
+
+    auto combo = Control<QComboBox>(window, u"CBox_LogLevel"_s);
+    QCOMPARE(combo->count(), 3);
+    QCOMPARE(combo->itemText(0), u"kein log"_s);
+    QCOMPARE(combo->itemText(1), u"Normal"_s);
+    QCOMPARE(combo->itemText(2), u"Debug"_s);
+    QVERIFY(!combo->isEditable());
+
+    for (const auto &[name, note] : {std::pair{u"B_OK"_s, u"speichert die Einstellungen"_s},
+                                     std::pair{u"B_Abbrechen"_s, u"beenden ohne speichern"_s}}) {
+        auto button = Control<QCommandLinkButton>(window, name);
+        QCOMPARE(button->description(), note);
+        QCOMPARE(button->iconSize(), QSize(32, 32));
+        QVERIFY(!button->icon().pixmap(32, 32).isNull());
+        QVERIFY(!button->autoDefault());
+        QVERIFY(!button->isDefault());
+    }
+    QVERIFY(!Control<QPushButton>(window, u"B_IXConection"_s)->autoDefault());
+
+    auto folder = Control<QLineEdit>(window, u"BEdit_Log"_s);
+    for (const QString &name : {u"BEdit_LogLeftButton"_s, u"BEdit_LogRightButton"_s}) {
+        auto action = folder->findChild<QAction *>(name);
+        QVERIFY2(action, qPrintable(name));
+        QVERIFY(!action->icon().pixmap(16, 16).isNull());
+        QVERIFY(action->isVisible());
+    }
+    QCOMPARE(LampColor(window), SGrey);
+}
+
+void tst_U_Main::tabOrderFollowsTheGroups()
+{
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    const QStringList expected{
+        u"CBox_LogLevel"_s, u"BEdit_Log"_s,     u"LEdit_IXUser"_s, u"LEdit_IXPasswort"_s,
+        u"LEdit_IXWSDL"_s,  u"B_IXConection"_s, u"B_OK"_s,         u"B_Abbrechen"_s};
+    QStringList order;
+    QWidget *widget = Control<QWidget>(window, expected.first());
+    for (int i = 0; i < expected.size(); ++i) {
+        order << widget->objectName();
+        do
+            widget = widget->nextInFocusChain();
+        while (!(widget->focusPolicy() & Qt::TabFocus));
+    }
+    QCOMPARE(order, expected);
+}
+
+// ---------------------------------------------------------------- first show
+
+void tst_U_Main::startsEmptyWithoutFile()
+{
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+
+    QVERIFY(boxes.Shown.isEmpty());
+    QCOMPARE(LampColor(window), SGrey);
+    QCOMPARE(Control<QComboBox>(window, u"CBox_LogLevel"_s)->currentIndex(), 0);
+    for (const QString &name : {u"BEdit_Log"_s, u"LEdit_IXUser"_s, u"LEdit_IXPasswort"_s, u"LEdit_IXWSDL"_s})
+        QCOMPARE(Control<QLineEdit>(window, name)->text(), QString());
+    QVERIFY(!QFile::exists(SettingsPath(dir)));
+}
+
+void tst_U_Main::firstShowTestsStoredLogin_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QColor>("lamp");
+    QTest::addColumn<int>("logins");
+    QTest::addColumn<QString>("box");
+
+    QTest::newRow("accepted") << SDemoUser << SDemoPassword << SGreen << 1 << QString();
+    QTest::newRow("rejected") << SDemoUser << u"falsch"_s << SRed << 1 << u"Fehler: \r\n"_s + SRefused;
+    QTest::newRow("user-only") << SDemoUser << QString() << SGrey << 0 << QString();
+    QTest::newRow("password-only") << QString() << SDemoPassword << SGrey << 0 << QString();
+}
+
+void tst_U_Main::firstShowTestsStoredLogin()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(QColor, lamp);
+    QFETCH(int, logins);
+    QFETCH(QString, box);
+
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), user, password, server.WsdlBase());
+    const QByteArray before = FileBytes(SettingsPath(dir));
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+
+    QCOMPARE(LampColor(window), lamp);
+    QCOMPARE(server.Logins(), logins);
+    if (box.isEmpty()) {
+        QVERIFY(boxes.Shown.isEmpty());
+    } else {
+        QCOMPARE(boxes.Shown.size(), 1);
+        QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtError);
+        QCOMPARE(boxes.Shown[0].Caption, u"Fehler"_s);
+        QCOMPARE(boxes.Shown[0].Text, box);
+        QCOMPARE(boxes.Shown[0].Buttons, QList{TMsgDlgBtn::mbOK});
+    }
+    QCOMPARE(Control<QLineEdit>(window, u"LEdit_IXUser"_s)->text(), user);
+    QCOMPARE(Control<QLineEdit>(window, u"LEdit_IXPasswort"_s)->text(), password);
+    QCOMPARE(Control<QLineEdit>(window, u"LEdit_IXWSDL"_s)->text(), server.WsdlBase());
+    QCOMPARE(FileBytes(SettingsPath(dir)), before);
+}
+
+void tst_U_Main::unreadableLogLevelStopsFirstShow()
+{
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase(), 2, dir.path());
+    // The same file without the level attribute.
+    QDomDocument document;
+    QVERIFY(document.setContent(FileBytes(SettingsPath(dir))));
+    QDomElement folder = document.documentElement().firstChildElement(u"LogFileFolder"_s);
+    QVERIFY(!folder.isNull());
+    folder.removeAttribute(u"LogLevel"_s);
+    QFile file(SettingsPath(dir));
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(document.toByteArray());
+    file.close();
+
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+
+    QCOMPARE(boxes.Shown.size(), 1);
+    QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtError);
+    QCOMPARE(boxes.Shown[0].Caption, u"Fehler"_s);
+    QVERIFY2(boxes.Shown[0].Text.startsWith(u"Meldung: "_s), qPrintable(boxes.Shown[0].Text));
+    QVERIFY(boxes.Shown[0].Text.size() > 9);
+    for (const QString &name : {u"BEdit_Log"_s, u"LEdit_IXUser"_s, u"LEdit_IXPasswort"_s, u"LEdit_IXWSDL"_s})
+        QCOMPARE(Control<QLineEdit>(window, name)->text(), QString());
+    QCOMPARE(LampColor(window), SGrey);
+    QCOMPARE(server.Logins(), 0);
+
+    // "Verbinde" loads the session from the store all the same.
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    QCOMPARE(server.Logins(), 1);
+    QCOMPARE(LampColor(window), SGreen);
+    QCOMPARE(boxes.Shown.size(), 1);
+}
+
+void tst_U_Main::unreadableSettingsLeaveNothingToEdit()
+{
+    QTemporaryDir dir;
+    const QByteArray content =
+        "<?xml version=\"1.0\"?>\r\n<qv_Vellumix ver=\"1.0\"><Port><x/></Port></qv_Vellumix>\r\n";
+    QFile file(SettingsPath(dir));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    QCOMPARE(boxes.Shown.size(), 1);
+    QVERIFY(boxes.Shown[0].Text.startsWith(u"Meldung: "_s));
+    QVERIFY(!Control<QWidget>(window, u"GBox_Log"_s)->isEnabled());
+    QVERIFY(!Control<QWidget>(window, u"GBox_IndexServer"_s)->isEnabled());
+
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    QCOMPARE(FileBytes(SettingsPath(dir)), content);
+}
+
+// ---------------------------------------------------------------- editing
+
+void tst_U_Main::typingWritesThroughOnlyToStore()
+{
+    QTemporaryDir dir;
+    // No password, so no test at first show.
+    StoreSettings(SettingsPath(dir), u"alt"_s, QString(), u"http://127.0.0.1:1/"_s);
+    const QByteArray stored = FileBytes(SettingsPath(dir));
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    QVERIFY(boxes.Shown.isEmpty());
+
+    auto user = Control<QLineEdit>(window, u"LEdit_IXUser"_s);
+    user->selectAll();
+    QTest::keyClicks(user, u"neu"_s);
+    QTest::keyClicks(Control<QLineEdit>(window, u"LEdit_IXPasswort"_s), u"pw"_s);
+    auto wsdl = Control<QLineEdit>(window, u"LEdit_IXWSDL"_s);
+    wsdl->selectAll();
+    QTest::keyClicks(wsdl, u"http://x/"_s);
+    auto combo = Control<QComboBox>(window, u"CBox_LogLevel"_s);
+    QTest::keyClick(combo, Qt::Key_Down);
+    QTest::keyClick(combo, Qt::Key_Down);
+    QCOMPARE(combo->currentIndex(), 2);
+    QVERIFY(boxes.Shown.isEmpty());
+    QCOMPARE(FileBytes(SettingsPath(dir)), stored);
+
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    TGlobalSettings saved(SettingsPath(dir));
+    QCOMPARE(saved.GetIXUser(), u"neu"_s);
+    QCOMPARE(saved.GetIXPasswort(), u"pw"_s);
+    QCOMPARE(saved.GetIXWSDLLocation(), u"http://x/"_s);
+    QCOMPARE(saved.GetLogLevel(), 2);
+    QVERIFY(!FileBytes(SettingsPath(dir)).contains("<IXPasswort>pw<"));
+}
+
+void tst_U_Main::passwordShowsStars()
+{
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    auto password = Control<QLineEdit>(window, u"LEdit_IXPasswort"_s);
+    QTest::keyClicks(password, u"gehe1m"_s);
+    QCOMPARE(password->text(), u"gehe1m"_s);
+    QCOMPARE(password->displayText(), u"******"_s);
+}
+
+void tst_U_Main::connectUsesEditedValues()
+{
+    TStandInServer server;
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    QCOMPARE(server.Logins(), 0);
+
+    QTest::keyClicks(Control<QLineEdit>(window, u"LEdit_IXUser"_s), SDemoUser);
+    QTest::keyClicks(Control<QLineEdit>(window, u"LEdit_IXPasswort"_s), SDemoPassword);
+    QTest::keyClicks(Control<QLineEdit>(window, u"LEdit_IXWSDL"_s), server.WsdlBase());
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    QCOMPARE(server.Logins(), 1);
+    QCOMPARE(LampColor(window), SGreen);
+    QVERIFY(boxes.Shown.isEmpty());
+
+    // A wrong password turns the lamp red and says why; the edits stay as typed.
+    QTest::keyClick(Control<QLineEdit>(window, u"LEdit_IXPasswort"_s), Qt::Key_Backspace);
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    QCOMPARE(LampColor(window), SRed);
+    QCOMPARE(boxes.Shown.size(), 1);
+    QCOMPARE(boxes.Shown[0].Text, u"Fehler: \r\n"_s + SRefused);
+    QCOMPARE(Control<QLineEdit>(window, u"LEdit_IXPasswort"_s)->text(), SDemoPassword.chopped(1));
+
+    // An empty user is tested too when asked for.
+    Control<QLineEdit>(window, u"LEdit_IXUser"_s)->clear();
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    QCOMPARE(boxes.Shown.size(), 2);
+    QVERIFY(boxes.Shown[1].Text.startsWith(u"Fehler: \r\n"_s));
+}
+
+void tst_U_Main::failedHandlerShowsDefaultBox()
+{
+    QTemporaryDir dir;
+    QFile file(SettingsPath(dir));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("<?xml version=\"1.0\"?>\r\n<qv_Vellumix ver=\"1.0\"><IXUser><a/></IXUser></qv_Vellumix>\r\n");
+    file.close();
+
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    QVERIFY(boxes.Shown.isEmpty());
+    QTest::keyClicks(Control<QLineEdit>(window, u"LEdit_IXUser"_s), u"x"_s);
+    QCOMPARE(boxes.Shown.size(), 1);
+    QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtError);
+    QCOMPARE(boxes.Shown[0].Caption, u">quillora< Vellumix"_s);
+    QCOMPARE(boxes.Shown[0].Text, u"Element enthält keinen einzelnen Textknoten"_s);
+    QVERIFY(window.isVisible());
+}
+
+// ---------------------------------------------------------------- closing
+
+void tst_U_Main::okSavesAndCloses()
+{
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    QTest::keyClicks(Control<QLineEdit>(window, u"LEdit_IXUser"_s), u"neu"_s);
+    QVERIFY(!QFile::exists(SettingsPath(dir)));
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    QVERIFY(boxes.Shown.isEmpty());
+    QCOMPARE(TGlobalSettings(SettingsPath(dir)).GetIXUser(), u"neu"_s);
+}
+
+void tst_U_Main::failedSaveKeepsWindowOpen_data()
+{
+    QTest::addColumn<QString>("blocker");
+    QTest::addColumn<int>("answer");
+    QTest::newRow("read-only-file-ok") << u"read-only"_s << int(TMsgDlgBtn::mbOK);
+    QTest::newRow("read-only-file-cancel") << u"read-only"_s << int(TMsgDlgBtn::mbCancel);
+    QTest::newRow("folder-is-a-file-ok") << u"folder-is-a-file"_s << int(TMsgDlgBtn::mbOK);
+    QTest::newRow("folder-is-a-file-cancel") << u"folder-is-a-file"_s << int(TMsgDlgBtn::mbCancel);
+}
+
+void tst_U_Main::failedSaveKeepsWindowOpen()
+{
+    QFETCH(QString, blocker);
+    QFETCH(int, answer);
+
+    QTemporaryDir dir;
+    QString appDir = dir.path();
+    QString blockingFile;
+    QString path;
+    if (blocker == u"read-only"_s) {
+        if (geteuid() == 0)
+            QSKIP("the superuser writes read-only files");
+        path = SettingsPath(dir);
+        StoreSettings(path, u"alt"_s, QString(), QString());
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner));
+    } else {
+        // A file where the settings folder should be: the folder cannot be made.
+        blockingFile = dir.filePath(u"blocked"_s);
+        QFile file(blockingFile);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        appDir = blockingFile + u"/"_s;
+        path = appDir + u"quilloraGlobal.xml"_s;
+    }
+    const QByteArray before = FileBytes(path);
+
+    TBoxes boxes;
+    boxes.Answer = TMsgDlgBtn(answer);
+    TF_Main window(HooksFor(appDir, boxes));
+    window.show();
+    auto user = Control<QLineEdit>(window, u"LEdit_IXUser"_s);
+    user->selectAll();
+    QTest::keyClicks(user, u"neu"_s);
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+
+    QCOMPARE(boxes.Shown.size(), 1);
+    QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtConfirmation);
+    QCOMPARE(boxes.Shown[0].Caption, u"Bestätigen"_s);
+    const QString expectedStart = u"Fehler beim Speichern\r\nFehler beim Speichern von "_s + path + u"\r\n"_s;
+    QVERIFY2(boxes.Shown[0].Text.startsWith(expectedStart), qPrintable(boxes.Shown[0].Text));
+    QCOMPARE(boxes.Shown[0].Buttons, (QList{TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel}));
+    QVERIFY(window.isVisible());
+    QCOMPARE(user->text(), u"neu"_s);
+    QCOMPARE(FileBytes(path), before);
+
+    // Once the way is clear, OK saves what was kept.
+    if (blockingFile.isEmpty())
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    else
+        QVERIFY(QFile::remove(blockingFile));
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QCOMPARE(boxes.Shown.size(), 1);
+    QVERIFY(!window.isVisible());
+    QCOMPARE(TGlobalSettings(path).GetIXUser(), u"neu"_s);
+}
+
+void tst_U_Main::closingWithoutSaveLeavesFile_data()
+{
+    QTest::addColumn<bool>("closeBox");
+    QTest::newRow("Abbrechen") << false;
+    QTest::newRow("close-box") << true;
+}
+
+void tst_U_Main::closingWithoutSaveLeavesFile()
+{
+    QFETCH(bool, closeBox);
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), u"alt"_s, QString(), u"http://127.0.0.1:1/"_s, 1, dir.path() + u"/"_s);
+    const QByteArray before = FileBytes(SettingsPath(dir));
+
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    QTest::keyClicks(Control<QLineEdit>(window, u"LEdit_IXUser"_s), u"x"_s);
+    QTest::keyClick(Control<QComboBox>(window, u"CBox_LogLevel"_s), Qt::Key_Down);
+    if (closeBox)
+        QVERIFY(window.close());
+    else
+        QTest::mouseClick(Control<QPushButton>(window, u"B_Abbrechen"_s), Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    QVERIFY(boxes.Shown.isEmpty());
+    QCOMPARE(FileBytes(SettingsPath(dir)), before);
+}
+
+void tst_U_Main::closingLogsOutOnce_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("logouts");
+    QTest::newRow("OK") << u"OK"_s << SDemoPassword << 1;
+    QTest::newRow("Abbrechen") << u"Abbrechen"_s << SDemoPassword << 1;
+    QTest::newRow("close-box-twice") << u"close"_s << SDemoPassword << 1;
+    QTest::newRow("after-failed-test") << u"Abbrechen"_s << u"falsch"_s << 0;
+}
+
+void tst_U_Main::closingLogsOutOnce()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, password);
+    QFETCH(int, logouts);
+
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, password, server.WsdlBase());
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    QCOMPARE(server.Logins(), 1);
+    QCOMPARE(server.Logouts(), 0);
+
+    if (how == u"close"_s) {
+        QVERIFY(window.close());
+        QVERIFY(window.close());
+    } else {
+        QTest::mouseClick(Control<QPushButton>(window, u"B_"_s + how), Qt::LeftButton);
+    }
+    QVERIFY(!window.isVisible());
+    QCOMPARE(server.Logouts(), logouts);
+}
+
+void tst_U_Main::busyWindowTakesNoInput()
+{
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, u"falsch"_s, server.WsdlBase());
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    QCOMPARE(server.Logins(), 1);
+    QCOMPARE(boxes.Shown.size(), 1);
+    auto password = Control<QLineEdit>(window, u"LEdit_IXPasswort"_s);
+    password->setText(SDemoPassword);
+
+    // Input that arrives while the test waits for the server.
+    bool arrivedDuringTest = false;
+    QTimer::singleShot(0, &window, [&] {
+        arrivedDuringTest = QGuiApplication::overrideCursor() != nullptr &&
+                            QGuiApplication::overrideCursor()->shape() == Qt::WaitCursor;
+        QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+        QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+        QTest::keyClicks(password, u"zz"_s);
+        window.close();
+        QVERIFY(window.isVisible());
+    });
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    if (!arrivedDuringTest)
+        QSKIP("the session does not process events while it waits for the server");
+
+    QCOMPARE(server.Logins(), 2);
+    QCOMPARE(LampColor(window), SGreen);
+    QCOMPARE(password->text(), SDemoPassword);
+    QVERIFY(!QFile::exists(SettingsPath(dir)) ||
+            TGlobalSettings(SettingsPath(dir)).GetIXPasswort() == u"falsch"_s);
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+    // The close request waited for the test and is carried out once.
+    QTRY_VERIFY(!window.isVisible());
+    QCOMPARE(server.Logouts(), 1);
+    QCOMPARE(boxes.Shown.size(), 1);
+}
+
+// ---------------------------------------------------------------- log folder
+
+void tst_U_Main::clearButtonResetsLevelAndFolder()
+{
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), QString(), QString(), QString(), 2, dir.path() + u"/"_s);
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    auto combo = Control<QComboBox>(window, u"CBox_LogLevel"_s);
+    auto folder = Control<QLineEdit>(window, u"BEdit_Log"_s);
+    QCOMPARE(combo->currentIndex(), 2);
+    QCOMPARE(folder->text(), dir.path() + u"/"_s);
+
+    folder->findChild<QAction *>(u"BEdit_LogLeftButton"_s)->trigger();
+    QCOMPARE(combo->currentIndex(), 0);
+    QCOMPARE(folder->text(), QString());
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    TGlobalSettings saved(SettingsPath(dir));
+    QCOMPARE(saved.GetLogLevel(), 0);
+    QCOMPARE(saved.GetLogFileFolder(), QString());
+}
+
+void tst_U_Main::chooseButtonStoresExistingFolder_data()
+{
+    // Paths relative to a temporary folder that has a subfolder "logs"; "<root>" is the file-system root.
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<bool>("confirmed");
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<QString>("result");
+
+    QTest::newRow("empty-starts-at-root") << ""
+                                          << "<root>" << true << "logs"
+                                          << "logs/";
+    QTest::newRow("existing-gets-delimiter") << "logs"
+                                             << "logs/" << true << "logs"
+                                             << "logs/";
+    QTest::newRow("existing-with-delimiter") << "logs/"
+                                             << "logs/" << true << "."
+                                             << "./";
+    QTest::newRow("missing-no-start") << "gone/"
+                                      << "" << true << "logs"
+                                      << "logs/";
+    QTest::newRow("root-keeps-one-delimiter") << "logs/"
+                                              << "logs/" << true << "<root>"
+                                              << "<root>";
+    QTest::newRow("cancel-changes-nothing") << "logs/"
+                                            << "logs/" << false << "."
+                                            << "logs/";
+    QTest::newRow("missing-choice-changes-nothing") << "logs/"
+                                                    << "logs/" << true << "gone"
+                                                    << "logs/";
+}
+
+void tst_U_Main::chooseButtonStoresExistingFolder()
+{
+    QFETCH(QString, stored);
+    QFETCH(QString, start);
+    QFETCH(bool, confirmed);
+    QFETCH(QString, chosen);
+    QFETCH(QString, result);
+
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(u"logs"_s));
+    const QString base = dir.path() + u"/"_s;
+    auto absolute = [&](const QString &relative) -> QString {
+        if (relative == u"<root>"_s)
+            return u"/"_s;
+        if (relative == u"."_s)
+            return dir.path();
+        if (relative == u"./"_s)
+            return base;
+        return relative.isEmpty() ? QString() : base + relative;
+    };
+    StoreSettings(SettingsPath(dir), QString(), QString(), QString(), 1, absolute(stored));
+
+    TBoxes boxes;
+    TF_MainHooks hooks = HooksFor(dir.path(), boxes);
+    QList<TChooserCall> calls;
+    hooks.ChooseFolder = [&](const QString &title, const QString &root, QString &directory, bool showEditBox,
+                             bool includeFiles, bool allowNewFolder) {
+        calls.append({title, root, directory, showEditBox, includeFiles, allowNewFolder});
+        if (!confirmed)
+            return false;
+        directory = absolute(chosen);
+        return true;
+    };
+    TF_Main window(hooks);
+    window.show();
+    Control<QLineEdit>(window, u"BEdit_Log"_s)->findChild<QAction *>(u"BEdit_LogRightButton"_s)->trigger();
+
+    QCOMPARE(calls.size(), 1);
+    QCOMPARE(calls[0].Title, u"Bitte wählen Sie ein Verzeichnis..."_s);
+    QCOMPARE(calls[0].Root, QString());
+    QCOMPARE(calls[0].Start, absolute(start));
+    QVERIFY(calls[0].ShowEditBox);
+    QVERIFY(!calls[0].IncludeFiles);
+    QVERIFY(calls[0].AllowNewFolder);
+    QVERIFY(boxes.Shown.isEmpty());
+    QCOMPARE(Control<QLineEdit>(window, u"BEdit_Log"_s)->text(), absolute(result));
+    QCOMPARE(Control<QComboBox>(window, u"CBox_LogLevel"_s)->currentIndex(), 1);
+
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QCOMPARE(TGlobalSettings(SettingsPath(dir)).GetLogFileFolder(), absolute(result));
+}
+
+// ---------------------------------------------------------------- folder chooser
+
+void tst_U_Main::browseFlagsFollowOptions_data()
+{
+    QTest::addColumn<bool>("showEditBox");
+    QTest::addColumn<bool>("includeFiles");
+    QTest::addColumn<bool>("allowNewFolder");
+    QTest::addColumn<unsigned>("flags");
+    QTest::newRow("window-call") << true << false << true << 0x0051u;
+    QTest::newRow("plain") << false << false << true << 0x0041u;
+    QTest::newRow("no-new-folder") << false << false << false << 0x0241u;
+    QTest::newRow("with-files") << false << true << true << 0x4041u;
+    QTest::newRow("everything") << true << true << false << 0x4251u;
+}
+
+void tst_U_Main::browseFlagsFollowOptions()
+{
+    QFETCH(bool, showEditBox);
+    QFETCH(bool, includeFiles);
+    QFETCH(bool, allowNewFolder);
+    QFETCH(unsigned, flags);
+    QCOMPARE(BrowseFlags(showEditBox, includeFiles, allowNewFolder), flags);
+}
+
+namespace {
+
+// Runs action on the folder dialog once it is open.
+void WhenDialogOpens(std::function<void(QFileDialog *)> action)
+{
+    auto timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, action] {
+        if (auto dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
+            timer->stop();
+            timer->deleteLater();
+            action(dialog);
+        }
+    });
+    timer->start(10);
+}
+
+} // namespace
+
+void tst_U_Main::folderDialogStartsAtExistingFolder()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(u"logs"_s));
+    const QString start = dir.filePath(u"logs"_s);
+    QStringList selected;
+    QString title;
+    bool readOnly = true;
+    WhenDialogOpens([&](QFileDialog *dialog) {
+        selected = dialog->selectedFiles();
+        title = dialog->windowTitle();
+        readOnly = dialog->testOption(QFileDialog::ReadOnly);
+        dialog->reject();
+    });
+    QString directory = start;
+    QVERIFY(!BrowseForFolder(u"Bitte wählen"_s, QString(), directory, true, false, true));
+    QCOMPARE(selected, QStringList{start});
+    QCOMPARE(title, u"Bitte wählen"_s);
+    QVERIFY(!readOnly);
+    QCOMPARE(directory, start);
+}
+
+void tst_U_Main::folderDialogCancelKeepsOrDropsStart_data()
+{
+    QTest::addColumn<bool>("exists");
+    QTest::newRow("existing-kept") << true;
+    QTest::newRow("missing-dropped") << false;
+}
+
+void tst_U_Main::folderDialogCancelKeepsOrDropsStart()
+{
+    QFETCH(bool, exists);
+    QTemporaryDir dir;
+    const QString start = dir.filePath(u"logs"_s);
+    if (exists)
+        QVERIFY(QDir(dir.path()).mkdir(u"logs"_s));
+    WhenDialogOpens([](QFileDialog *dialog) { dialog->reject(); });
+    QString directory = start;
+    QVERIFY(!BrowseForFolder(u"t"_s, QString(), directory, true, false, true));
+    QCOMPARE(directory, exists ? start : QString());
+}
+
+void tst_U_Main::folderDialogReturnsChosenFolder_data()
+{
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("opened");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("start-confirmed") << "a/b"
+                                     << ""
+                                     << "a/b";
+    QTest::newRow("other-chosen") << ""
+                                  << "a/b"
+                                  << "a/b";
+}
+
+void tst_U_Main::folderDialogReturnsChosenFolder()
+{
+    QFETCH(QString, start);
+    QFETCH(QString, opened);
+    QFETCH(QString, result);
+
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath(u"a/b"_s));
+    WhenDialogOpens([&](QFileDialog *dialog) {
+        if (!opened.isEmpty())
+            dialog->setDirectory(dir.filePath(opened));
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    QString directory = start.isEmpty() ? QString() : dir.filePath(start);
+    QVERIFY(BrowseForFolder(u"t"_s, QString(), directory, true, false, true));
+    QCOMPARE(directory, dir.filePath(result));
+}
+
+// ---------------------------------------------------------------- single instance
+
+void tst_U_Main::secondCopyShowsMessageOnly()
+{
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_MainHooks hooks = HooksFor(dir.path(), boxes);
+    hooks.ClaimInstance = [] { return TInstanceClaim{7, true}; };
+    TF_Main window(hooks);
+
+    QVERIFY(window.AnotherCopyRuns());
+    QCOMPARE(boxes.Shown.size(), 1);
+    QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtCustom);
+    QCOMPARE(boxes.Shown[0].Caption, u">quillora< Vellumix"_s);
+    const QString text = u"Diese Anwendung läuft bereits!\n\rUm Konflikte zu vermeiden, lässt sich nur eine "
+                         u"Instanz zur Zeit ausführen."_s;
+    QCOMPARE(boxes.Shown[0].Text, text);
+    QCOMPARE(text.size(), 106);
+    QCOMPARE(boxes.Shown[0].Buttons, QList{TMsgDlgBtn::mbOK});
+
+    // Even when shown by mistake, it reads no settings.
+    window.show();
+    QCOMPARE(boxes.Shown.size(), 1);
+    QVERIFY(!QFile::exists(SettingsPath(dir)));
+}
+
+void tst_U_Main::instanceNameIsHeldUntilReleased_data()
+{
+    QTest::addColumn<bool>("runtimeDir");
+    QTest::newRow("runtime-dir") << true;
+    QTest::newRow("temp-dir") << false;
+}
+
+void tst_U_Main::instanceNameIsHeldUntilReleased()
+{
+    QFETCH(bool, runtimeDir);
+    QTemporaryDir dir;
+    const QByteArray oldRuntime = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray oldTemp = qgetenv("TMPDIR");
+    auto restore = qScopeGuard([&] {
+        for (const auto &[name, value] :
+             {std::pair{"XDG_RUNTIME_DIR", oldRuntime}, std::pair{"TMPDIR", oldTemp}}) {
+            if (value.isNull())
+                qunsetenv(name);
+            else
+                qputenv(name, value);
+        }
+    });
+    if (runtimeDir) {
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+    } else {
+        qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", QFile::encodeName(dir.path()));
+    }
+    const std::u16string name = u"quillora Vellumix";
+
+    const TInstanceClaim first = ClaimInstanceName(name);
+    QVERIFY(first.Handle >= 0);
+    QVERIFY(!first.AlreadyExists);
+    const TInstanceClaim second = ClaimInstanceName(name);
+    QVERIFY(second.AlreadyExists);
+    const QStringList files = QDir(dir.path()).entryList(QDir::Files);
+    QCOMPARE(files.size(), 1);
+    QVERIFY2(files[0].startsWith(u"quillora Vellumix"_s), qPrintable(files[0]));
+
+    // Another name is another program.
+    const TInstanceClaim other = ClaimInstanceName(u"quillora Andere");
+    QVERIFY(!other.AlreadyExists);
+
+    ::close(int(first.Handle));
+    const TInstanceClaim third = ClaimInstanceName(name);
+    QVERIFY(third.Handle >= 0);
+    QVERIFY(!third.AlreadyExists);
+    for (const TInstanceClaim &claim : {second, other, third})
+        ::close(int(claim.Handle));
+}
+
+namespace {
+
+// True when process holds the exclusive flock on file, as the kernel reports it.
+bool HoldsLock(qint64 process, const QString &file)
+{
+    struct stat info;
+    if (::stat(QFile::encodeName(file).constData(), &info) != 0)
+        return false;
+    QFile locks(u"/proc/locks"_s);
+    if (!locks.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray inode = ':' + QByteArray::number(qulonglong(info.st_ino));
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        // "1: FLOCK ADVISORY WRITE <pid> <major>:<minor>:<inode> 0 EOF"
+        if (fields.size() >= 6 && fields[1] == "FLOCK" && fields[3] == "WRITE" &&
+            fields[4] == QByteArray::number(process) && fields[5].endsWith(inode))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void tst_U_Main::secondProcessEndsWithMessage()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("reads the kernel's lock table");
+#else
+    TStandInServer server;
+    QTemporaryDir dir;
+    QTemporaryDir runtime;
+    // A copy of the program with a settings file of its own beside it.
+    const QString program = dir.filePath(u"qv_VellumixConf"_s);
+    QVERIFY(QFile::copy(QStringLiteral(VELLUMIX_CONF_PROGRAM), program));
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    const QByteArray settings = FileBytes(SettingsPath(dir));
+    const QString lockFile = runtime.filePath(u"quillora Vellumix.lock"_s);
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+    environment.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
+    auto start = [&](QProcess &process) {
+        process.setProcessEnvironment(environment);
+        process.setProgram(program);
+        process.start();
+        QVERIFY(process.waitForStarted());
+    };
+    auto stop = [](QProcess &process) {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    };
+
+    QProcess first;
+    auto stopFirst = qScopeGuard([&] { stop(first); });
+    start(first);
+    QTRY_VERIFY_WITH_TIMEOUT(HoldsLock(first.processId(), lockFile), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.Logins(), 1, 60000);
+
+    QProcess second;
+    auto stopSecond = qScopeGuard([&] { stop(second); });
+    start(second);
+    QVERIFY(second.waitForFinished(60000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    const QString said = QString::fromUtf8(second.readAllStandardError());
+    QVERIFY2(
+        said.contains(u"Diese Anwendung läuft bereits!\n\rUm Konflikte zu vermeiden, lässt sich nur eine "
+                      u"Instanz zur Zeit ausführen.\n"_s),
+        qPrintable(said));
+    QCOMPARE(first.state(), QProcess::Running);
+    QCOMPARE(server.Logins(), 1);
+    QCOMPARE(FileBytes(SettingsPath(dir)), settings);
+
+    // Killed by force, the first copy blocks nobody.
+    first.kill();
+    QVERIFY(first.waitForFinished());
+    QProcess third;
+    auto stopThird = qScopeGuard([&] { stop(third); });
+    start(third);
+    QTRY_VERIFY_WITH_TIMEOUT(HoldsLock(third.processId(), lockFile), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.Logins(), 2, 60000);
+    QCOMPARE(third.state(), QProcess::Running);
+#endif
+}
+
+QTEST_MAIN(tst_U_Main)
+#include "tst_U_Main.moc"
