@@ -246,7 +246,9 @@ bool AttributesWithinBounds(const QByteArray &bytes)
     }
     static const QRegularExpression declaredEncoding(
         uR"(^(?:\xEF\xBB\xBF)?<\?xml[^>]*?\sencoding\s*=\s*["']([^"']*)["'])"_s);
-    const QRegularExpressionMatch match = declaredEncoding.match(QString::fromLatin1(bytes.left(256)));
+    // A declaration holds no ">" before its end, however much blank it holds.
+    const QRegularExpressionMatch match =
+        declaredEncoding.match(QString::fromLatin1(bytes.left(bytes.indexOf('>') + 1)));
     if (match.hasMatch() && !IsAsciiCompatible(match.captured(1).toLatin1()))
         return false;
     return EqualsSignsBetweenTagsWithinBounds(bytes);

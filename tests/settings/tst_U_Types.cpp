@@ -155,6 +155,8 @@ void tst_U_Types::unusableFileStartsAfresh_data()
     QString hidden = u"<r><Extra"_s;
     for (int i = 0; i < 10001; ++i)
         hidden += u" a%1='\u013c'"_s.arg(i);
+    QTest::newRow("not-ascii-compatible-encoding")
+        << "<?xml version=\"1.0\"" + QByteArray(300, ' ') + "encoding=\"UTF-7\"?><r><IXUser>x</IXUser></r>";
     QTest::newRow("too-many-attributes-utf16") << Utf16(hidden + u"/></r>"_s);
     QTest::newRow("huge") << "<r><ACL>"_ba + QByteArray(17 * 1024 * 1024, 'x') + "</ACL></r>";
     QTest::newRow("entity-expansion")
