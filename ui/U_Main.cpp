@@ -97,6 +97,13 @@ QString WithDelimiter(const QString &path)
     return EndsWithDelimiter(path) ? path : path + QDir::separator();
 }
 
+// Labels size themselves to their text: the widths of the layout fit Tahoma,
+// and a wider stand-in face must not cut the text off.
+void PlaceLabel(QLabel *label, int left, int top, int width)
+{
+    label->setGeometry(left, top, qMax(width, label->sizeHint().width()), 13);
+}
+
 bool IsDirectory(const QString &path)
 {
     return !path.isEmpty() && QFileInfo(path).isDir();
@@ -325,7 +332,7 @@ void TF_Main::CreateControls()
         edit->setGeometry(24, top, 409, 21);
         auto label = new QLabel(caption, GBox_IndexServer);
         label->setObjectName(name + u"Label"_s);
-        label->setGeometry(24, top - 3 - 13, labelWidth, 13);
+        PlaceLabel(label, 24, top - 3 - 13, labelWidth);
         label->setBuddy(edit);
         return edit;
     };
@@ -347,11 +354,11 @@ void TF_Main::CreateControls()
 
     L_LogLevel = new QLabel(u"Loglevel"_s, GBox_Log);
     L_LogLevel->setObjectName(u"L_LogLevel"_s);
-    L_LogLevel->setGeometry(24, 29, 39, 13);
+    PlaceLabel(L_LogLevel, 24, 29, 39);
 
     L_LogFolder = new QLabel(u"Logdateienverzeichnis"_s, GBox_Log);
     L_LogFolder->setObjectName(u"L_LogFolder"_s);
-    L_LogFolder->setGeometry(24, 83, 106, 13);
+    PlaceLabel(L_LogFolder, 24, 83, 106);
 
     CBox_LogLevel = new QComboBox(GBox_Log);
     CBox_LogLevel->setObjectName(u"CBox_LogLevel"_s);
