@@ -1,0 +1,36 @@
+// qv_VellumixDemoSettings: writes a settings file for a demonstration of the
+// window, through the settings store so the password is stored scrambled.
+//   qv_VellumixDemoSettings FILE USER PASSWORD WSDL-LOCATION
+
+#include "common/EFailure.h"
+#include "settings/U_Types.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+#include <QTextStream>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    QTextStream err(stderr);
+    if (arguments.size() != 5) {
+        err << "usage: qv_VellumixDemoSettings FILE USER PASSWORD WSDL-LOCATION\n";
+        return 2;
+    }
+    try {
+        TGlobalSettings settings(arguments.at(1));
+        settings.SetIXUser(arguments.at(2));
+        settings.SetIXPasswort(arguments.at(3));
+        settings.SetIXWSDLLocation(arguments.at(4));
+        QString message;
+        if (!settings.SaveToFile(message)) {
+            err << message << '\n';
+            return 1;
+        }
+    } catch (const std::exception &e) {
+        err << FailureText(e) << '\n';
+        return 1;
+    }
+    return 0;
+}
