@@ -5,7 +5,6 @@
 #include "indexserver/IX_Encoding.h"
 
 #include <QDir>
-#include <QDomDocument>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -86,28 +85,6 @@ QString LocalName(const QString &qualifiedName)
     return colon < 0 ? qualifiedName : qualifiedName.mid(colon + 1);
 }
 
-QList<QDomElement> ChildElements(const QDomElement &parent, const QString &namespaceUri,
-                                 const QString &localName)
-{
-    QList<QDomElement> found;
-    for (QDomElement child = parent.firstChildElement(); !child.isNull();
-         child = child.nextSiblingElement()) {
-        if (child.namespaceURI() == namespaceUri && child.localName() == localName)
-            found.append(child);
-    }
-    return found;
-}
-
-QDomElement NamedChild(const QDomElement &parent, const QString &namespaceUri, const QString &localName,
-                       const QString &name)
-{
-    for (const QDomElement &child : ChildElements(parent, namespaceUri, localName)) {
-        if (child.attribute(u"name"_s) == name)
-            return child;
-    }
-    return {};
-}
-
 // The platform's proxy configuration; the loopback host never goes through a proxy.
 class TSystemProxyFactory : public QNetworkProxyFactory {
 public:
@@ -128,16 +105,42 @@ using TReplyPtr = std::unique_ptr<QNetworkReply, TReplyDeleter>;
 
 } // namespace
 
+// What the binding needs of one WSDL document.
+struct TWsdlDocument {
+    struct TPort {
+        QString Name;
+        QString Binding;
+        bool HasAddress = false;
+        QString Address; // location of the first SOAP address
+    };
+    struct TService {
+        QString Name;
+        QList<TPort> Ports;
+    };
+    struct TOperation {
+        QString Name;
+        bool HasSoapOperation = false;
+        QString SoapAction;
+        bool HasInput = false;
+        bool HasBody = false;
+        QString BodyNamespace;
+    };
+    struct TBinding {
+        QString Name;
+        QList<TOperation> Operations;
+    };
+    QString Location; // as named, after trimming
+    QList<TService> Services;
+    QList<TBinding> Bindings;
+    QStringList Imports; // locations as named
+};
+
 // The loaded WSDL: the document at the location and the documents it
 // imports, each loaded once.
 struct TIXBinding::TWsdl {
-    struct TDocument {
-        QString Location; // as named, after trimming
-        QDomDocument Document;
-    };
-    QList<TDocument> Documents; // the main document first
-    QString TypeNamespace;      // first namespace with the type path in any document; empty when none
-    QString InterfaceNamespace; // likewise for the interface path
+    QList<TWsdlDocument> Documents; // the main document first
+    QString TypeNamespace;          // first namespace with the type path in any document; empty when none
+    QString InterfaceNamespace;     // likewise for the interface path
 };
 
 // What one call needs from the WSDL.
@@ -311,55 +314,103 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
 
 namespace {
 
-// Reads one WSDL document; throws the load message with the location as named.
-QDomDocument LoadDocument(const QString &locationAsSet, const QString &location,
-                          const std::function<QByteArray(const QUrl &)> &download)
+// Reads the parts of a WSDL document that the binding uses, in one pass,
+// and notes the first namespaces with the type and interface paths.
+void ParseWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeNamespace,
+               QString &interfaceNamespace)
 {
-    try {
-        QByteArray content;
-        if (IsHttpLocation(location)) {
-            content = download(QUrl(location, QUrl::TolerantMode));
-        } else {
-            QFile file(location);
-            if (!file.open(QIODevice::ReadOnly))
-                throw EFailure(file.errorString());
-            content = file.readAll();
-            if (file.error() != QFileDevice::NoError)
-                throw EFailure(file.errorString());
-        }
-        if (content.isEmpty())
-            throw EFailure(SEmptyDocument);
-        QDomDocument document;
-        QString message;
-        int line = 0;
-        int column = 0;
-        if (!document.setContent(content, true, &message, &line, &column))
-            throw EFailure(SParseFailure.arg(message).arg(line).arg(column));
-        return document;
-    } catch (const EFailure &failure) {
-        throw EFailure(SWsdlNotLoaded.arg(locationAsSet, failure.Message()));
-    }
-}
-
-// Every namespace a document declares or names as a target.
-void CollectNamespaces(const QDomDocument &document, QString &typeNamespace, QString &interfaceNamespace)
-{
-    QXmlStreamReader reader(document.toByteArray(-1));
-    while (!reader.atEnd() && (typeNamespace.isEmpty() || interfaceNamespace.isEmpty())) {
-        if (reader.readNext() != QXmlStreamReader::StartElement)
+    QXmlStreamReader reader(content);
+    int depth = 0;
+    TWsdlDocument::TService *service = nullptr;
+    TWsdlDocument::TPort *port = nullptr;
+    TWsdlDocument::TBinding *binding = nullptr;
+    TWsdlDocument::TOperation *operation = nullptr;
+    bool inInput = false;
+    const auto note = [&](QStringView candidate) {
+        if (typeNamespace.isEmpty() && candidate.endsWith(u"/types/IndexServer") &&
+            TTypeRegistry::IsTypeNamespace(candidate.toString()))
+            typeNamespace = candidate.toString();
+        if (interfaceNamespace.isEmpty() && candidate.endsWith(SInterfacePath) &&
+            HasPath(candidate.toString(), SInterfacePath))
+            interfaceNamespace = candidate.toString();
+    };
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::EndElement) {
+            --depth;
             continue;
-        QStringList candidates;
-        for (const QXmlStreamNamespaceDeclaration &declaration : reader.namespaceDeclarations())
-            candidates << declaration.namespaceUri().toString();
-        candidates << reader.attributes().value(u"targetNamespace"_s).toString()
-                   << reader.attributes().value(u"namespace"_s).toString();
-        for (const QString &candidate : std::as_const(candidates)) {
-            if (typeNamespace.isEmpty() && TTypeRegistry::IsTypeNamespace(candidate))
-                typeNamespace = candidate;
-            if (interfaceNamespace.isEmpty() && HasPath(candidate, SInterfacePath))
-                interfaceNamespace = candidate;
+        }
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        ++depth;
+        if (typeNamespace.isEmpty() || interfaceNamespace.isEmpty()) {
+            for (const QXmlStreamNamespaceDeclaration &declaration : reader.namespaceDeclarations())
+                note(declaration.namespaceUri());
+            const QXmlStreamAttributes attributes = reader.attributes();
+            note(attributes.value("targetNamespace"_L1));
+            note(attributes.value("namespace"_L1));
+        }
+        if (depth < 2 || depth > 5)
+            continue;
+        const QXmlStreamAttributes attributes = reader.attributes();
+        const bool wsdl = reader.namespaceUri() == SWsdlNamespace;
+        const bool soap = reader.namespaceUri() == SWsdlSoapNamespace;
+        const QStringView name = reader.name();
+        switch (depth) {
+        case 2:
+            service = nullptr;
+            binding = nullptr;
+            if (wsdl && name == u"service") {
+                document.Services.append({attributes.value("name"_L1).toString(), {}});
+                service = &document.Services.last();
+            } else if (wsdl && name == u"binding") {
+                document.Bindings.append({attributes.value("name"_L1).toString(), {}});
+                binding = &document.Bindings.last();
+            } else if (wsdl && name == u"import") {
+                document.Imports << attributes.value("location"_L1).toString();
+            }
+            break;
+        case 3:
+            port = nullptr;
+            operation = nullptr;
+            if (service && wsdl && name == u"port") {
+                service->Ports.append({attributes.value("name"_L1).toString(),
+                                       attributes.value("binding"_L1).toString(),
+                                       false,
+                                       {}});
+                port = &service->Ports.last();
+            } else if (binding && wsdl && name == u"operation") {
+                binding->Operations.append(TWsdlDocument::TOperation());
+                operation = &binding->Operations.last();
+                operation->Name = attributes.value("name"_L1).toString();
+            }
+            break;
+        case 4:
+            inInput = false;
+            if (port && soap && name == u"address" && !port->HasAddress) {
+                port->HasAddress = true;
+                port->Address = attributes.value("location"_L1).toString();
+            } else if (operation && soap && name == u"operation" && !operation->HasSoapOperation) {
+                operation->HasSoapOperation = true;
+                operation->SoapAction = attributes.value("soapAction"_L1).toString();
+            } else if (operation && wsdl && name == u"input" && !operation->HasInput) {
+                operation->HasInput = true;
+                inInput = true;
+            }
+            break;
+        case 5:
+            if (inInput && soap && name == u"body" && !operation->HasBody) {
+                operation->HasBody = true;
+                operation->BodyNamespace = attributes.value("namespace"_L1).toString();
+            }
+            break;
+        default:
+            break;
         }
     }
+    if (reader.hasError())
+        throw EFailure(
+            SParseFailure.arg(reader.errorString()).arg(reader.lineNumber()).arg(reader.columnNumber()));
 }
 
 // A location named inside a document, taken relative to that document.
@@ -377,15 +428,36 @@ QString ResolvedLocation(const QString &base, const QString &named)
 
 } // namespace
 
+void TIXBinding::LoadDocument(TWsdl &wsdl, const QString &locationAsNamed, const QString &location)
+{
+    try {
+        QByteArray content;
+        if (IsHttpLocation(location)) {
+            content = Transfer(QUrl(location, QUrl::TolerantMode), nullptr, "\"\"");
+        } else {
+            QFile file(location);
+            if (!file.open(QIODevice::ReadOnly))
+                throw EFailure(file.errorString());
+            content = file.readAll();
+            if (file.error() != QFileDevice::NoError)
+                throw EFailure(file.errorString());
+        }
+        if (content.isEmpty())
+            throw EFailure(SEmptyDocument);
+        TWsdlDocument document;
+        document.Location = location;
+        ParseWsdl(content, document, wsdl.TypeNamespace, wsdl.InterfaceNamespace);
+        wsdl.Documents.append(std::move(document));
+    } catch (const EFailure &failure) {
+        throw EFailure(SWsdlNotLoaded.arg(locationAsNamed, failure.Message()));
+    }
+}
+
 TIXBinding::TWsdl &TIXBinding::LoadedWsdl()
 {
     if (!FWsdl) {
         auto wsdl = std::make_unique<TWsdl>();
-        const QString location = TrimmedLocation(FWSDLLocation);
-        QDomDocument document = LoadDocument(
-            FWSDLLocation, location, [this](const QUrl &url) { return Transfer(url, nullptr, "\"\""); });
-        CollectNamespaces(document, wsdl->TypeNamespace, wsdl->InterfaceNamespace);
-        wsdl->Documents.append({location, std::move(document)});
+        LoadDocument(*wsdl, FWSDLLocation, TrimmedLocation(FWSDLLocation));
         FWsdl = std::move(wsdl);
     }
     return *FWsdl;
@@ -396,7 +468,8 @@ TIXBinding::TLookup TIXBinding::Lookup(const QString &operation)
     TWsdl &wsdl = LoadedWsdl();
 
     // Service and port, in the document and then depth first in its imports.
-    QDomElement port;
+    qsizetype portDocument = -1;
+    QString bindingName;
     QString endpoint;
     QSet<QString> visited;
     std::function<bool(qsizetype, int)> search = [&](qsizetype index, int depth) -> bool {
@@ -404,41 +477,41 @@ TIXBinding::TLookup TIXBinding::Lookup(const QString &operation)
         if (visited.contains(location))
             return false;
         visited.insert(location);
-        const QDomElement root = wsdl.Documents[index].Document.documentElement();
-        const QList<QDomElement> services = ChildElements(root, SWsdlNamespace, u"service"_s);
-        if (FService.isEmpty() && services.size() == 1)
-            FService = services.first().attribute(u"name"_s);
-        const QDomElement service = NamedChild(root, SWsdlNamespace, u"service"_s, FService);
-        if (!service.isNull()) {
-            const QList<QDomElement> ports = ChildElements(service, SWsdlNamespace, u"port"_s);
-            if (FPort.isEmpty() && ports.size() == 1)
-                FPort = ports.first().attribute(u"name"_s);
-            const QDomElement candidate = NamedChild(service, SWsdlNamespace, u"port"_s, FPort);
-            const QList<QDomElement> addresses = ChildElements(candidate, SWsdlSoapNamespace, u"address"_s);
-            if (!addresses.isEmpty()) {
-                port = candidate;
-                endpoint = addresses.first().attribute(u"location"_s);
-                return true;
+        const TWsdlDocument &document = wsdl.Documents[index];
+        if (FService.isEmpty() && document.Services.size() == 1)
+            FService = document.Services.first().Name;
+        for (const TWsdlDocument::TService &service : document.Services) {
+            if (service.Name != FService)
+                continue;
+            if (FPort.isEmpty() && service.Ports.size() == 1)
+                FPort = service.Ports.first().Name;
+            for (const TWsdlDocument::TPort &port : service.Ports) {
+                if (port.Name != FPort)
+                    continue;
+                if (port.HasAddress) {
+                    portDocument = index;
+                    bindingName = LocalName(port.Binding);
+                    endpoint = port.Address;
+                    return true;
+                }
+                break;
             }
+            break;
         }
         if (depth >= MaxImportDepth)
             throw EFailure(SImportsTooDeep.arg(location));
-        for (const QDomElement &import : ChildElements(root, SWsdlNamespace, u"import"_s)) {
-            const QString named = import.attribute(u"location"_s);
+        const QStringList imports = document.Imports; // the list of documents grows below
+        for (const QString &named : imports) {
             if (named.isEmpty())
                 continue;
             const QString resolved = ResolvedLocation(location, named);
             qsizetype next = -1;
-            for (qsizetype i = 0; i < wsdl.Documents.size(); ++i) {
+            for (qsizetype i = 0; i < wsdl.Documents.size() && next < 0; ++i) {
                 if (wsdl.Documents[i].Location == resolved)
                     next = i;
             }
             if (next < 0) {
-                QDomDocument imported = LoadDocument(
-                    named, resolved, [this](const QUrl &url) { return Transfer(url, nullptr, "\"\""); });
-                if (wsdl.TypeNamespace.isEmpty() || wsdl.InterfaceNamespace.isEmpty())
-                    CollectNamespaces(imported, wsdl.TypeNamespace, wsdl.InterfaceNamespace);
-                wsdl.Documents.append({resolved, std::move(imported)});
+                LoadDocument(wsdl, named, resolved);
                 next = wsdl.Documents.size() - 1;
             }
             if (search(next, depth + 1))
@@ -457,29 +530,26 @@ TIXBinding::TLookup TIXBinding::Lookup(const QString &operation)
 
     // SOAP action and operation namespace from the port's binding, looked
     // for in the port's document first.
-    const QString bindingName = LocalName(port.attribute(u"binding"_s));
-    QDomElement binding;
-    for (const TWsdl::TDocument &document : std::as_const(wsdl.Documents)) {
-        if (document.Document == port.ownerDocument()) {
-            binding =
-                NamedChild(document.Document.documentElement(), SWsdlNamespace, u"binding"_s, bindingName);
-            break;
+    const TWsdlDocument::TBinding *binding = nullptr;
+    const auto findBinding = [&](const TWsdlDocument &document) {
+        for (const TWsdlDocument::TBinding &candidate : document.Bindings) {
+            if (candidate.Name == bindingName)
+                return &candidate;
         }
-    }
-    for (qsizetype i = 0; binding.isNull() && i < wsdl.Documents.size(); ++i)
-        binding = NamedChild(wsdl.Documents[i].Document.documentElement(), SWsdlNamespace, u"binding"_s,
-                             bindingName);
+        return static_cast<const TWsdlDocument::TBinding *>(nullptr);
+    };
+    binding = findBinding(wsdl.Documents[portDocument]);
+    for (qsizetype i = 0; !binding && i < wsdl.Documents.size(); ++i)
+        binding = findBinding(wsdl.Documents[i]);
     QString bodyNamespace;
-    if (!binding.isNull()) {
-        const QDomElement bindingOperation = NamedChild(binding, SWsdlNamespace, u"operation"_s, operation);
-        const QList<QDomElement> soapOperation =
-            ChildElements(bindingOperation, SWsdlSoapNamespace, u"operation"_s);
-        FSOAPAction = soapOperation.isEmpty() ? QString() : soapOperation.first().attribute(u"soapAction"_s);
-        const QList<QDomElement> input = ChildElements(bindingOperation, SWsdlNamespace, u"input"_s);
-        if (!input.isEmpty()) {
-            const QList<QDomElement> body = ChildElements(input.first(), SWsdlSoapNamespace, u"body"_s);
-            if (!body.isEmpty())
-                bodyNamespace = body.first().attribute(u"namespace"_s);
+    if (binding) {
+        FSOAPAction.clear();
+        for (const TWsdlDocument::TOperation &candidate : binding->Operations) {
+            if (candidate.Name == operation) {
+                FSOAPAction = candidate.SoapAction;
+                bodyNamespace = candidate.BodyNamespace;
+                break;
+            }
         }
     }
     // The server's WSDL names the authority of both namespaces; the built-in

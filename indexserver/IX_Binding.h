@@ -95,6 +95,8 @@ private:
     std::shared_ptr<TRemotable> Invoke(const QString &operation, const QList<TSoapArgument> &arguments,
                                        const QString &resultType);
     TWsdl &LoadedWsdl();
+    // Loads one document into wsdl; throws the WSDL message naming locationAsNamed.
+    void LoadDocument(TWsdl &wsdl, const QString &locationAsNamed, const QString &location);
     TLookup Lookup(const QString &operation);
     // One HTTP exchange: a GET without body, a POST with it. Throws the transport texts.
     QByteArray Transfer(const QUrl &url, const QByteArray *body, const QByteArray &action);
