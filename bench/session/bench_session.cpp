@@ -1,0 +1,178 @@
+// One full connection test (WSDL, login, server information, constants,
+// entry "1", logout) through TElo against the stand-in server on loopback,
+// against a baseline that sends the same six HTTP exchanges with canned
+// bodies over one kept-alive QNetworkAccessManager.
+// Run: bench_session (QtTest options apply); ratio() prints the client's
+// cost relative to the baseline, measured interleaved in the same run.
+
+#include "indexserver/IX_Catalogue.h"
+#include "indexserver/U_ELO.h"
+#include "tools/StandInIndexserver.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTest>
+
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The six requests of one connection test as the client sent them, replayed
+// with nothing but QtNetwork; only the ticket is carried over from the login
+// answer, as the server demands.
+class TBaseline {
+public:
+    explicit TBaseline(const TStandInIndexserver &server) : FServer(server)
+    {
+        for (const TRecordedRequest &request : server.Requests())
+            FRequests << request;
+        FTicket = TicketIn(FRequests.value(2).Body);
+    }
+
+    bool IsUsable() const { return FRequests.size() == 6 && !FTicket.isEmpty(); }
+
+    bool Run()
+    {
+        QByteArray ticket;
+        for (const TRecordedRequest &recorded : std::as_const(FRequests)) {
+            QNetworkRequest request(QUrl(FServer.BaseUrl() + QString::fromLatin1(recorded.Target.mid(1))));
+            QByteArray body = recorded.Body;
+            if (recorded.Method == "POST") {
+                request.setRawHeader("SOAPAction", recorded.Header("SOAPAction"));
+                request.setRawHeader("Content-Type", recorded.Header("Content-Type"));
+                if (!ticket.isEmpty())
+                    body.replace(FTicket, ticket);
+            }
+            request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+            QNetworkReply *reply =
+                recorded.Method == "POST" ? FManager.post(request, body) : FManager.get(request);
+            QEventLoop loop;
+            QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+            if (!reply->isFinished())
+                loop.exec(QEventLoop::ExcludeUserInputEvents);
+            const QByteArray answer = reply->readAll();
+            const bool ok = reply->error() == QNetworkReply::NoError;
+            reply->deleteLater();
+            if (!ok)
+                return false;
+            if (recorded.Operation == u"login"_s)
+                ticket = TicketIn(answer);
+        }
+        return true;
+    }
+
+private:
+    static QByteArray TicketIn(const QByteArray &xml)
+    {
+        const qsizetype start = xml.indexOf("<ticket xsi:type=\"xsd:string\">");
+        if (start < 0)
+            return {};
+        const qsizetype from = start + int(qstrlen("<ticket xsi:type=\"xsd:string\">"));
+        return xml.mid(from, xml.indexOf("</ticket>", from) - from);
+    }
+
+    const TStandInIndexserver &FServer;
+    QList<TRecordedRequest> FRequests;
+    QByteArray FTicket; // the ticket inside the recorded bodies
+    QNetworkAccessManager FManager;
+};
+
+bool ClientTest(TElo &elo)
+{
+    QString error;
+    if (!elo.Connect(error))
+        return false;
+    elo.Disconnect();
+    return true;
+}
+
+} // namespace
+
+class bench_session : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void client();
+    void baseline();
+    void ratio();
+
+private:
+    std::unique_ptr<TStandInIndexserver> FServer;
+    std::unique_ptr<TElo> FElo;
+    std::unique_ptr<TBaseline> FBaseline;
+};
+
+void bench_session::initTestCase()
+{
+    TTypeRegistry::Instance();
+    FServer = std::make_unique<TStandInIndexserver>();
+    FElo = std::make_unique<TElo>();
+    FElo->WSDLBase = FServer->BaseUrl();
+    FElo->LoginUser = u"Administrator"_s;
+    FElo->LoginPassword = u"geheim"_s;
+    // The baseline replays the six requests of the client's first test; the
+    // server hands every replayed login a new ticket, which the replay
+    // carries into the later bodies.
+    FServer->ClearRecords();
+    QVERIFY(ClientTest(*FElo));
+    FBaseline = std::make_unique<TBaseline>(*FServer);
+    QVERIFY(FBaseline->IsUsable());
+    QVERIFY(FBaseline->Run());
+}
+
+void bench_session::client()
+{
+    QBENCHMARK
+    {
+        if (!ClientTest(*FElo))
+            QFAIL("connection test failed");
+    }
+}
+
+void bench_session::baseline()
+{
+    QBENCHMARK
+    {
+        if (!FBaseline->Run())
+            QFAIL("baseline failed");
+    }
+}
+
+void bench_session::ratio()
+{
+    // Short alternating rounds, so that load from elsewhere on the machine
+    // falls on both sides alike; the median round decides.
+    constexpr int Rounds = 41;
+    constexpr int PerRound = 10;
+    QList<double> ratios;
+    qint64 clientNs = 0;
+    qint64 baselineNs = 0;
+    QElapsedTimer timer;
+    for (int round = 0; round < Rounds; ++round) {
+        timer.start();
+        for (int i = 0; i < PerRound; ++i)
+            QVERIFY(ClientTest(*FElo));
+        const qint64 client = timer.nsecsElapsed();
+        timer.start();
+        for (int i = 0; i < PerRound; ++i)
+            QVERIFY(FBaseline->Run());
+        const qint64 baseline = timer.nsecsElapsed();
+        clientNs += client;
+        baselineNs += baseline;
+        ratios << double(client) / double(baseline);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    const double count = Rounds * PerRound;
+    qInfo(
+        "connection test: client %.1f us, baseline %.1f us per test; ratio of totals %.2f, median ratio %.2f",
+        clientNs / count / 1000.0, baselineNs / count / 1000.0, double(clientNs) / double(baselineNs),
+        ratios[Rounds / 2]);
+}
+
+QTEST_GUILESS_MAIN(bench_session)
+#include "bench_session.moc"
