@@ -99,6 +99,8 @@ private slots:
     void connectTimeoutNamesUrl();
     void loadsWsdlOncePerLocationAndReusesConnection();
     void dropsConnectionAfterFailure();
+    void keepsConnectionAfterFault();
+    void readsOnAfterStatus500();
 };
 
 void tst_IX_Binding::initTestCase()
@@ -632,6 +634,32 @@ void tst_IX_Binding::dropsConnectionAfterFailure()
     QCOMPARE(server.Requests().last().Connection, 2);
     // The loaded WSDL survives the failure.
     QCOMPARE(GetCount(server), 1);
+}
+
+void tst_IX_Binding::keepsConnectionAfterFault()
+{
+    TStandInIndexserver server;
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    QCOMPARE(FailureOf([&] { Login(binding, u"falsch"_s); }),
+             u"Anmeldung fehlgeschlagen: Benutzer oder Passwort ungültig"_s);
+    QVERIFY(Login(binding));
+    QCOMPARE(server.AcceptedConnections(), 1);
+}
+
+void tst_IX_Binding::readsOnAfterStatus500()
+{
+    TStandInIndexserver server;
+    const QByteArray answer =
+        "<?xml version=\"1.0\"?><e:Envelope xmlns:e=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+        "<e:Body><r:loginResponse xmlns:r=\"urn:r\"><result><ticketLifetime>5</ticketLifetime>"
+        "</result></r:loginResponse></e:Body></e:Envelope>";
+    server.Script(u"login"_s, TScriptedAnswer{TScriptedAnswer::TKind::Reply, 500, {}, "text/xml", answer});
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    const auto login = Login(binding);
+    QVERIFY(login);
+    QCOMPARE(login->ticketLifetime, 5);
 }
 
 QTEST_GUILESS_MAIN(tst_IX_Binding)
