@@ -43,6 +43,8 @@ const QString SSaveError = u"Fehler beim Speichern\r\n"_s;
 const QString SChooseFolderTitle = u"Bitte wählen Sie ein Verzeichnis..."_s;
 const QString SButtonOK = u"OK"_s;
 const QString SButtonCancel = u"Abbrechen"_s;
+// The answer a message box button stands for, as an int of TMsgDlgBtn.
+constexpr char SAnswerProperty[] = "answer";
 
 const QColor SLampGrey(128, 128, 128);
 const QColor SLampGreen(0, 255, 0);
@@ -144,53 +146,55 @@ private:
     QColor FColor = SLampGrey;
 };
 
+std::unique_ptr<QMessageBox> CreateMessageBox(QWidget *parent, const TMessage &message)
+{
+    auto box = std::make_unique<QMessageBox>(parent);
+    box->setWindowTitle(message.Caption);
+    switch (message.Kind) {
+    case TMsgDlgType::mtCustom:
+        box->setIcon(QMessageBox::NoIcon);
+        break;
+    case TMsgDlgType::mtError:
+        box->setIcon(QMessageBox::Critical);
+        break;
+    case TMsgDlgType::mtConfirmation:
+        box->setIcon(QMessageBox::Question);
+        break;
+    }
+    box->setTextFormat(Qt::PlainText);
+    box->setText(QuotedLineBreaks(message.Text));
+
+    // Buttons with our own texts, so they read the same in every system language.
+    const QList<TMsgDlgBtn> wanted = message.Buttons.isEmpty() ? QList{TMsgDlgBtn::mbOK} : message.Buttons;
+    QPushButton *first = nullptr;
+    QPushButton *escape = nullptr;
+    for (TMsgDlgBtn kind : wanted) {
+        QPushButton *button = kind == TMsgDlgBtn::mbOK
+                                  ? box->addButton(SButtonOK, QMessageBox::AcceptRole)
+                                  : box->addButton(SButtonCancel, QMessageBox::RejectRole);
+        button->setProperty(SAnswerProperty, int(kind));
+        if (!first)
+            first = button;
+        if (!escape || kind == TMsgDlgBtn::mbCancel)
+            escape = button;
+    }
+    box->setDefaultButton(first);
+    box->setEscapeButton(escape);
+    return box;
+}
+
 TMsgDlgBtn ShowMessageBox(QWidget *parent, const TMessage &message)
 {
-    const TMsgDlgBtn first = message.Buttons.value(0, TMsgDlgBtn::mbOK);
     const QString platform = QGuiApplication::platformName();
     if (platform == "offscreen"_L1 || platform == "minimal"_L1) {
         QTextStream(stderr) << message.Text << '\n';
-        return first;
+        return message.Buttons.value(0, TMsgDlgBtn::mbOK);
     }
-
-    QMessageBox box(parent);
-    box.setWindowTitle(message.Caption);
-    switch (message.Kind) {
-    case TMsgDlgType::mtCustom:
-        box.setIcon(QMessageBox::NoIcon);
-        break;
-    case TMsgDlgType::mtError:
-        box.setIcon(QMessageBox::Critical);
-        break;
-    case TMsgDlgType::mtConfirmation:
-        box.setIcon(QMessageBox::Question);
-        break;
-    }
-    box.setTextFormat(Qt::PlainText);
-    box.setText(QuotedLineBreaks(message.Text));
-
-    // Buttons with our own texts, so they read the same in every system language.
-    QList<QPair<QPushButton *, TMsgDlgBtn>> buttons;
-    QPushButton *escape = nullptr;
-    QPushButton *okButton = nullptr;
-    const QList<TMsgDlgBtn> wanted = message.Buttons.isEmpty() ? QList{TMsgDlgBtn::mbOK} : message.Buttons;
-    for (TMsgDlgBtn kind : wanted) {
-        QPushButton *button = kind == TMsgDlgBtn::mbOK
-                                  ? box.addButton(SButtonOK, QMessageBox::AcceptRole)
-                                  : box.addButton(SButtonCancel, QMessageBox::RejectRole);
-        buttons.append({button, kind});
-        if (kind == TMsgDlgBtn::mbCancel)
-            escape = button;
-        else
-            okButton = button;
-    }
-    box.setDefaultButton(buttons.first().first);
-    box.setEscapeButton(escape ? escape : okButton);
-    box.exec();
-    for (const auto &[button, kind] : buttons)
-        if (box.clickedButton() == button)
-            return kind;
-    return escape ? TMsgDlgBtn::mbCancel : TMsgDlgBtn::mbOK;
+    const std::unique_ptr<QMessageBox> box = CreateMessageBox(parent, message);
+    box->exec();
+    // Escape and the close box count as the escape button.
+    QAbstractButton *answer = box->clickedButton() ? box->clickedButton() : box->escapeButton();
+    return TMsgDlgBtn(answer->property(SAnswerProperty).toInt());
 }
 
 bool BrowseForFolder(const QString &title, const QString &root, QString &directory, bool showEditBox,
@@ -370,6 +374,8 @@ void TF_Main::CreateControls()
     BEdit_Log->setObjectName(u"BEdit_Log"_s);
     BEdit_Log->setGeometry(24, 102, 409, 21);
     BEdit_Log->setProperty("Tag", SOwnDrawnTag);
+    // Only its two buttons change the stored folder; typed text would be shown but never saved.
+    BEdit_Log->setReadOnly(true);
     QAction *clearFolder = BEdit_Log->addAction(IL_KonfButtons.at(1), QLineEdit::LeadingPosition);
     clearFolder->setObjectName(u"BEdit_LogLeftButton"_s);
     QAction *chooseFolder = BEdit_Log->addAction(IL_KonfButtons.at(0), QLineEdit::TrailingPosition);

@@ -17,6 +17,7 @@ class QCommandLinkButton;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 class QPushButton;
 class QShowEvent;
 class TElo;
@@ -52,6 +53,9 @@ bool BrowseForFolder(const QString &title, const QString &root, QString &directo
 // the screen). On a platform without a screen nobody could answer, so the
 // text goes to the error output and the default button is taken.
 TMsgDlgBtn ShowMessageBox(QWidget *parent, const TMessage &message);
+// The box ShowMessageBox runs; each button carries its TMsgDlgBtn as the
+// int property "answer".
+std::unique_ptr<QMessageBox> CreateMessageBox(QWidget *parent, const TMessage &message);
 
 // What the window takes from its surroundings; each empty member means the
 // program's own choice. Tests replace them.

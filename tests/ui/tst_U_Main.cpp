@@ -16,6 +16,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -164,9 +165,12 @@ private slots:
     void busyWindowTakesNoInput();
 
     void clearButtonResetsLevelAndFolder();
+    void typedFolderIsRefused();
     void chooseButtonStoresExistingFolder_data();
     void chooseButtonStoresExistingFolder();
 
+    void messageBoxesReadGerman_data();
+    void messageBoxesReadGerman();
     void browseFlagsFollowOptions_data();
     void browseFlagsFollowOptions();
     void folderDialogStartsAtExistingFolder();
@@ -747,13 +751,32 @@ void tst_U_Main::clearButtonResetsLevelAndFolder()
     QCOMPARE(combo->currentIndex(), 2);
     QCOMPARE(folder->text(), dir.path() + u"/"_s);
 
-    folder->findChild<QAction *>(u"BEdit_LogLeftButton"_s)->trigger();
+    // Clicked as the user does, on the button inside the edit.
+    QWidget *clear = nullptr;
+    for (QObject *object : folder->findChild<QAction *>(u"BEdit_LogLeftButton"_s)->associatedObjects())
+        if (auto widget = qobject_cast<QWidget *>(object); widget && widget != folder)
+            clear = widget;
+    QVERIFY(clear);
+    QVERIFY(clear->isVisible());
+    QTest::mouseClick(clear, Qt::LeftButton);
     QCOMPARE(combo->currentIndex(), 0);
     QCOMPARE(folder->text(), QString());
     QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
     TGlobalSettings saved(SettingsPath(dir));
     QCOMPARE(saved.GetLogLevel(), 0);
     QCOMPARE(saved.GetLogFileFolder(), QString());
+}
+
+void tst_U_Main::typedFolderIsRefused()
+{
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), QString(), QString(), QString(), 1, dir.path() + u"/"_s);
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    auto folder = Control<QLineEdit>(window, u"BEdit_Log"_s);
+    QTest::keyClicks(folder, u"x"_s);
+    QCOMPARE(folder->text(), dir.path() + u"/"_s);
 }
 
 void tst_U_Main::chooseButtonStoresExistingFolder_data()
@@ -862,6 +885,53 @@ void tst_U_Main::browseFlagsFollowOptions()
     QFETCH(bool, allowNewFolder);
     QFETCH(unsigned, flags);
     QCOMPARE(BrowseFlags(showEditBox, includeFiles, allowNewFolder), flags);
+}
+
+void tst_U_Main::messageBoxesReadGerman_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QList<TMsgDlgBtn>>("buttons");
+    QTest::addColumn<int>("icon");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QStringList>("labels");
+    QTest::addColumn<QString>("escape");
+
+    QTest::newRow("error") << int(TMsgDlgType::mtError) << u"Fehler: \r\nweg"_s << QList{TMsgDlgBtn::mbOK}
+                           << int(QMessageBox::Critical) << u"Fehler: \nweg"_s << QStringList{u"OK"_s}
+                           << u"OK"_s;
+    QTest::newRow("confirmation") << int(TMsgDlgType::mtConfirmation) << u"a\r\nb"_s
+                                  << QList{TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel}
+                                  << int(QMessageBox::Question) << u"a\nb"_s
+                                  << QStringList{u"OK"_s, u"Abbrechen"_s} << u"Abbrechen"_s;
+    QTest::newRow("no-icon-lf-cr") << int(TMsgDlgType::mtCustom) << u"eins\n\rzwei"_s
+                                   << QList{TMsgDlgBtn::mbOK} << int(QMessageBox::NoIcon) << u"eins\nzwei"_s
+                                   << QStringList{u"OK"_s} << u"OK"_s;
+}
+
+void tst_U_Main::messageBoxesReadGerman()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, text);
+    QFETCH(QList<TMsgDlgBtn>, buttons);
+    QFETCH(int, icon);
+    QFETCH(QString, shown);
+    QFETCH(QStringList, labels);
+    QFETCH(QString, escape);
+
+    const auto box = CreateMessageBox(nullptr, TMessage{TMsgDlgType(kind), u"Titel"_s, text, buttons});
+    QCOMPARE(box->windowTitle(), u"Titel"_s);
+    QCOMPARE(int(box->icon()), icon);
+    QCOMPARE(box->text(), shown);
+    QStringList seen;
+    for (TMsgDlgBtn answer : buttons) {
+        for (QAbstractButton *button : box->buttons())
+            if (button->property("answer").toInt() == int(answer))
+                seen << button->text();
+    }
+    QCOMPARE(seen, labels);
+    QCOMPARE(box->defaultButton()->text(), labels.first());
+    QCOMPARE(box->escapeButton()->text(), escape);
 }
 
 namespace {
