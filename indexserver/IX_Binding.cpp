@@ -43,7 +43,7 @@ const QString SImportsTooDeep = u"WSDL-Importe zu tief verschachtelt: %1"_s;
 // Defaults of the platform HTTP client on the program's home platform.
 constexpr int DefaultConnectTimeout = 60000;
 constexpr int DefaultReceiveTimeout = 30000;
-// Imports nest this deep at most; deeper chains are treated as a loop.
+// Imports nest this deep at most; a deeper chain fails the load.
 constexpr int MaxImportDepth = 16;
 
 QString DurationText(int milliseconds)
@@ -168,7 +168,6 @@ TIXBinding::TIXBinding(TInvokeOptions invokeOptions, TConversionOptions options)
 {
     FTransport->setProxyFactory(new TSystemProxyFactory); // the manager owns it
     FTransport->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    FTransport->setCookieJar(nullptr);
 }
 
 TIXBinding::~TIXBinding() = default;
