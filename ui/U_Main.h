@@ -127,6 +127,7 @@ private:
 
     std::unique_ptr<TGlobalSettings> FSettings;
     std::unique_ptr<TElo> FElo;
+    // Written once by FormCreate and never read: the claim lives as long as the process.
     std::intptr_t FMutexHandle = -1;
     QString FAppDir;
 
