@@ -25,7 +25,6 @@
 #include <QTimer>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -587,8 +586,7 @@ void tst_U_Main::failedSaveKeepsWindowOpen()
     QString blockingFile;
     QString path;
     if (blocker == u"read-only"_s) {
-        if (geteuid() == 0)
-            QSKIP("the superuser writes read-only files");
+        // The store refuses a file without write permission even to the superuser.
         path = SettingsPath(dir);
         StoreSettings(path, u"alt"_s, QString(), QString());
         QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner));
