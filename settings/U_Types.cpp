@@ -440,34 +440,7 @@ private:
     {
         CheckCharacters(value);
         FOut.append(u' ' + name + u"=\""_s);
-        for (QChar c : value) {
-            switch (c.unicode()) {
-            case u'&':
-                FOut.append(u"&amp;"_s);
-                break;
-            case u'<':
-                FOut.append(u"&lt;"_s);
-                break;
-            case u'>':
-                FOut.append(u"&gt;"_s);
-                break;
-            case u'"':
-                FOut.append(u"&quot;"_s);
-                break;
-            // A reader turns literal tabs and line breaks in attributes into blanks.
-            case u'\t':
-                FOut.append(u"&#x9;"_s);
-                break;
-            case u'\n':
-                FOut.append(u"&#xA;"_s);
-                break;
-            case u'\r':
-                FOut.append(u"&#xD;"_s);
-                break;
-            default:
-                FOut.append(c);
-            }
-        }
+        AppendEscaped(value, true, false);
         FOut.append(u'"');
     }
 
@@ -479,26 +452,32 @@ private:
         const bool layout = std::all_of(text.begin(), text.end(), [](QChar c) {
             return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
         });
+        AppendEscaped(text, false, layout);
+    }
+
+    // Markup characters always become references. In an attribute the quote
+    // does too, and so do tabs and line breaks, which a reader would turn
+    // into blanks there.
+    void AppendEscaped(const QString &text, bool attribute, bool literalCR)
+    {
         for (QChar c : text) {
-            switch (c.unicode()) {
-            case u'&':
+            const char16_t u = c.unicode();
+            if (u == u'&')
                 FOut.append(u"&amp;"_s);
-                break;
-            case u'<':
+            else if (u == u'<')
                 FOut.append(u"&lt;"_s);
-                break;
-            case u'>':
+            else if (u == u'>')
                 FOut.append(u"&gt;"_s);
-                break;
-            case u'\r':
-                if (layout)
-                    FOut.append(c);
-                else
-                    FOut.append(u"&#xD;"_s);
-                break;
-            default:
+            else if (attribute && u == u'"')
+                FOut.append(u"&quot;"_s);
+            else if (attribute && u == u'\t')
+                FOut.append(u"&#x9;"_s);
+            else if (attribute && u == u'\n')
+                FOut.append(u"&#xA;"_s);
+            else if (u == u'\r' && !literalCR)
+                FOut.append(u"&#xD;"_s);
+            else
                 FOut.append(c);
-            }
         }
     }
 
