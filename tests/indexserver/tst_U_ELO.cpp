@@ -41,6 +41,14 @@ QString TicketOf(const TRecordedRequest &request)
     return MemberText(Arguments(request.Body, document).value(u"ClientInfo_1"_s), u"ticket"_s);
 }
 
+// The session's inputs for the stand-in's own user at base.
+void PointAt(TElo &elo, const QString &base)
+{
+    elo.WSDLBase = base;
+    elo.LoginUser = u"Administrator"_s;
+    elo.LoginPassword = u"geheim"_s;
+}
+
 QList<TRecordedRequest> Posts(const TStandInIndexserver &server)
 {
     QList<TRecordedRequest> posts;
@@ -101,9 +109,7 @@ void tst_U_ELO::connectRunsTheFourCalls()
     server.SetRootEntryName(u"Wurzel äöü"_s);
     server.SetServerVersion(u"23.1.0.042"_s);
     TElo elo;
-    elo.WSDLBase = server.BaseUrl();
-    elo.LoginUser = u"Administrator"_s;
-    elo.LoginPassword = u"geheim"_s;
+    PointAt(elo, server.BaseUrl());
     QString error = u"vorher"_s;
     QVERIFY(elo.Connect(error));
     QCOMPARE(error, QString());
@@ -176,9 +182,7 @@ void tst_U_ELO::wsdlAddressFromBase()
     QFETCH(QByteArray, target);
     TStandInIndexserver server;
     TElo elo;
-    elo.WSDLBase = u"http://127.0.0.1:%1"_s.arg(server.Port()) + suffix;
-    elo.LoginUser = u"Administrator"_s;
-    elo.LoginPassword = u"geheim"_s;
+    PointAt(elo, u"http://127.0.0.1:%1"_s.arg(server.Port()) + suffix);
     QString error;
     const bool connected = elo.Connect(error);
     QCOMPARE(server.Requests().first().Target, target);
@@ -221,9 +225,7 @@ void tst_U_ELO::failingStepLeavesResults()
     QFETCH(bool, newConstants);
     TStandInIndexserver server;
     TElo elo;
-    elo.WSDLBase = server.BaseUrl();
-    elo.LoginUser = u"Administrator"_s;
-    elo.LoginPassword = u"geheim"_s;
+    PointAt(elo, server.BaseUrl());
     QString error;
     QVERIFY(elo.Connect(error));
     const auto oldLogin = elo.FLoginResult;
@@ -291,9 +293,7 @@ void tst_U_ELO::missingObjectsFail()
                               "</r:" + operation.toUtf8() + "Response></e:Body></e:Envelope>";
     server.Script(operation, TScriptedAnswer{TScriptedAnswer::TKind::Reply, 200, {}, "text/xml", answer});
     TElo elo;
-    elo.WSDLBase = server.BaseUrl();
-    elo.LoginUser = u"Administrator"_s;
-    elo.LoginPassword = u"geheim"_s;
+    PointAt(elo, server.BaseUrl());
     QString error;
     QVERIFY(!elo.Connect(error));
     QCOMPARE(error, expected);
@@ -328,9 +328,7 @@ void tst_U_ELO::expiryRuleDecidesLogout()
     const QDateTime start(QDate(2026, 3, 29), QTime(1, 59, 30));
     QDateTime now = start;
     TElo elo([&now] { return now; });
-    elo.WSDLBase = server.BaseUrl();
-    elo.LoginUser = u"Administrator"_s;
-    elo.LoginPassword = u"geheim"_s;
+    PointAt(elo, server.BaseUrl());
     QString error;
     QVERIFY(elo.Connect(error));
     QCOMPARE(elo.FTicketExpires, start.addSecs(lifetime));
@@ -383,9 +381,7 @@ void tst_U_ELO::disconnectIgnoresFailingLogout()
 {
     TStandInIndexserver server;
     TElo elo;
-    elo.WSDLBase = server.BaseUrl();
-    elo.LoginUser = u"Administrator"_s;
-    elo.LoginPassword = u"geheim"_s;
+    PointAt(elo, server.BaseUrl());
     QString error;
     QVERIFY(elo.Connect(error));
     server.Script(u"logout"_s,
@@ -405,9 +401,7 @@ void tst_U_ELO::destructionSendsNoLogout()
     std::weak_ptr<IXServicePortC> constants;
     {
         TElo elo;
-        elo.WSDLBase = server.BaseUrl();
-        elo.LoginUser = u"Administrator"_s;
-        elo.LoginPassword = u"geheim"_s;
+        PointAt(elo, server.BaseUrl());
         QString error;
         QVERIFY(elo.Connect(error));
         login = elo.FLoginResult;
@@ -424,9 +418,7 @@ void tst_U_ELO::successAfterFailureClearsError()
     TStandInIndexserver server;
     server.SetLoginFault(u"[ELOIX:2001]Benutzer oder Passwort falsch."_s);
     TElo elo;
-    elo.WSDLBase = server.BaseUrl();
-    elo.LoginUser = u"Administrator"_s;
-    elo.LoginPassword = u"geheim"_s;
+    PointAt(elo, server.BaseUrl());
     QString error;
     QVERIFY(!elo.Connect(error));
     QCOMPARE(error, u"[ELOIX:2001]Benutzer oder Passwort falsch."_s);
@@ -442,9 +434,7 @@ void tst_U_ELO::secondConnectReplacesResults()
 {
     TStandInIndexserver server;
     TElo elo;
-    elo.WSDLBase = server.BaseUrl();
-    elo.LoginUser = u"Administrator"_s;
-    elo.LoginPassword = u"geheim"_s;
+    PointAt(elo, server.BaseUrl());
     QString error;
     QVERIFY(elo.Connect(error));
     std::weak_ptr<LoginResult> login = elo.FLoginResult;
@@ -464,9 +454,7 @@ void tst_U_ELO::oneConnectionPerConnect()
 {
     TStandInIndexserver server;
     TElo elo;
-    elo.WSDLBase = server.BaseUrl();
-    elo.LoginUser = u"Administrator"_s;
-    elo.LoginPassword = u"geheim"_s;
+    PointAt(elo, server.BaseUrl());
     QString error;
     QVERIFY(elo.Connect(error));
     QCOMPARE(server.AcceptedConnections(), 1);
