@@ -24,6 +24,10 @@
 
 using namespace Qt::StringLiterals;
 
+#ifdef Q_OS_WIN
+extern Q_CORE_EXPORT int qt_ntfs_permission_lookup;
+#endif
+
 namespace {
 
 const QString SNoSingleTextNode = u"Element enthält keinen einzelnen Textknoten"_s;
@@ -225,6 +229,20 @@ int StrictInteger(const QString &text)
     if (value > std::numeric_limits<int>::max())
         throw EFailure(SInvalidInteger.arg(text));
     return int(value);
+}
+
+// Whether the user may create files in folder. On Windows only the access
+// control list can tell, which Qt reads only when asked to.
+bool FolderIsWritable(const QString &folder)
+{
+#ifdef Q_OS_WIN
+    ++qt_ntfs_permission_lookup;
+    const bool writable = QFileInfo(folder).isWritable();
+    --qt_ntfs_permission_lookup;
+    return writable;
+#else
+    return QFileInfo(folder).isWritable();
+#endif
 }
 
 using TAttributeOrder = QHash<QPair<int, int>, QStringList>;
@@ -1133,6 +1151,10 @@ void TGlobalSettings::KeepBackup()
     QFile source(FFileName);
     if (!source.open(QIODevice::ReadOnly))
         fail(FBackupFileName, source.errorString());
+    const QByteArray bytes = source.readAll();
+    if (source.error() != QFileDevice::NoError)
+        fail(FBackupFileName, source.errorString());
+    // Creating the file claims the name; an existing one is left alone.
     QString name = FBackupFileName;
     QFile backup(name);
     for (int number = 2; !backup.open(QIODevice::WriteOnly | QIODevice::NewOnly); ++number) {
@@ -1141,21 +1163,13 @@ void TGlobalSettings::KeepBackup()
         name = FBackupFileName.chopped(4) + u'_' + QString::number(number) + u".bak"_s;
         backup.setFileName(name);
     }
-    while (!source.atEnd()) {
-        const QByteArray chunk = source.read(1 << 20);
-        if (source.error() != QFileDevice::NoError || backup.write(chunk) != chunk.size()) {
-            const QString reason =
-                source.error() != QFileDevice::NoError ? source.errorString() : backup.errorString();
-            backup.remove();
-            fail(name, reason);
-        }
-    }
-    if (!backup.flush()) {
-        const QString reason = backup.errorString();
-        backup.remove();
-        fail(name, reason);
-    }
     backup.close();
+    // Written and flushed to disk before the file it keeps is replaced.
+    std::u16string error;
+    if (!WriteFileInPlace(QDir::toNativeSeparators(name).toStdU16String(), bytes.toStdString(), error)) {
+        backup.remove();
+        fail(name, QString::fromStdU16String(error));
+    }
     FBackupFileName = name;
 }
 
@@ -1175,7 +1189,7 @@ void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
     }
     std::u16string error;
     if (!temporary.isOpen()) {
-        if (!exists || QFileInfo(info.absolutePath()).isWritable())
+        if (!exists || FolderIsWritable(info.absolutePath()))
             throw EFailure(temporary.errorString());
         if (!WriteFileInPlace(QDir::toNativeSeparators(FFileName).toStdU16String(), bytes.toStdString(),
                               error))
