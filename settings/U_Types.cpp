@@ -1179,7 +1179,10 @@ void TGlobalSettings::KeepBackup()
 // written over instead.
 void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
 {
-    const QFileInfo info(FFileName);
+    // A link stays a link: the file it points to is the one replaced.
+    const QFileInfo link(FFileName);
+    const QString target = exists && link.isSymLink() ? link.canonicalFilePath() : FFileName;
+    const QFileInfo info(target);
     QFile temporary;
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary.setFileName(info.absolutePath() + u"/."_s + info.fileName() + u'.' +
@@ -1191,8 +1194,7 @@ void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
     if (!temporary.isOpen()) {
         if (!exists || FolderIsWritable(info.absolutePath()))
             throw EFailure(temporary.errorString());
-        if (!WriteFileInPlace(QDir::toNativeSeparators(FFileName).toStdU16String(), bytes.toStdString(),
-                              error))
+        if (!WriteFileInPlace(QDir::toNativeSeparators(target).toStdU16String(), bytes.toStdString(), error))
             throw EFailure(QString::fromStdU16String(error));
         return;
     }
@@ -1204,7 +1206,7 @@ void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
         throw EFailure(written ? temporary.errorString()
                                : (writeError.isEmpty() ? SIncompleteWrite : writeError));
     }
-    if (!ReplaceFileKeeping(QDir::toNativeSeparators(FFileName).toStdU16String(),
+    if (!ReplaceFileKeeping(QDir::toNativeSeparators(target).toStdU16String(),
                             QDir::toNativeSeparators(temporary.fileName()).toStdU16String(), error)) {
         temporary.remove();
         throw EFailure(QString::fromStdU16String(error));

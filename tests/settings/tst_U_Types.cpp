@@ -126,6 +126,7 @@ private slots:
     void saveKeepsPermissions();
     void saveKeepsOwnerAndGroup();
     void saveWritesInPlaceInLockedFolder();
+    void saveKeepsLink();
 };
 
 void tst_U_Types::missingFileGivesFreshDocument()
@@ -927,6 +928,25 @@ void tst_U_Types::saveWritesInPlaceInLockedFolder()
     QCOMPARE(TGlobalSettings(path).GetIXUser(), u"dritter"_s);
 #else
     QSKIP("POSIX permission bits only");
+#endif
+}
+
+void tst_U_Types::saveKeepsLink()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    const QString target = WriteFile(dir, "<r><IXUser>alt</IXUser></r>");
+    QVERIFY(QDir(dir.path()).mkdir(u"link"_s));
+    const QString link = dir.filePath(u"link/quilloraGlobal.xml"_s);
+    QVERIFY(QFile::link(target, link));
+    TGlobalSettings settings(link);
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(TGlobalSettings(target).GetIXUser(), u"neu"_s);
+#else
+    QSKIP("POSIX links only");
 #endif
 }
 
