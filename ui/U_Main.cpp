@@ -334,7 +334,7 @@ TF_Main::TF_Main(TF_MainHooks hooks, QWidget *parent) : QWidget(parent), FHooks(
     if (!FHooks.ClaimInstance)
         FHooks.ClaimInstance = [] { return ClaimInstanceName(SMutexName); };
     if (!FHooks.RaiseOtherCopy)
-        FHooks.RaiseOtherCopy = [] { RaiseOtherCopy(SAppTitle.toStdU16String()); };
+        FHooks.RaiseOtherCopy = [] { ::RaiseOtherCopy(SAppTitle.toStdU16String()); };
     if (FHooks.LogoutLimit <= 0)
         FHooks.LogoutLimit = SLogoutLimit;
 
