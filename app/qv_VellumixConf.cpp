@@ -5,7 +5,6 @@
 #include "ui/U_Main.h"
 
 #include <QApplication>
-#include <QScreen>
 
 using namespace Qt::StringLiterals;
 
@@ -22,8 +21,7 @@ int main(int argc, char *argv[])
     if (F_Main.AnotherCopyRuns())
         return 0;
 
-    if (const QScreen *screen = F_Main.screen())
-        F_Main.move(screen->availableGeometry().center() - F_Main.rect().center());
+    CentreOnScreen(F_Main);
     F_Main.show();
     return QApplication::exec();
 }

@@ -18,6 +18,30 @@ const QString SNoLoginResult = u"Der Indexserver hat auf die Anmeldung kein Erge
 const QString SNoConstants = u"Die Konstanten des Indexservers enthalten kein EDIT_INFO oder kein LOCK"_s;
 const QString SNoRootEntry = u"Der Indexserver hat den Eintrag \"1\" nicht geliefert"_s;
 
+// Bounds the binding's waits for one call and gives the usual ones back afterwards.
+class TCallLimit {
+public:
+    TCallLimit(TIXBinding &binding, int limit)
+        : FBinding(binding), FConnect(binding.ConnectTimeout()), FReceive(binding.ReceiveTimeout())
+    {
+        if (limit <= 0)
+            return;
+        FBinding.SetConnectTimeout(qMin(limit, FConnect));
+        FBinding.SetReceiveTimeout(qMin(limit, FReceive));
+    }
+    ~TCallLimit()
+    {
+        FBinding.SetConnectTimeout(FConnect);
+        FBinding.SetReceiveTimeout(FReceive);
+    }
+    Q_DISABLE_COPY(TCallLimit)
+
+private:
+    TIXBinding &FBinding;
+    const int FConnect;
+    const int FReceive;
+};
+
 } // namespace
 
 TElo::TElo() : TElo(&QDateTime::currentDateTime) {}
@@ -107,9 +131,10 @@ void TElo::ConnectSteps()
     FRootEntryName = entry->sord->name_;
 }
 
-void TElo::Disconnect()
+void TElo::Disconnect(int limit)
 {
     if (FConnected && FClientInfo) {
+        const TCallLimit bounded(*FBinding, limit);
         try {
             FService->logout(FClientInfo);
         } catch (...) {

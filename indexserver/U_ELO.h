@@ -25,8 +25,10 @@ public:
 
     // true when every step succeeded; otherwise false with the failure's text in error.
     [[nodiscard]] bool Connect(QString &error);
-    // Logs out when connected; a failing logout is ignored.
-    void Disconnect();
+    // Logs out when connected; a failing logout is ignored. A positive
+    // limit (milliseconds) bounds the logout call: the binding gives up after
+    // that long instead of its usual time-outs. 0: the usual time-outs.
+    void Disconnect(int limit = 0);
 
     // Inputs, set by the window before every Connect.
     QString WSDLBase;

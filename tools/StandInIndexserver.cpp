@@ -10,6 +10,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
 
 extern const char StandInCertificatePem[];
 extern const char StandInPrivateKeyPem[];
@@ -335,6 +336,17 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
         }
     }
 
+    // A held-back answer goes out later on the same connection, unless it closes meanwhile.
+    const int delay = useScript ? scripted.Delay : 0;
+    auto reply = [this, socket, close, delay](int status, const QByteArray &reason,
+                                              const QByteArray &contentType, const QByteArray &body) {
+        if (delay <= 0)
+            Send(socket, status, reason, contentType, body, close);
+        else
+            QTimer::singleShot(delay, socket,
+                               [=, this] { Send(socket, status, reason, contentType, body, close); });
+    };
+
     if (useScript) {
         switch (scripted.Kind) {
         case TScriptedAnswer::TKind::NeverAnswer:
@@ -353,8 +365,10 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
             return;
         }
         case TScriptedAnswer::TKind::Reply:
-            Send(socket, scripted.Status, scripted.Reason, scripted.ContentType, scripted.Body, close);
+            reply(scripted.Status, scripted.Reason, scripted.ContentType, scripted.Body);
             return;
+        case TScriptedAnswer::TKind::Usual:
+            break;
         }
     }
 
@@ -366,7 +380,7 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
         body = FOwner.WsdlDocument();
     else if (!operation.isNull() || request.Method == "POST")
         body = Soap(request, operation, status);
-    Send(socket, status, {}, contentType, body, close);
+    reply(status, {}, contentType, body);
 }
 
 QByteArray TStandInWorker::Soap(const TRecordedRequest &request, QString &operation, int &status)

@@ -30,15 +30,17 @@ struct TRecordedRequest {
 // An answer that replaces the stand-in's own for one kind of request.
 struct TScriptedAnswer {
     enum class TKind {
-        Reply,         // send Status, Reason, ContentType and Body
-        NeverAnswer,   // read the request and never answer; the connection stays open
-        CloseMidAnswer // send the head and half the body, then close the connection
+        Reply,          // send Status, Reason, ContentType and Body
+        NeverAnswer,    // read the request and never answer; the connection stays open
+        CloseMidAnswer, // send the head and half the body, then close the connection
+        Usual           // the stand-in's own answer (to be held back by Delay)
     };
     TKind Kind = TKind::Reply;
     int Status = 200;
     QByteArray Reason; // empty: the usual phrase for Status
     QByteArray ContentType = "text/xml; charset=utf-8";
     QByteArray Body;
+    int Delay = 0; // milliseconds the answer is held back (Reply and Usual)
 };
 
 // The shape of a WSDL document the stand-in writes for itself.

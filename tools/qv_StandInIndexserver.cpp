@@ -24,8 +24,18 @@ int main(int argc, char *argv[])
     const QCommandLineOption password(u"password"_s, u"Accepted password."_s, u"text"_s, u"geheim"_s);
     const QCommandLineOption https(u"https"_s, u"Serve https with a self-signed certificate."_s);
     const QCommandLineOption root(u"root-name"_s, u"Name of entry \"1\"."_s, u"name"_s, u"Archiv"_s);
-    parser.addOptions({port, user, password, https, root});
+    const QCommandLineOption slow(u"slow"_s,
+                                  u"Hold every answer back this many seconds, as a slow server does."_s,
+                                  u"seconds"_s, u"0"_s);
+    parser.addOptions({port, user, password, https, root, slow});
     parser.process(app);
+
+    bool slowOk = false;
+    const double slowSeconds = parser.value(slow).toDouble(&slowOk);
+    if (!slowOk || slowSeconds < 0 || slowSeconds > 3600) {
+        QTextStream(stderr) << "Ungültige Verzögerung: " << parser.value(slow) << '\n';
+        return 2;
+    }
 
     bool portOk = false;
     const uint portNumber = parser.value(port).toUInt(&portOk);
@@ -44,6 +54,14 @@ int main(int argc, char *argv[])
     server.SetUser(parser.value(user));
     server.SetPassword(parser.value(password));
     server.SetRootEntryName(parser.value(root));
+    if (slowSeconds > 0) {
+        TScriptedAnswer held;
+        held.Kind = TScriptedAnswer::TKind::Usual;
+        held.Delay = qRound(slowSeconds * 1000);
+        for (const QString &key :
+             {u"wsdl"_s, u"login"_s, u"getServerInfo"_s, u"getConstants"_s, u"checkoutSord"_s, u"logout"_s})
+            server.Script(key, held);
+    }
 
     QTextStream out(stdout);
     out << server.BaseUrl() << Qt::endl;

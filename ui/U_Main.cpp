@@ -17,12 +17,17 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRadialGradient>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QShowEvent>
+#include <QStyledItemDelegate>
 #include <QSvgRenderer>
 #include <QTextStream>
+#include <QTimer>
+#include <QWindow>
 
 #include <limits>
 
@@ -49,6 +54,9 @@ const QString SUneditableSetting = u"Die Einstellung „%1“ kann hier nicht ge
 const QString SUneditableKept = u"Das Feld ist schreibgeschützt; die Datei behält den Inhalt, wie er ist."_s;
 const QString SButtonOK = u"OK"_s;
 const QString SButtonCancel = u"Abbrechen"_s;
+// The caption while a connection test waits on the server, with the seconds
+// so far: a hung server looks different from a hung program.
+const QString STestCaption = SAppTitle + u" – verbinde … %1 s"_s;
 // The answer a message box button stands for, as an int of TMsgDlgBtn.
 constexpr char SAnswerProperty[] = "answer";
 
@@ -58,6 +66,11 @@ const QColor SLampRed(255, 0, 0);
 
 // Controls the skin leaves to their own drawing carry this tag.
 constexpr int SOwnDrawnTag = 9999;
+// Milliseconds the logout on close may take: nobody reads its outcome, and
+// the program must end soon however the server behaves.
+constexpr int SLogoutLimit = 5000;
+// Height of the log level items, as the window layout gives it.
+constexpr int SLogLevelItemHeight = 13;
 
 // The images are drawn for this program as SVG files in ui/images.
 QIcon SvgIcon(const QString &name, int size)
@@ -116,6 +129,32 @@ bool IsDirectory(const QString &path)
 {
     return !path.isEmpty() && QFileInfo(path).isDir();
 }
+
+// The password edit's "*" for each character. Only this one answer differs
+// from the application's style, so the edit looks like its neighbours.
+class TPasswordStyle : public QProxyStyle {
+public:
+    int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
+                  QStyleHintReturn *returnData) const override
+    {
+        if (hint == SH_LineEdit_PasswordCharacter)
+            return u'*';
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+// Gives every item of a list one fixed height.
+class TItemHeightDelegate : public QStyledItemDelegate {
+public:
+    TItemHeightDelegate(int height, QObject *parent) : QStyledItemDelegate(parent), FHeight(height) {}
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), FHeight};
+    }
+
+private:
+    int FHeight;
+};
 
 } // namespace
 
@@ -244,30 +283,22 @@ bool BrowseForFolder(const QString &title, const QString &root, QString &directo
 #endif
 }
 
+void CentreOnScreen(QWidget &window)
+{
+    const QScreen *screen = window.screen();
+    if (!screen)
+        return;
+    // The native window knows its frame as soon as it exists; a window
+    // manager that adds the frame only when mapping reports none yet.
+    window.winId();
+    const QMargins frame = window.windowHandle() ? window.windowHandle()->frameMargins() : QMargins();
+    QRect outer(QPoint(), window.size().grownBy(frame));
+    outer.moveCenter(screen->availableGeometry().center());
+    // A window's position is that of its frame.
+    window.move(outer.topLeft());
+}
+
 namespace {
-
-// Marks the window busy for one connection test: a wait cursor, user input
-// swallowed by the window's filter, and a close request held back.
-class TBusyScope {
-public:
-    TBusyScope(bool &busy, QObject *filter) : FBusy(busy), FFilter(filter)
-    {
-        FBusy = true;
-        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-        qApp->installEventFilter(FFilter);
-    }
-    ~TBusyScope()
-    {
-        qApp->removeEventFilter(FFilter);
-        QGuiApplication::restoreOverrideCursor();
-        FBusy = false;
-    }
-    Q_DISABLE_COPY(TBusyScope)
-
-private:
-    bool &FBusy;
-    QObject *FFilter;
-};
 
 bool IsUserInput(QEvent::Type type)
 {
@@ -308,12 +339,26 @@ TF_Main::TF_Main(TF_MainHooks hooks, QWidget *parent) : QWidget(parent), FHooks(
         FHooks.ChooseFolder = BrowseForFolder;
     if (!FHooks.ClaimInstance)
         FHooks.ClaimInstance = [] { return ClaimInstanceName(SMutexName); };
+    if (!FHooks.RaiseOtherCopy)
+        FHooks.RaiseOtherCopy = [] { ::RaiseOtherCopy(SAppTitle.toStdU16String()); };
+    if (FHooks.LogoutLimit <= 0)
+        FHooks.LogoutLimit = SLogoutLimit;
+
+    FCaptionTimer = new QTimer(this);
+    FCaptionTimer->setInterval(1000);
+    FCaptionTimer->setTimerType(Qt::PreciseTimer);
+    connect(FCaptionTimer, &QTimer::timeout, this, &TF_Main::ShowTestSeconds);
 
     CreateControls();
     FormCreate();
 }
 
-TF_Main::~TF_Main() = default;
+TF_Main::~TF_Main()
+{
+    // A first-show test that never got its paint leaves the cursor and the
+    // input filter behind otherwise.
+    SetBusy(false);
+}
 
 void TF_Main::CreateControls()
 {
@@ -349,8 +394,10 @@ void TF_Main::CreateControls()
     LEdit_IXUser = labelledEdit(u"LEdit_IXUser"_s, u"Benutzer"_s, 43, 48);
     LEdit_IXPasswort = labelledEdit(u"LEdit_IXPasswort"_s, u"Passwort"_s, 44, 96);
     LEdit_IXPasswort->setEchoMode(QLineEdit::Password);
-    // One "*" per character, as the settings file's readers expect to see it.
-    LEdit_IXPasswort->setStyleSheet(u"QLineEdit { lineedit-password-character: 42; }"_s);
+    // One "*" per character; the edit owns its style.
+    auto passwordStyle = new TPasswordStyle;
+    passwordStyle->setParent(LEdit_IXPasswort);
+    LEdit_IXPasswort->setStyle(passwordStyle);
     LEdit_IXWSDL = labelledEdit(u"LEdit_IXWSDL"_s, u"WSDL Location"_s, 71, 144);
 
     B_IXConection = new QPushButton(u"Verbinde"_s, GBox_IndexServer);
@@ -373,6 +420,7 @@ void TF_Main::CreateControls()
     CBox_LogLevel = new QComboBox(GBox_Log);
     CBox_LogLevel->setObjectName(u"CBox_LogLevel"_s);
     CBox_LogLevel->setGeometry(24, 48, 145, 21);
+    CBox_LogLevel->setItemDelegate(new TItemHeightDelegate(SLogLevelItemHeight, CBox_LogLevel));
     CBox_LogLevel->addItems({u"kein log"_s, u"Normal"_s, u"Debug"_s});
     CBox_LogLevel->setCurrentIndex(0);
 
@@ -462,6 +510,8 @@ void TF_Main::FormCreate()
     if (claim.AlreadyExists) {
         FAnotherCopyRuns = true;
         Message(TMsgDlgType::mtCustom, SAppTitle, SAlreadyRunning, {TMsgDlgBtn::mbOK});
+        // After the box, so that the box does not cover the window it points to.
+        FHooks.RaiseOtherCopy();
     }
 }
 
@@ -495,8 +545,13 @@ void TF_Main::FormShow()
         LEdit_IXWSDL->setText(FSettings->GetIXWSDLLocation());
         ThrowPendingFailure();
         LoadSession();
-        if (!FSettings->GetIXUser().isEmpty() && !FSettings->GetIXPasswort().isEmpty())
-            ConnectionTest();
+        if (!FSettings->GetIXUser().isEmpty() && !FSettings->GetIXPasswort().isEmpty()) {
+            // The window is not on screen yet: the test runs after its first
+            // paint and until then the window is busy, so that it reacts to
+            // no input before the test.
+            FFirstTestDue = true;
+            SetBusy(true);
+        }
     } catch (const std::exception &e) {
         failed = true;
         failure = FailureText(e);
@@ -504,7 +559,7 @@ void TF_Main::FormShow()
     --FGuardDepth;
     FPendingFailure = nullptr;
     if (failed)
-        Message(TMsgDlgType::mtError, SCaptionError, SFirstShowError + failure, {TMsgDlgBtn::mbOK});
+        FirstShowFailed(failure);
     // Without a store there is nothing to edit or test; OK and Abbrechen still close.
     if (!FSettings || !FElo) {
         GBox_Log->setEnabled(false);
@@ -546,6 +601,30 @@ void TF_Main::FitControlsToStore()
     }
 }
 
+void TF_Main::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    if (!std::exchange(FFirstTestDue, false))
+        return;
+    // Queued, so that this paint reaches the screen before the test blocks.
+    QMetaObject::invokeMethod(this, &TF_Main::FirstShowTest, Qt::QueuedConnection);
+}
+
+// The last step of the first-show work, with its failure rule.
+void TF_Main::FirstShowTest()
+{
+    try {
+        ConnectionTest();
+    } catch (const std::exception &e) {
+        FirstShowFailed(FailureText(e));
+    }
+}
+
+void TF_Main::FirstShowFailed(const QString &failure)
+{
+    Message(TMsgDlgType::mtError, SCaptionError, SFirstShowError + failure, {TMsgDlgBtn::mbOK});
+}
+
 void TF_Main::LoadSession()
 {
     FElo->LoginUser = FSettings->GetIXUser();
@@ -555,12 +634,11 @@ void TF_Main::LoadSession()
 
 void TF_Main::ConnectionTest()
 {
-    if (FBusy)
-        return;
     QString error;
     bool connected = false;
     {
-        TBusyScope busy(FBusy, this);
+        SetBusy(true);
+        const auto idle = qScopeGuard([this] { SetBusy(false); });
         connected = FElo->Connect(error);
     }
     JvLED_IXConnection->SetColor(connected ? SLampGreen : SLampRed);
@@ -570,6 +648,36 @@ void TF_Main::ConnectionTest()
         FCloseRequested = false;
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
     }
+}
+
+void TF_Main::SetBusy(bool busy)
+{
+    if (busy == FBusy)
+        return;
+    FBusy = busy;
+    if (busy) {
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        qApp->installEventFilter(this);
+        FButtonHadFocus = B_IXConection->hasFocus();
+        B_IXConection->setEnabled(false);
+        FTestClock.start();
+        ShowTestSeconds();
+        FCaptionTimer->start();
+    } else {
+        FCaptionTimer->stop();
+        setWindowTitle(SAppTitle);
+        B_IXConection->setEnabled(true);
+        // Disabling it moved the focus on; the user pressed it and expects it back.
+        if (FButtonHadFocus)
+            B_IXConection->setFocus();
+        qApp->removeEventFilter(this);
+        QGuiApplication::restoreOverrideCursor();
+    }
+}
+
+void TF_Main::ShowTestSeconds()
+{
+    setWindowTitle(STestCaption.arg(qRound(FTestClock.elapsed() / 1000.0)));
 }
 
 bool TF_Main::eventFilter(QObject *watched, QEvent *event)
@@ -596,8 +704,11 @@ void TF_Main::closeEvent(QCloseEvent *event)
 
 void TF_Main::FormClose()
 {
-    if (FElo)
-        FElo->Disconnect();
+    if (FElo) {
+        QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+        FElo->Disconnect(FHooks.LogoutLimit);
+        QGuiApplication::restoreOverrideCursor();
+    }
     FElo.reset();
     FSettings.reset();
 }

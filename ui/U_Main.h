@@ -2,6 +2,7 @@
 
 #include "ui/U_Platform.h"
 
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QList>
 #include <QString>
@@ -18,8 +19,10 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QMessageBox;
+class QPaintEvent;
 class QPushButton;
 class QShowEvent;
+class QTimer;
 class TElo;
 class TGlobalSettings;
 class TLed;
@@ -57,6 +60,11 @@ TMsgDlgBtn ShowMessageBox(QWidget *parent, const TMessage &message);
 // int property "answer".
 std::unique_ptr<QMessageBox> CreateMessageBox(QWidget *parent, const TMessage &message);
 
+// Places a top-level window so that its frame, title bar included, is centred
+// on the available area of its screen. Creates the native window to learn
+// the frame; call it before the window is shown.
+void CentreOnScreen(QWidget &window);
+
 // What the window takes from its surroundings; each empty member means the
 // program's own choice. Tests replace them.
 struct TF_MainHooks {
@@ -64,6 +72,8 @@ struct TF_MainHooks {
     TMessageBoxFunc MessageBox;                    // empty: ShowMessageBox
     TBrowseForFolderFunc ChooseFolder;             // empty: BrowseForFolder
     std::function<TInstanceClaim()> ClaimInstance; // empty: the session-wide name "quillora Vellumix"
+    std::function<void()> RaiseOtherCopy;          // empty: the other copy's window comes to the front
+    int LogoutLimit = 0; // milliseconds the logout on close may take; 0: five seconds
 };
 
 // The configuration window. Owns its controls, and from the first show until
@@ -82,6 +92,7 @@ public:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -102,8 +113,12 @@ private:
     void FormShow();
     void FormClose();
     void FitControlsToStore();
+    void FirstShowTest();
+    void FirstShowFailed(const QString &failure);
     void LoadSession();
     void ConnectionTest();
+    void SetBusy(bool busy);
+    void ShowTestSeconds();
     void ThrowPendingFailure();
     template <typename F> void Guarded(F &&handler);
     TMsgDlgBtn Message(TMsgDlgType kind, const QString &caption, const QString &text,
@@ -136,10 +151,17 @@ private:
     bool FAnotherCopyRuns = false;
     bool FShown = false;
     bool FClosed = false;
-    // A connection test is running: input is swallowed and a close request
-    // waits until the test has ended.
+    // A connection test is due or running: input is swallowed, "Verbinde" is
+    // disabled, the caption counts the seconds and a close request waits
+    // until the test has ended.
     bool FBusy = false;
     bool FCloseRequested = false;
+    // The first-show test waits for the first paint, so that the window is
+    // on screen while the server is asked.
+    bool FFirstTestDue = false;
+    bool FButtonHadFocus = false;
+    QTimer *FCaptionTimer = nullptr;
+    QElapsedTimer FTestClock;
     // While the first-show work runs, a failure inside a change handler that
     // it set off belongs to the first-show work; it waits here until the
     // setter returns and is then thrown on.

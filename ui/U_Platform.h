@@ -21,6 +21,13 @@ struct TInstanceClaim {
 // and AlreadyExists false, so the caller goes on unprotected.
 TInstanceClaim ClaimInstanceName(const std::u16string &name);
 
+// Brings the window of another running copy to the front, restored when it
+// is minimised: a visible top-level window without owner, of another process,
+// whose title starts with titlePrefix (the title may say more while that copy
+// is busy). Returns false when there is none, or where the window manager
+// alone decides which window comes to the front.
+bool RaiseOtherCopy(const std::u16string &titlePrefix);
+
 // Flags of the shell folder dialog.
 constexpr unsigned BIF_RETURNONLYFSDIRS = 0x0001;
 constexpr unsigned BIF_EDITBOX = 0x0010;

@@ -92,3 +92,11 @@ TInstanceClaim ClaimInstanceName(const std::u16string &name)
     }
     return claim;
 }
+
+bool RaiseOtherCopy(const std::u16string &)
+{
+    // X11 and Wayland leave focus stealing to the window manager, which
+    // refuses it to a process the user did not just click; the message box
+    // of the second copy is all it can do here.
+    return false;
+}

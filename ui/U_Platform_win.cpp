@@ -1,5 +1,5 @@
 // Windows side of the window's operating-system services: the session-wide
-// named mutex and the shell's folder dialog.
+// named mutex, the other copy's window and the shell's folder dialog.
 
 #include "U_Platform.h"
 
@@ -8,6 +8,7 @@
 #include <ole2.h>
 #include <shlobj.h>
 
+#include <string>
 #include <vector>
 
 namespace {
@@ -98,7 +99,49 @@ private:
     T *FPointer = nullptr;
 };
 
+struct TOtherCopySearch {
+    std::wstring TitlePrefix;
+    DWORD OwnProcess = 0;
+    HWND Found = nullptr;
+};
+
+BOOL CALLBACK FindOtherCopy(HWND window, LPARAM data)
+{
+    auto &search = *reinterpret_cast<TOtherCopySearch *>(data);
+    // Hidden windows include a copy that is closing; owned ones are its boxes,
+    // which come along with their owner.
+    if (!IsWindowVisible(window) || GetWindow(window, GW_OWNER))
+        return TRUE;
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == search.OwnProcess)
+        return TRUE;
+    std::vector<wchar_t> title(search.TitlePrefix.size() + 2);
+    const int length = GetWindowTextW(window, title.data(), int(title.size()));
+    if (length < int(search.TitlePrefix.size()) ||
+        std::wstring(title.data(), search.TitlePrefix.size()) != search.TitlePrefix)
+        return TRUE;
+    search.Found = window;
+    return FALSE;
+}
+
 } // namespace
+
+bool RaiseOtherCopy(const std::u16string &titlePrefix)
+{
+    TOtherCopySearch search;
+    search.TitlePrefix = Wide(titlePrefix);
+    search.OwnProcess = GetCurrentProcessId();
+    EnumWindows(FindOtherCopy, reinterpret_cast<LPARAM>(&search));
+    if (!search.Found)
+        return false;
+    if (IsIconic(search.Found))
+        ShowWindow(search.Found, SW_RESTORE);
+    // Allowed: this process was started by the user and has just had the
+    // user's answer to its message box.
+    SetForegroundWindow(search.Found);
+    return true;
+}
 
 TInstanceClaim ClaimInstanceName(const std::u16string &name)
 {

@@ -81,6 +81,7 @@ private slots:
     void disconnectLogsOutAtMostOnce_data();
     void disconnectLogsOutAtMostOnce();
     void disconnectIgnoresFailingLogout();
+    void limitedDisconnectGivesUp();
     void destructionSendsNoLogout();
     void successAfterFailureClearsError();
     void secondConnectReplacesResults();
@@ -392,6 +393,35 @@ void tst_U_ELO::disconnectIgnoresFailingLogout()
     QCOMPARE(server.Operations().last(), u"logout"_s);
     elo.Disconnect();
     QCOMPARE(server.Operations().count(u"logout"_s), 1);
+}
+
+// A logout the server never answers ends after the limit, and the next
+// Connect waits as long as usual again.
+void tst_U_ELO::limitedDisconnectGivesUp()
+{
+    TStandInIndexserver server;
+    TElo elo;
+    PointAt(elo, server.BaseUrl());
+    QString error;
+    QVERIFY(elo.Connect(error));
+    const int connectTimeout = elo.FBinding->ConnectTimeout();
+    const int receiveTimeout = elo.FBinding->ReceiveTimeout();
+    TScriptedAnswer silent;
+    silent.Kind = TScriptedAnswer::TKind::NeverAnswer;
+    server.Script(u"logout"_s, silent);
+
+    QElapsedTimer clock;
+    clock.start();
+    elo.Disconnect(200);
+    // Far below the binding's own wait for an answer.
+    QVERIFY2(clock.elapsed() < receiveTimeout / 3, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(server.Operations().last(), u"logout"_s);
+    QVERIFY(!elo.FConnected);
+    QCOMPARE(elo.FBinding->ConnectTimeout(), connectTimeout);
+    QCOMPARE(elo.FBinding->ReceiveTimeout(), receiveTimeout);
+
+    server.ClearScripts();
+    QVERIFY2(elo.Connect(error), qPrintable(error));
 }
 
 void tst_U_ELO::destructionSendsNoLogout()

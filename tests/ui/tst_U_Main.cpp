@@ -7,11 +7,13 @@
 #include "ui/U_Main.h"
 #include "ui/U_Platform.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QCommandLinkButton>
 #include <QDomDocument>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -19,11 +21,14 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProxyStyle>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include <sys/stat.h>
 
@@ -46,6 +51,22 @@ public:
     QString WsdlBase() const { return FServer.BaseUrl(); }
     int Logins() const { return FServer.LoginCount(); }
     int Logouts() const { return FServer.LogoutCount(); }
+    int Requests() const { return int(FServer.Requests().size()); }
+    QStringList Operations() const { return FServer.Operations(); }
+    // Holds the stand-in's own answer to operation back for delay milliseconds, once.
+    void HoldBack(const QString &operation, int delay)
+    {
+        TScriptedAnswer held;
+        held.Kind = TScriptedAnswer::TKind::Usual;
+        held.Delay = delay;
+        FServer.Script(operation, held, 1);
+    }
+    void NeverAnswer(const QString &operation)
+    {
+        TScriptedAnswer silent;
+        silent.Kind = TScriptedAnswer::TKind::NeverAnswer;
+        FServer.Script(operation, silent);
+    }
 
 private:
     TStandInIndexserver FServer;
@@ -118,6 +139,36 @@ QColor LampColor(const QWidget &window)
     return Control<QWidget>(window, u"JvLED_IXConnection"_s)->property("color").value<QColor>();
 }
 
+// Shows the window and waits until its first-show work is done, a connection
+// test included: the wait cursor is gone.
+[[nodiscard]] bool ShowAndSettle(QWidget &window)
+{
+    window.show();
+    return QTest::qWaitFor([] { return QGuiApplication::overrideCursor() == nullptr; }) &&
+           QTest::qWaitForWindowExposed(&window);
+}
+
+// Notes what probe says when the watched widget is painted for the first time.
+class TFirstPaint : public QObject {
+public:
+    TFirstPaint(QWidget &watched, std::function<int()> probe) : FProbe(std::move(probe))
+    {
+        watched.installEventFilter(this);
+    }
+    int AtFirstPaint = -1;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && AtFirstPaint < 0)
+            AtFirstPaint = FProbe();
+        return false;
+    }
+
+private:
+    std::function<int()> FProbe;
+};
+
 const QColor SGrey(128, 128, 128);
 const QColor SGreen(0, 255, 0);
 const QColor SRed(255, 0, 0);
@@ -143,6 +194,7 @@ private slots:
     void layoutPlacesEveryControl();
     void windowLooksAsDesigned();
     void tabOrderFollowsTheGroups();
+    void centredWithItsFrame();
 
     void startsEmptyWithoutFile();
     void firstShowTestsStoredLogin_data();
@@ -153,6 +205,8 @@ private slots:
     void uneditableSettingIsReadOnly_data();
     void uneditableSettingIsReadOnly();
     void longValuesAreShownWhole();
+    void runningTestShows_data();
+    void runningTestShows();
 
     void typingWritesThroughOnlyToStore();
     void passwordShowsStars();
@@ -167,6 +221,9 @@ private slots:
     void closingLogsOutOnce_data();
     void closingLogsOutOnce();
     void busyWindowTakesNoInput();
+    void closeWaitsForFirstShowTest();
+    void closeGivesUpOnSilentLogout_data();
+    void closeGivesUpOnSilentLogout();
 
     void clearButtonResetsLevelAndFolder();
     void typedFolderIsRefused();
@@ -289,6 +346,8 @@ void tst_U_Main::windowLooksAsDesigned()
     QCOMPARE(combo->itemText(1), u"Normal"_s);
     QCOMPARE(combo->itemText(2), u"Debug"_s);
     QVERIFY(!combo->isEditable());
+    for (int row = 0; row < combo->count(); ++row)
+        QCOMPARE(combo->view()->sizeHintForRow(row), 13);
 
     for (const auto &[name, note] : {std::pair{u"B_OK"_s, u"speichert die Einstellungen"_s},
                                      std::pair{u"B_Abbrechen"_s, u"beenden ohne speichern"_s}}) {
@@ -328,6 +387,23 @@ void tst_U_Main::tabOrderFollowsTheGroups()
         while (!(widget->focusPolicy() & Qt::TabFocus));
     }
     QCOMPARE(order, expected);
+}
+
+void tst_U_Main::centredWithItsFrame()
+{
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    CentreOnScreen(window);
+    QVERIFY(ShowAndSettle(window));
+    const QMargins frame = window.windowHandle()->frameMargins();
+    if (frame.isNull())
+        QSKIP("this platform draws no frame");
+    const QPoint centre = window.screen()->availableGeometry().center();
+    const QPoint offset = window.frameGeometry().center() - centre;
+    QVERIFY2(qAbs(offset.x()) <= 1 && qAbs(offset.y()) <= 1,
+             qPrintable(u"off by %1, %2"_s.arg(offset.x()).arg(offset.y())));
+    QCOMPARE(window.size(), QSize(678, 375));
 }
 
 // ---------------------------------------------------------------- first show
@@ -375,8 +451,11 @@ void tst_U_Main::firstShowTestsStoredLogin()
     const QByteArray before = FileBytes(SettingsPath(dir));
     TBoxes boxes;
     TF_Main window(HooksFor(dir.path(), boxes));
-    window.show();
+    // The window is on screen before the server hears of it.
+    TFirstPaint paint(window, [&] { return server.Requests(); });
+    QVERIFY(ShowAndSettle(window));
 
+    QCOMPARE(paint.AtFirstPaint, 0);
     QCOMPARE(LampColor(window), lamp);
     QCOMPARE(server.Logins(), logins);
     if (box.isEmpty()) {
@@ -561,6 +640,74 @@ void tst_U_Main::longValuesAreShownWhole()
     QCOMPARE(saved.GetLogFileFolder(), folder);
 }
 
+void tst_U_Main::runningTestShows_data()
+{
+    QTest::addColumn<bool>("firstShow");
+    QTest::newRow("first-show") << true;
+    QTest::newRow("Verbinde") << false;
+}
+
+// While the stand-in holds the login answer back, the caption counts the
+// seconds, "Verbinde" is disabled, the wait cursor shows and the lamp keeps
+// its colour; afterwards everything is as before.
+void tst_U_Main::runningTestShows()
+{
+    QFETCH(bool, firstShow);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    auto button = Control<QPushButton>(window, u"B_IXConection"_s);
+    if (!firstShow) {
+        QVERIFY(ShowAndSettle(window));
+        QCOMPARE(LampColor(window), SGreen);
+    }
+    const QColor lampBefore = LampColor(window);
+
+    struct TSeen {
+        QString Caption;
+        bool ButtonEnabled;
+        bool WaitCursor;
+        QColor Lamp;
+    };
+    QList<TSeen> seen;
+    connect(&window, &QWidget::windowTitleChanged, &window, [&](const QString &caption) {
+        const QCursor *cursor = QGuiApplication::overrideCursor();
+        seen.append(
+            {caption, button->isEnabled(), cursor && cursor->shape() == Qt::WaitCursor, LampColor(window)});
+    });
+    server.HoldBack(u"login"_s, 1300);
+    if (firstShow)
+        QVERIFY(ShowAndSettle(window));
+    else
+        QTest::mouseClick(button, Qt::LeftButton);
+
+    QCOMPARE(server.Logins(), firstShow ? 1 : 2);
+    QVERIFY2(seen.size() >= 3, qPrintable(QString::number(seen.size())));
+    // A tick may be lost on a busy machine, so the seconds only have to grow from 0.
+    const QRegularExpression counting(u"^>quillora< Vellumix – verbinde … (\\d+) s$"_s);
+    int last = -1;
+    for (qsizetype i = 0; i + 1 < seen.size(); ++i) {
+        const QRegularExpressionMatch match = counting.match(seen[i].Caption);
+        QVERIFY2(match.hasMatch(), qPrintable(seen[i].Caption));
+        const int seconds = match.captured(1).toInt();
+        QVERIFY(i == 0 ? seconds == 0 : seconds > last);
+        last = seconds;
+        QVERIFY(!seen[i].ButtonEnabled);
+        QVERIFY(seen[i].WaitCursor);
+        QCOMPARE(seen[i].Lamp, lampBefore);
+    }
+    QCOMPARE(seen.last().Caption, u">quillora< Vellumix"_s);
+    QCOMPARE(window.windowTitle(), u">quillora< Vellumix"_s);
+    QVERIFY(button->isEnabled());
+    // Disabling moved the focus away from the pressed button; it comes back.
+    if (!firstShow)
+        QCOMPARE(QApplication::focusWidget(), button);
+    QCOMPARE(LampColor(window), SGreen);
+    QVERIFY(boxes.Shown.isEmpty());
+}
+
 // ---------------------------------------------------------------- editing
 
 void tst_U_Main::typingWritesThroughOnlyToStore()
@@ -608,6 +755,15 @@ void tst_U_Main::passwordShowsStars()
     QTest::keyClicks(password, u"gehe1m"_s);
     QCOMPARE(password->text(), u"gehe1m"_s);
     QCOMPARE(password->displayText(), u"******"_s);
+    // The "*" comes from a proxy of the application's style, not from a
+    // style sheet that would give this one edit a look of its own.
+    QVERIFY(password->styleSheet().isEmpty());
+    QVERIFY(window.styleSheet().isEmpty() && qApp->styleSheet().isEmpty());
+    auto proxy = qobject_cast<QProxyStyle *>(password->style());
+    QVERIFY(proxy);
+    QCOMPARE(proxy->baseStyle()->name(), QApplication::style()->name());
+    QCOMPARE(proxy->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, password), int(u'*'));
+    QCOMPARE(Control<QLineEdit>(window, u"LEdit_IXUser"_s)->style(), QApplication::style());
 }
 
 void tst_U_Main::connectUsesEditedValues()
@@ -792,7 +948,7 @@ void tst_U_Main::closingLogsOutOnce()
     StoreSettings(SettingsPath(dir), SDemoUser, password, server.WsdlBase());
     TBoxes boxes;
     TF_Main window(HooksFor(dir.path(), boxes));
-    window.show();
+    QVERIFY(ShowAndSettle(window));
     QCOMPARE(server.Logins(), 1);
     QCOMPARE(server.Logouts(), 0);
 
@@ -813,7 +969,7 @@ void tst_U_Main::busyWindowTakesNoInput()
     StoreSettings(SettingsPath(dir), SDemoUser, u"falsch"_s, server.WsdlBase());
     TBoxes boxes;
     TF_Main window(HooksFor(dir.path(), boxes));
-    window.show();
+    QVERIFY(ShowAndSettle(window));
     QCOMPARE(server.Logins(), 1);
     QCOMPARE(boxes.Shown.size(), 1);
     auto password = Control<QLineEdit>(window, u"LEdit_IXPasswort"_s);
@@ -844,6 +1000,64 @@ void tst_U_Main::busyWindowTakesNoInput()
     QTRY_VERIFY(!window.isVisible());
     QCOMPARE(server.Logouts(), 1);
     QCOMPARE(boxes.Shown.size(), 1);
+}
+
+void tst_U_Main::closeWaitsForFirstShowTest()
+{
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    // Before the first paint the test is due, and the close waits for it.
+    QVERIFY(!window.close());
+    QVERIFY(window.isVisible());
+    QTRY_VERIFY(!window.isVisible());
+    QCOMPARE(server.Logins(), 1);
+    QCOMPARE(server.Logouts(), 1);
+    QCOMPARE(LampColor(window), SGreen);
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+}
+
+void tst_U_Main::closeGivesUpOnSilentLogout_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("OK") << u"OK"_s;
+    QTest::newRow("Abbrechen") << u"Abbrechen"_s;
+    QTest::newRow("close-box") << u"close"_s;
+}
+
+// A server that takes the logout and never answers keeps the window no
+// longer than the logout limit.
+void tst_U_Main::closeGivesUpOnSilentLogout()
+{
+    QFETCH(QString, how);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    TBoxes boxes;
+    TF_MainHooks hooks = HooksFor(dir.path(), boxes);
+    hooks.LogoutLimit = 300;
+    TF_Main window(hooks);
+    QVERIFY(ShowAndSettle(window));
+    QCOMPARE(LampColor(window), SGreen);
+    server.NeverAnswer(u"logout"_s);
+
+    QElapsedTimer clock;
+    clock.start();
+    if (how == u"close"_s)
+        QVERIFY(window.close());
+    else
+        QTest::mouseClick(Control<QPushButton>(window, u"B_"_s + how), Qt::LeftButton);
+    const qint64 took = clock.elapsed();
+
+    QVERIFY(!window.isVisible());
+    QCOMPARE(server.Operations().last(), u"logout"_s);
+    // The transport alone would wait tens of seconds for the answer.
+    QVERIFY2(took < 5000, qPrintable(QString::number(took)));
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+    QVERIFY(boxes.Shown.isEmpty());
 }
 
 // ---------------------------------------------------------------- log folder
@@ -1142,9 +1356,13 @@ void tst_U_Main::secondCopyShowsMessageOnly()
     TBoxes boxes;
     TF_MainHooks hooks = HooksFor(dir.path(), boxes);
     hooks.ClaimInstance = [] { return TInstanceClaim{7, true}; };
+    QList<qsizetype> boxesWhenRaised;
+    hooks.RaiseOtherCopy = [&] { boxesWhenRaised.append(boxes.Shown.size()); };
     TF_Main window(hooks);
 
     QVERIFY(window.AnotherCopyRuns());
+    // The other copy's window comes to the front once the box is answered.
+    QCOMPARE(boxesWhenRaised, QList<qsizetype>{1});
     QCOMPARE(boxes.Shown.size(), 1);
     QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtCustom);
     QCOMPARE(boxes.Shown[0].Caption, u">quillora< Vellumix"_s);
