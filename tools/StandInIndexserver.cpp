@@ -10,6 +10,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
 
 extern const char StandInCertificatePem[];
 extern const char StandInPrivateKeyPem[];
@@ -201,6 +202,9 @@ private:
     void Answer(QTcpSocket *socket, TConnection &connection, TRecordedRequest &&request);
     void Send(QTcpSocket *socket, int status, const QByteArray &reason, const QByteArray &contentType,
               const QByteArray &body, bool close);
+    // Send after delay milliseconds (at once when not positive).
+    void Later(QTcpSocket *socket, int delay, int status, const QByteArray &reason,
+               const QByteArray &contentType, const QByteArray &body, bool close);
     QByteArray Soap(const TRecordedRequest &request, QString &operation, int &status);
     QByteArray Login(const TRequestView &view, TAnswerWriter &writer);
     QByteArray ServerInfo(TAnswerWriter &writer);
@@ -216,9 +220,18 @@ void TStandInWorker::incomingConnection(qintptr handle)
     QTcpSocket *socket = nullptr;
     if (FOwner.FScheme == TStandInIndexserver::TScheme::Https) {
         auto *ssl = new QSslSocket(this);
+        QByteArray certificate(StandInCertificatePem);
+        QByteArray key(StandInPrivateKeyPem);
+        {
+            QMutexLocker lock(&FOwner.FMutex);
+            if (!FOwner.FCertificatePem.isEmpty()) {
+                certificate = FOwner.FCertificatePem;
+                key = FOwner.FPrivateKeyPem;
+            }
+        }
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setLocalCertificate(QSslCertificate(QByteArray(StandInCertificatePem), QSsl::Pem));
-        configuration.setPrivateKey(QSslKey(QByteArray(StandInPrivateKeyPem), QSsl::Rsa, QSsl::Pem));
+        configuration.setLocalCertificate(QSslCertificate(certificate, QSsl::Pem));
+        configuration.setPrivateKey(QSslKey(key, QSsl::Rsa, QSsl::Pem));
         configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
         ssl->setSslConfiguration(configuration);
         socket = ssl;
@@ -323,9 +336,11 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
 
     TScriptedAnswer scripted;
     bool useScript = false;
+    int delay = 0;
     {
         QMutexLocker lock(&FOwner.FMutex);
         FOwner.FRequests.append(request);
+        delay = FOwner.FDelays.value(key);
         auto it = FOwner.FScripts.find(key);
         if (!key.isEmpty() && it != FOwner.FScripts.end()) {
             scripted = it->Answer;
@@ -353,7 +368,8 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
             return;
         }
         case TScriptedAnswer::TKind::Reply:
-            Send(socket, scripted.Status, scripted.Reason, scripted.ContentType, scripted.Body, close);
+            Later(socket, delay, scripted.Status, scripted.Reason, scripted.ContentType, scripted.Body,
+                  close);
             return;
         }
     }
@@ -366,7 +382,18 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
         body = FOwner.WsdlDocument();
     else if (!operation.isNull() || request.Method == "POST")
         body = Soap(request, operation, status);
-    Send(socket, status, {}, contentType, body, close);
+    Later(socket, delay, status, {}, contentType, body, close);
+}
+
+void TStandInWorker::Later(QTcpSocket *socket, int delay, int status, const QByteArray &reason,
+                           const QByteArray &contentType, const QByteArray &body, bool close)
+{
+    if (delay <= 0) {
+        Send(socket, status, reason, contentType, body, close);
+        return;
+    }
+    // The socket as context: a client that gave up and closed takes the answer with it.
+    QTimer::singleShot(delay, socket, [=, this] { Send(socket, status, reason, contentType, body, close); });
 }
 
 QByteArray TStandInWorker::Soap(const TRecordedRequest &request, QString &operation, int &status)
@@ -698,6 +725,22 @@ void TStandInIndexserver::ClearScripts()
 {
     QMutexLocker lock(&FMutex);
     FScripts.clear();
+}
+
+void TStandInIndexserver::SetDelay(const QString &key, int milliseconds)
+{
+    QMutexLocker lock(&FMutex);
+    if (milliseconds > 0)
+        FDelays.insert(key, milliseconds);
+    else
+        FDelays.remove(key);
+}
+
+void TStandInIndexserver::SetCertificate(const QByteArray &certificatePem, const QByteArray &privateKeyPem)
+{
+    QMutexLocker lock(&FMutex);
+    FCertificatePem = certificatePem;
+    FPrivateKeyPem = privateKeyPem;
 }
 
 void TStandInIndexserver::SetDocument(const QByteArray &path, const QByteArray &body,
