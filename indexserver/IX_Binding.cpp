@@ -4,6 +4,7 @@
 #include "indexserver/IX_Catalogue.h"
 #include "indexserver/IX_Encoding.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -13,6 +14,9 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSet>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslError>
 #include <QTimer>
 #include <QUrl>
 #include <QXmlStreamReader>
@@ -37,8 +41,17 @@ const QString SWrongContentType =
     u"Empfang von Inhalt mit ungültigen Einstellungen für Inhaltstyp: %1 - SOAP erwartet \"text/xml\""_s;
 const QString SConnectTimedOut = u"Zeitüberschreitung: keine Verbindung zum Server innerhalb von %1"_s;
 const QString SReceiveTimedOut = u"Zeitüberschreitung: keine Antwort vom Server innerhalb von %1"_s;
+const QString STimeLimitExceeded = u"Zeitüberschreitung: Zeitlimit von %1 überschritten"_s;
 const QString SParseFailure = u"%1 (Zeile %2, Spalte %3)"_s;
 const QString SImportsTooDeep = u"WSDL-Importe zu tief verschachtelt: %1"_s;
+const QString SWsdlStep = u"wsdl"_s;
+
+const QString SCertificateUntrusted = u"Aussteller nicht vertrauenswürdig"_s;
+const QString SCertificateExpired = u"abgelaufen"_s;
+const QString SCertificateNotYetValid = u"noch nicht gültig"_s;
+const QString SCertificateHostName = u"Hostname passt nicht"_s;
+const QString SCertificateSelfSigned = u"selbst signiert"_s;
+const QString SCertificateOther = u"sonstiger Zertifikatsfehler"_s;
 
 // Defaults of the platform HTTP client on the program's home platform.
 constexpr int DefaultConnectTimeout = 60000;
@@ -83,6 +96,29 @@ QString LocalName(const QString &qualifiedName)
 {
     const qsizetype colon = qualifiedName.indexOf(u':');
     return colon < 0 ? qualifiedName : qualifiedName.mid(colon + 1);
+}
+
+TCertificateProblem ProblemOf(QSslError::SslError error)
+{
+    switch (error) {
+    case QSslError::UnableToGetIssuerCertificate:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::CertificateUntrusted:
+    case QSslError::InvalidCaCertificate:
+        return TCertificateProblem::UntrustedIssuer;
+    case QSslError::CertificateExpired:
+        return TCertificateProblem::Expired;
+    case QSslError::CertificateNotYetValid:
+        return TCertificateProblem::NotYetValid;
+    case QSslError::HostNameMismatch:
+        return TCertificateProblem::HostNameMismatch;
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+        return TCertificateProblem::SelfSigned;
+    default:
+        return TCertificateProblem::Other;
+    }
 }
 
 // The platform's proxy configuration; the loopback host never goes through a proxy.
@@ -150,6 +186,29 @@ struct TIXBinding::TLookup {
     QString TypeNamespace;
 };
 
+QStringList CertificateProblemTexts(TCertificateProblems problems)
+{
+    QStringList texts;
+    const std::pair<TCertificateProblem, const QString &> names[] = {
+        {TCertificateProblem::Expired, SCertificateExpired},
+        {TCertificateProblem::NotYetValid, SCertificateNotYetValid},
+        {TCertificateProblem::HostNameMismatch, SCertificateHostName},
+        {TCertificateProblem::SelfSigned, SCertificateSelfSigned},
+        {TCertificateProblem::UntrustedIssuer, SCertificateUntrusted},
+        {TCertificateProblem::Other, SCertificateOther},
+    };
+    for (const auto &[problem, text] : names) {
+        if (problems.testFlag(problem))
+            texts << text;
+    }
+    return texts;
+}
+
+QString FingerprintText(const QByteArray &digest)
+{
+    return QString::fromLatin1(digest.toHex(':').toUpper());
+}
+
 TInvokeOptions TIXBinding::DefaultInvokeOptions()
 {
     return TInvokeOption::soIgnoreInvalidCerts | TInvokeOption::soAutoCheckAccessPointViaUDDI;
@@ -168,6 +227,7 @@ TIXBinding::TIXBinding(TInvokeOptions invokeOptions, TConversionOptions options)
 {
     FTransport->setProxyFactory(new TSystemProxyFactory); // the manager owns it
     FTransport->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    FRecordClock.start();
 }
 
 TIXBinding::~TIXBinding() = default;
@@ -185,6 +245,12 @@ void TIXBinding::SetWSDLLocation(const QString &location)
     FService.clear();
     if (!location.isEmpty())
         DropConnection();
+    // A new test begins; the dropped connection makes its first request
+    // shake hands again, so the certificate is seen afresh.
+    FCallTimes.clear();
+    FCertificate = TCertificateReport();
+    FTimeLimitStruck = false;
+    FRecordClock.restart();
 }
 
 void TIXBinding::SetConnectTimeout(int milliseconds)
@@ -199,6 +265,33 @@ void TIXBinding::SetReceiveTimeout(int milliseconds)
     FReceiveTimeout = milliseconds;
 }
 
+void TIXBinding::SetTimeLimit(int milliseconds)
+{
+    Q_ASSERT(milliseconds >= 0);
+    FTimeLimit = milliseconds;
+    FDeadline = milliseconds > 0 ? QDeadlineTimer(milliseconds) : QDeadlineTimer(QDeadlineTimer::Forever);
+}
+
+void TIXBinding::Record(const QString &step, qint64 start, bool succeeded)
+{
+    FCallTimes.append({step, start, FRecordClock.nsecsElapsed(), succeeded});
+}
+
+void TIXBinding::NoteCertificate(QNetworkReply &reply, const QList<QSslError> *errors)
+{
+    if (errors) {
+        for (const QSslError &error : *errors)
+            FCertificate.Problems |= ProblemOf(error.error());
+    }
+    // A reused connection shakes no hands; its replies still carry the peer.
+    const QSslCertificate peer = reply.sslConfiguration().peerCertificate();
+    if (peer.isNull())
+        return;
+    FCertificate.Seen = true;
+    FCertificate.Expires = peer.expiryDate().toUTC();
+    FCertificate.Sha256 = peer.digest(QCryptographicHash::Sha256);
+}
+
 void TIXBinding::DropConnection()
 {
     FTransport->clearConnectionCache();
@@ -206,6 +299,11 @@ void TIXBinding::DropConnection()
 
 QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const QByteArray &action)
 {
+    if (FDeadline.hasExpired()) {
+        FTimeLimitStruck = true;
+        throw EFailure(STransportFailure.arg(STimeLimitExceeded.arg(DurationText(FTimeLimit)), url.toString(),
+                                             QString::fromUtf8(action)));
+    }
     QNetworkRequest request(url);
     if (body) {
         if (!FInvokeOptions.testFlag(TInvokeOption::soNoSOAPActionHeader))
@@ -227,16 +325,26 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
 
     if (FInvokeOptions.testFlag(TInvokeOption::soIgnoreInvalidCerts))
         QObject::connect(reply.get(), &QNetworkReply::sslErrors, reply.get(),
-                         [r = reply.get()](const QList<QSslError> &) { r->ignoreSslErrors(); });
+                         [this, r = reply.get()](const QList<QSslError> &errors) {
+                             // Let them pass as the main program does, but keep them for the report.
+                             NoteCertificate(*r, &errors);
+                             r->ignoreSslErrors();
+                         });
 
     // QtNetwork waits for ever on its own; a server that accepts and never
     // answers must not freeze the caller.
-    enum class TTimeout { None, Connect, Receive } timedOut = TTimeout::None;
+    enum class TTimeout { None, Connect, Receive, Limit } timedOut = TTimeout::None;
     QEventLoop loop;
     QTimer connectTimer;
     QTimer receiveTimer;
+    QTimer limitTimer;
     connectTimer.setSingleShot(true);
     receiveTimer.setSingleShot(true);
+    limitTimer.setSingleShot(true);
+    QObject::connect(&limitTimer, &QTimer::timeout, &loop, [&] {
+        timedOut = TTimeout::Limit;
+        reply->abort();
+    });
     QObject::connect(&connectTimer, &QTimer::timeout, &loop, [&] {
         timedOut = TTimeout::Connect;
         reply->abort();
@@ -262,10 +370,15 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished()) {
         connectTimer.start(FConnectTimeout);
+        if (!FDeadline.isForever())
+            limitTimer.start(std::chrono::milliseconds(FDeadline.remainingTime()));
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
     connectTimer.stop();
     receiveTimer.stop();
+    limitTimer.stop();
+    if (url.scheme().compare(u"https"_s, Qt::CaseInsensitive) == 0)
+        NoteCertificate(*reply, nullptr);
 
     const auto fail = [&](const QString &message) {
         DropConnection();
@@ -275,6 +388,10 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
         fail(STransportFailure.arg(SConnectTimedOut.arg(DurationText(FConnectTimeout)), urlText, actionText));
     if (timedOut == TTimeout::Receive)
         fail(STransportFailure.arg(SReceiveTimedOut.arg(DurationText(FReceiveTimeout)), urlText, actionText));
+    if (timedOut == TTimeout::Limit) {
+        FTimeLimitStruck = true;
+        fail(STransportFailure.arg(STimeLimitExceeded.arg(DurationText(FTimeLimit)), urlText, actionText));
+    }
 
     const QNetworkReply::NetworkError error = reply->error();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -563,14 +680,34 @@ TIXBinding::TLookup TIXBinding::Lookup(const QString &operation)
 std::shared_ptr<TRemotable>
 TIXBinding::Invoke(const QString &operation, const QList<TSoapArgument> &arguments, const QString &resultType)
 {
-    const TLookup lookup = Lookup(operation);
-    const QByteArray body =
-        WriteRequest(operation, arguments, lookup.OperationNamespace, lookup.TypeNamespace);
-    QByteArray action = '"' + FSOAPAction.toUtf8() + '"';
-    if (FSOAPAction.isEmpty() && FInvokeOptions.testFlag(TInvokeOption::soNoValueForEmptySOAPAction))
-        action.clear();
-    const QByteArray answer = Transfer(lookup.Endpoint, &body, action);
-    return ReadAnswer(answer, resultType);
+    // Loading the WSDL counts as a step of its own, so that a slow WSDL
+    // download is not charged to the first operation.
+    if (!FWsdl) {
+        const qint64 start = FRecordClock.nsecsElapsed();
+        try {
+            Lookup(operation);
+        } catch (...) {
+            Record(SWsdlStep, start, false);
+            throw;
+        }
+        Record(SWsdlStep, start, true);
+    }
+    const qint64 start = FRecordClock.nsecsElapsed();
+    try {
+        const TLookup lookup = Lookup(operation);
+        const QByteArray body =
+            WriteRequest(operation, arguments, lookup.OperationNamespace, lookup.TypeNamespace);
+        QByteArray action = '"' + FSOAPAction.toUtf8() + '"';
+        if (FSOAPAction.isEmpty() && FInvokeOptions.testFlag(TInvokeOption::soNoValueForEmptySOAPAction))
+            action.clear();
+        const QByteArray answer = Transfer(lookup.Endpoint, &body, action);
+        std::shared_ptr<TRemotable> result = ReadAnswer(answer, resultType);
+        Record(operation, start, true);
+        return result;
+    } catch (...) {
+        Record(operation, start, false);
+        throw;
+    }
 }
 
 namespace {

@@ -2,13 +2,20 @@
 
 #include "indexserver/IX_Service.h"
 
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFlags>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
 class QByteArray;
 class QNetworkAccessManager;
+class QNetworkReply;
+class QSslError;
 class QUrl;
 struct TRemotable;
 struct TSoapArgument;
@@ -39,6 +46,40 @@ enum class TConversionOption {
 };
 Q_DECLARE_FLAGS(TConversionOptions, TConversionOption)
 Q_DECLARE_OPERATORS_FOR_FLAGS(TConversionOptions)
+
+// One exchange of a connection test as the binding timed it. Times count in
+// nanoseconds from the moment the WSDL location was set.
+struct TCallTime {
+    QString Step; // "wsdl" for loading the WSDL with its imports, else the operation's name
+    qint64 Start = 0;
+    qint64 End = 0;
+    bool Succeeded = false;
+};
+
+// Certificate problems that soIgnoreInvalidCerts let pass.
+enum class TCertificateProblem {
+    UntrustedIssuer = 0x1,
+    Expired = 0x2,
+    NotYetValid = 0x4,
+    HostNameMismatch = 0x8,
+    SelfSigned = 0x10,
+    Other = 0x20, // revoked, wrong purpose, bad signature and the like
+};
+Q_DECLARE_FLAGS(TCertificateProblems, TCertificateProblem)
+Q_DECLARE_OPERATORS_FOR_FLAGS(TCertificateProblems)
+
+// What a connection test over https learned of the server's certificate.
+struct TCertificateReport {
+    bool Seen = false; // false until an https answer arrived, so always false over http
+    TCertificateProblems Problems;
+    QDateTime Expires; // UTC
+    QByteArray Sha256; // the digest of the DER form, raw bytes
+};
+
+// The problems as the user reads them, in a fixed order.
+QStringList CertificateProblemTexts(TCertificateProblems problems);
+// "AB:CD:..." as certificate viewers show it.
+QString FingerprintText(const QByteArray &digest);
 
 // The SOAP binding of the Indexserver service: finds the endpoint in the
 // server's WSDL and carries every call over HTTP or HTTPS, blocking the
@@ -73,6 +114,17 @@ public:
     int ConnectTimeout() const { return FConnectTimeout; }
     int ReceiveTimeout() const { return FReceiveTimeout; }
 
+    // A hard limit for all exchanges from now on, so a stalled server cannot
+    // hold the caller longer than that in total; 0 removes it. Milliseconds.
+    void SetTimeLimit(int milliseconds);
+
+    // The record of the current connection test; both start afresh when the
+    // WSDL location is set. Keeping it costs one timer read per exchange.
+    const QList<TCallTime> &CallTimes() const { return FCallTimes; }
+    const TCertificateReport &Certificate() const { return FCertificate; }
+    // true when an exchange of the current test was cut off by the time limit.
+    bool TimeLimitStruck() const { return FTimeLimitStruck; }
+
     // The user agent sent with every request.
     static QString Agent();
 
@@ -101,6 +153,8 @@ private:
     // One HTTP exchange: a GET without body, a POST with it. Throws the transport texts.
     QByteArray Transfer(const QUrl &url, const QByteArray *body, const QByteArray &action);
     void DropConnection();
+    void Record(const QString &step, qint64 start, bool succeeded);
+    void NoteCertificate(QNetworkReply &reply, const QList<QSslError> *errors);
 
     TInvokeOptions FInvokeOptions;
     TConversionOptions FOptions;
@@ -110,6 +164,12 @@ private:
     QString FSOAPAction; // the action of the last call that found its binding
     int FConnectTimeout;
     int FReceiveTimeout;
+    int FTimeLimit = 0;
+    QDeadlineTimer FDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    bool FTimeLimitStruck = false;
+    QElapsedTimer FRecordClock;
+    QList<TCallTime> FCallTimes;
+    TCertificateReport FCertificate;
     std::unique_ptr<TWsdl> FWsdl;
     std::unique_ptr<QNetworkAccessManager> FTransport;
 };

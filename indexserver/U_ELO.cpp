@@ -67,6 +67,26 @@ QString TElo::ServerVersion() const
     return FServerInfo ? FServerInfo->version : QString();
 }
 
+const QList<TCallTime> &TElo::CallTimes() const
+{
+    return FBinding->CallTimes();
+}
+
+const TCertificateReport &TElo::Certificate() const
+{
+    return FBinding->Certificate();
+}
+
+void TElo::SetTimeLimit(int milliseconds)
+{
+    FBinding->SetTimeLimit(milliseconds);
+}
+
+bool TElo::TimeLimitStruck() const
+{
+    return FBinding->TimeLimitStruck();
+}
+
 bool TElo::Connect(QString &error)
 {
     error.clear();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -12,6 +13,8 @@ struct ClientInfo;
 struct LoginResult;
 struct ServerInfo;
 struct IXServicePortC;
+struct TCallTime;
+struct TCertificateReport;
 
 // One connection to the Indexserver: logs in, probes and logs out. Owns its
 // binding and the results it keeps. Connect and Disconnect never throw.
@@ -39,6 +42,17 @@ public:
     // version and the name of entry "1"; empty before.
     QString ServerVersion() const;
     const QString &RootEntryName() const { return FRootEntryName; }
+
+    // The session's record of its last Connect and the Disconnect after it:
+    // each call's time, and over https what the certificate showed (the
+    // problems were let pass). Both types come with indexserver/IX_Binding.h.
+    const QList<TCallTime> &CallTimes() const;
+    const TCertificateReport &Certificate() const;
+    // A hard limit in milliseconds for all calls from now on, the logout
+    // included; 0 removes it. A call that meets it fails with a time-out text.
+    void SetTimeLimit(int milliseconds);
+    // true when the limit cut off a call of the last Connect or the Disconnect after it.
+    bool TimeLimitStruck() const;
 
 private:
     friend class tst_U_ELO;

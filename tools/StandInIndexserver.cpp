@@ -217,9 +217,18 @@ void TStandInWorker::incomingConnection(qintptr handle)
     QTcpSocket *socket = nullptr;
     if (FOwner.FScheme == TStandInIndexserver::TScheme::Https) {
         auto *ssl = new QSslSocket(this);
+        QByteArray certificate(StandInCertificatePem);
+        QByteArray key(StandInPrivateKeyPem);
+        {
+            QMutexLocker lock(&FOwner.FMutex);
+            if (!FOwner.FCertificatePem.isEmpty()) {
+                certificate = FOwner.FCertificatePem;
+                key = FOwner.FPrivateKeyPem;
+            }
+        }
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.setLocalCertificate(QSslCertificate(QByteArray(StandInCertificatePem), QSsl::Pem));
-        configuration.setPrivateKey(QSslKey(QByteArray(StandInPrivateKeyPem), QSsl::Rsa, QSsl::Pem));
+        configuration.setLocalCertificate(QSslCertificate(certificate, QSsl::Pem));
+        configuration.setPrivateKey(QSslKey(key, QSsl::Rsa, QSsl::Pem));
         configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
         ssl->setSslConfiguration(configuration);
         socket = ssl;
@@ -324,9 +333,11 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
 
     TScriptedAnswer scripted;
     bool useScript = false;
+    int delay = 0;
     {
         QMutexLocker lock(&FOwner.FMutex);
         FOwner.FRequests.append(request);
+        delay = FOwner.FDelays.value(key);
         auto it = FOwner.FScripts.find(key);
         if (!key.isEmpty() && it != FOwner.FScripts.end()) {
             scripted = it->Answer;
@@ -337,7 +348,8 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
     }
 
     // A held-back answer goes out later on the same connection, unless it closes meanwhile.
-    const int delay = useScript ? scripted.Delay : 0;
+    if (useScript && scripted.Delay > 0)
+        delay = scripted.Delay;
     auto reply = [this, socket, close, delay](int status, const QByteArray &reason,
                                               const QByteArray &contentType, const QByteArray &body) {
         if (delay <= 0)
@@ -712,6 +724,22 @@ void TStandInIndexserver::ClearScripts()
 {
     QMutexLocker lock(&FMutex);
     FScripts.clear();
+}
+
+void TStandInIndexserver::SetDelay(const QString &key, int milliseconds)
+{
+    QMutexLocker lock(&FMutex);
+    if (milliseconds > 0)
+        FDelays.insert(key, milliseconds);
+    else
+        FDelays.remove(key);
+}
+
+void TStandInIndexserver::SetCertificate(const QByteArray &certificatePem, const QByteArray &privateKeyPem)
+{
+    QMutexLocker lock(&FMutex);
+    FCertificatePem = certificatePem;
+    FPrivateKeyPem = privateKeyPem;
 }
 
 void TStandInIndexserver::SetDocument(const QByteArray &path, const QByteArray &body,

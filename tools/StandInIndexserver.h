@@ -103,6 +103,12 @@ public:
     // to that many requests.
     void Script(const QString &key, const TScriptedAnswer &answer, int times = -1);
     void ClearScripts();
+    // Holds back the answer to the WSDL request or an operation (keys as for
+    // Script) by this many milliseconds; 0 answers at once again.
+    void SetDelay(const QString &key, int milliseconds);
+    // Replaces the built-in TLS identity for connections accepted from now
+    // on (PEM, RSA key); empty texts bring the built-in one back.
+    void SetCertificate(const QByteArray &certificatePem, const QByteArray &privateKeyPem);
     // Serves body at a path of its own (for example a WSDL that is imported).
     void SetDocument(const QByteArray &path, const QByteArray &body,
                      const QByteArray &contentType = "text/xml; charset=utf-8");
@@ -154,6 +160,9 @@ private:
     QString FVersion;
     QString FRootName;
     QHash<QString, TScript> FScripts;
+    QHash<QString, int> FDelays;
+    QByteArray FCertificatePem;
+    QByteArray FPrivateKeyPem;
     QHash<QByteArray, TDocument> FDocuments;
     QList<TRecordedRequest> FRequests;
     int FAccepted = 0;

@@ -1,6 +1,7 @@
 #include "ui/U_Main.h"
 
 #include "common/EFailure.h"
+#include "indexserver/IX_Binding.h"
 #include "indexserver/U_ELO.h"
 #include "settings/U_Types.h"
 
@@ -57,6 +58,10 @@ const QString SButtonCancel = u"Abbrechen"_s;
 // The caption while a connection test waits on the server, with the seconds
 // so far: a hung server looks different from a hung program.
 const QString STestCaption = SAppTitle + u" – verbinde … %1 s"_s;
+const QString SCertificateProblems = u"Zertifikatsprobleme (übergangen): %1"_s;
+const QString SCertificateClean = u"Zertifikat ohne Probleme"_s;
+const QString SCertificateExpires = u"Gültig bis: %1 UTC"_s;
+const QString SCertificateFingerprint = u"SHA-256: %1"_s;
 // The answer a message box button stands for, as an int of TMsgDlgBtn.
 constexpr char SAnswerProperty[] = "answer";
 
@@ -190,6 +195,20 @@ protected:
 private:
     QColor FColor = SLampGrey;
 };
+
+// What the last test over https learned of the server's certificate; empty
+// over plain http, where there is nothing to tell.
+QString CertificateToolTip(const TCertificateReport &certificate)
+{
+    if (!certificate.Seen)
+        return {};
+    const QStringList problems = CertificateProblemTexts(certificate.Problems);
+    return QStringList{problems.isEmpty() ? SCertificateClean
+                                          : SCertificateProblems.arg(problems.join(u", "_s)),
+                       SCertificateExpires.arg(certificate.Expires.toString(u"yyyy-MM-dd HH:mm"_s)),
+                       SCertificateFingerprint.arg(FingerprintText(certificate.Sha256))}
+        .join(u'\n');
+}
 
 std::unique_ptr<QMessageBox> CreateMessageBox(QWidget *parent, const TMessage &message)
 {
@@ -642,6 +661,7 @@ void TF_Main::ConnectionTest()
         connected = FElo->Connect(error);
     }
     JvLED_IXConnection->SetColor(connected ? SLampGreen : SLampRed);
+    JvLED_IXConnection->setToolTip(CertificateToolTip(FElo->Certificate()));
     if (!connected)
         Message(TMsgDlgType::mtError, SCaptionError, SConnectError + error, {TMsgDlgBtn::mbOK});
     if (FCloseRequested) {

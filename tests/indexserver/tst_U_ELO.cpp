@@ -86,6 +86,8 @@ private slots:
     void successAfterFailureClearsError();
     void secondConnectReplacesResults();
     void oneConnectionPerConnect();
+    void recordsEachCallOfTheTest_data();
+    void recordsEachCallOfTheTest();
 };
 
 void tst_U_ELO::initTestCase()
@@ -495,6 +497,51 @@ void tst_U_ELO::oneConnectionPerConnect()
     for (const TRecordedRequest &request : server.Requests())
         gets += request.Method == "GET" ? 1 : 0;
     QCOMPARE(gets, 2);
+}
+
+void tst_U_ELO::recordsEachCallOfTheTest_data()
+{
+    QTest::addColumn<QString>("failing");  // the request answered with a fault; empty: none
+    QTest::addColumn<QString>("expected"); // each step with "+" succeeded or "-" failed
+    QTest::newRow("none") << QString()
+                          << u"wsdl+ login+ getServerInfo+ getConstants+ checkoutSord+ logout+"_s;
+    QTest::newRow("wsdl") << u"wsdl"_s << u"wsdl-"_s;
+    QTest::newRow("getConstants") << u"getConstants"_s << u"wsdl+ login+ getServerInfo+ getConstants-"_s;
+}
+
+void tst_U_ELO::recordsEachCallOfTheTest()
+{
+    QFETCH(QString, failing);
+    QFETCH(QString, expected);
+    TStandInIndexserver server;
+    server.SetDelay(u"getServerInfo"_s, 200);
+    if (!failing.isEmpty()) {
+        TScriptedAnswer fault;
+        fault.Status = 500;
+        fault.Body = TStandInIndexserver::FaultEnvelope(u"kaputt"_s);
+        server.Script(failing, fault);
+    }
+    TElo elo;
+    PointAt(elo, server.BaseUrl());
+    QString error;
+    // The record of this first test must not leak into the second one's.
+    QCOMPARE(elo.Connect(error), failing.isEmpty());
+    QCOMPARE(elo.Connect(error), failing.isEmpty());
+    elo.Disconnect();
+
+    QStringList steps;
+    qint64 previousEnd = 0;
+    for (const TCallTime &call : elo.CallTimes()) {
+        steps << call.Step + (call.Succeeded ? u"+"_s : u"-"_s);
+        QVERIFY2(call.Start >= previousEnd && call.End >= call.Start, qPrintable(call.Step));
+        previousEnd = call.End;
+        // The server's delay is charged to its own step.
+        if (call.Step == u"getServerInfo"_s)
+            QVERIFY(call.End - call.Start >= 200000000);
+    }
+    QCOMPARE(steps.join(u' '), expected);
+    QVERIFY(!elo.TimeLimitStruck());
+    QVERIFY(!elo.Certificate().Seen); // plain http
 }
 
 QTEST_GUILESS_MAIN(tst_U_ELO)

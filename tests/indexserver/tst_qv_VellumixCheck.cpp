@@ -1,14 +1,27 @@
 #include "settings/U_Types.h"
 #include "tools/StandInIndexserver.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslSocket>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <optional>
+
 using namespace Qt::StringLiterals;
 
 namespace {
+
+const QString SPasswordWarning =
+    u"Warnung: Ein Passwort auf der Befehlszeile können andere Benutzer dieses Rechners in der "
+    "Prozessliste sehen; --password-file oder VELLUMIX_PASSWORD vermeiden das.\n"_s;
 
 struct TRun {
     int ExitCode = -1;
@@ -16,11 +29,18 @@ struct TRun {
     QString Err;
 };
 
-TRun Run(const QStringList &arguments, const QString &program = QStringLiteral(VELLUMIX_CHECK_EXE))
+// The check as a monitoring system runs it; password: VELLUMIX_PASSWORD, or unset when null.
+TRun Run(const QStringList &arguments, const QString &program = QStringLiteral(VELLUMIX_CHECK_EXE),
+         const QString &password = QString())
 {
     QProcess process;
     process.setProgram(program);
     process.setArguments(arguments);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(u"VELLUMIX_PASSWORD"_s);
+    if (!password.isNull())
+        environment.insert(u"VELLUMIX_PASSWORD"_s, password);
+    process.setProcessEnvironment(environment);
     process.start();
     TRun run;
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
@@ -48,7 +68,144 @@ QByteArray Content(const QString &fileName)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<fehlt>");
 }
 
+const QStringList SSteps = {u"wsdl"_s,         u"login"_s,        u"getServerInfo"_s,
+                            u"getConstants"_s, u"checkoutSord"_s, u"logout"_s};
+
+// One item of performance data: 'label'=value[UOM];[warn];[crit];[min];[max].
+struct TPerf {
+    QString Value; // a number or "U"
+    QString Unit;
+    QString Warning;
+    QString Critical;
+    QString Min;
+    QString Max;
+};
+
+// Performance data read strictly by the plugin guidelines: items apart by
+// blanks, labels quoted when they must be, numbers with a point, the units
+// the guidelines know, ranges for warn and crit. Empty on any deviation.
+std::optional<QMap<QString, TPerf>> ParsePerformanceData(const QString &text)
+{
+    static const QString number = u"-?[0-9]+(?:\\.[0-9]+)?"_s;
+    static const QString range = u"@?(?:~|%1)?(?::(?:%1)?)?"_s.arg(number);
+    static const QRegularExpression item(
+        u"^(?:'((?:[^'=]|'')+)'|([^'= ]+))=(U|%1)(s|ms|us|%|B|KB|MB|TB|c)?"
+        "(?:;(%2)?(?:;(%2)?(?:;(%1)?(?:;(%1)?)?)?)?)?$"_s.arg(number, range));
+    QMap<QString, TPerf> items;
+    QStringList tokens;
+    QString token;
+    bool quoted = false;
+    for (const QChar c : text) {
+        if (c == u'\'')
+            quoted = !quoted;
+        if (c == u' ' && !quoted) {
+            if (token.isEmpty())
+                return std::nullopt;
+            tokens << token;
+            token.clear();
+        } else {
+            token += c;
+        }
+    }
+    tokens << token;
+    for (const QString &candidate : tokens) {
+        const QRegularExpressionMatch match = item.match(candidate);
+        if (!match.hasMatch())
+            return std::nullopt;
+        const QString label =
+            match.hasCaptured(1) ? match.captured(1).replace(u"''"_s, u"'"_s) : match.captured(2);
+        if (items.contains(label) || (match.captured(3) == u"U"_s && match.hasCaptured(4)))
+            return std::nullopt;
+        items.insert(label, {match.captured(3), match.captured(4), match.captured(5), match.captured(6),
+                             match.captured(7), match.captured(8)});
+    }
+    return items;
+}
+
+// The one line a monitoring system reads.
+struct TPluginLine {
+    QString State;
+    QString Text;
+    std::optional<QMap<QString, TPerf>> Perf; // empty when the line has none
+    bool PerfValid = true;
+};
+
+std::optional<TPluginLine> ParsePluginLine(const QString &out)
+{
+    static const QRegularExpression line(
+        u"^VELLUMIX (OK|WARNING|CRITICAL|UNKNOWN) - ([^|\\r\\n]*?)(?: \\| ([^\\r\\n]*))?\\n$"_s);
+    const QRegularExpressionMatch match = line.match(out);
+    if (!match.hasMatch())
+        return std::nullopt;
+    TPluginLine result{match.captured(1), match.captured(2), std::nullopt, true};
+    if (match.hasCaptured(3)) {
+        result.Perf = ParsePerformanceData(match.captured(3));
+        result.PerfValid = result.Perf.has_value();
+    }
+    return result;
+}
+
+double Number(const QString &text)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    return ok ? value : -1;
+}
+
+// A port on which nobody listens.
+QString ClosedBase()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return {};
+    return u"http://127.0.0.1:%1/"_s.arg(probe.serverPort());
+}
+
+QStringList LoginOptions(const QString &base, const QString &password = u"geheim"_s)
+{
+    return {u"--wsdl-base"_s, base, u"--user"_s, u"Administrator"_s, u"--password"_s, password};
+}
+
+bool WriteFile(const QString &fileName, const QByteArray &content)
+{
+    QFile file(fileName);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+// A certificate for 127.0.0.1 that expired in 2021, with its key, made with
+// the openssl program in dir. Empty when openssl is missing or fails.
+QPair<QByteArray, QByteArray> MakeExpiredCertificate(const QTemporaryDir &dir)
+{
+    const QString openssl = QStandardPaths::findExecutable(u"openssl"_s);
+    if (openssl.isEmpty())
+        return {};
+    if (!WriteFile(dir.filePath(u"ca.cnf"_s),
+                   "[ca]\ndefault_ca = d\n"
+                   "[d]\ndatabase = index.txt\nnew_certs_dir = .\nserial = serial\n"
+                   "default_md = sha256\npolicy = p\n"
+                   "[p]\ncommonName = supplied\n"
+                   "[x]\nsubjectAltName = IP:127.0.0.1\nbasicConstraints = CA:FALSE\n") ||
+        !WriteFile(dir.filePath(u"index.txt"_s), {}) || !WriteFile(dir.filePath(u"serial"_s), "01\n"))
+        return {};
+    const auto run = [&](const QStringList &arguments) {
+        QProcess process;
+        process.setWorkingDirectory(dir.path());
+        process.start(openssl, arguments);
+        return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit &&
+               process.exitCode() == 0;
+    };
+    if (!run({u"req"_s, u"-new"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-keyout"_s, u"key.pem"_s,
+              u"-out"_s, u"request.pem"_s, u"-subj"_s, u"/CN=127.0.0.1"_s}) ||
+        !run({u"ca"_s, u"-selfsign"_s, u"-batch"_s, u"-notext"_s, u"-config"_s, u"ca.cnf"_s, u"-keyfile"_s,
+              u"key.pem"_s, u"-in"_s, u"request.pem"_s, u"-out"_s, u"expired.pem"_s, u"-extensions"_s, u"x"_s,
+              u"-startdate"_s, u"20200101000000Z"_s, u"-enddate"_s, u"20210101000000Z"_s}))
+        return {};
+    return {Content(dir.filePath(u"expired.pem"_s)), Content(dir.filePath(u"key.pem"_s))};
+}
+
 } // namespace
+
+extern const char StandInCertificatePem[];
 
 class tst_qv_VellumixCheck : public QObject {
     Q_OBJECT
@@ -62,6 +219,18 @@ private slots:
     void reportsUnusableSettings();
     void rejectsBadUsage_data();
     void rejectsBadUsage();
+    void monitoringLineAndExitCode_data();
+    void monitoringLineAndExitCode();
+    void thresholdsJudgeTheWholeTest_data();
+    void thresholdsJudgeTheWholeTest();
+    void timeoutStopsAStalledServer_data();
+    void timeoutStopsAStalledServer();
+    void jsonCarriesEveryFact_data();
+    void jsonCarriesEveryFact();
+    void passwordNeverShows_data();
+    void passwordNeverShows();
+    void certificateProblemsWarn_data();
+    void certificateProblemsWarn();
 };
 
 void tst_qv_VellumixCheck::reportsSuccessAndLogsOut_data()
@@ -96,7 +265,8 @@ void tst_qv_VellumixCheck::reportsSuccessAndLogsOut()
     const QByteArray before = Content(fileName);
     options.replaceInStrings(u"$BASE"_s, server.BaseUrl());
     const TRun run = Run(QStringList({u"--settings"_s, fileName}) + options);
-    QCOMPARE(run.Err, QString());
+    // Only a password on the command line earns the warning; it names no password.
+    QCOMPARE(run.Err, options.contains(u"--password"_s) ? SPasswordWarning : QString());
     QCOMPARE(run.Out, u"OK Indexserver 23.01.000, Eintrag \"1\": Wurzel-Ä\n"_s);
     QCOMPARE(run.ExitCode, 0);
     QCOMPARE(server.LogoutCount(), 1);
@@ -143,10 +313,15 @@ void tst_qv_VellumixCheck::reportsFailureOnStandardError()
     const TRun run = Run(QStringList({u"--settings"_s, missing}) + options);
     QCOMPARE(run.ExitCode, 1);
     QCOMPARE(run.Out, QString());
+    QString err = run.Err;
+    if (options.contains(u"--password"_s)) {
+        QVERIFY2(err.startsWith(SPasswordWarning), qPrintable(err));
+        err.remove(0, SPasswordWarning.size());
+    }
     if (expected.endsWith(u"..."_s))
-        QVERIFY2(run.Err.startsWith(expected.chopped(3)), qPrintable(run.Err));
+        QVERIFY2(err.startsWith(expected.chopped(3)), qPrintable(err));
     else
-        QCOMPARE(run.Err, expected);
+        QCOMPARE(err, expected);
     QCOMPARE(server.LogoutCount(), 0);
     QVERIFY(!QFile::exists(missing));
 }
@@ -208,6 +383,417 @@ void tst_qv_VellumixCheck::rejectsBadUsage()
     QCOMPARE(run.ExitCode, 2);
     QCOMPARE(run.Out, QString());
     QVERIFY2(run.Err.contains(u"Aufruf: qv_VellumixCheck [--settings DATEI]"_s), qPrintable(run.Err));
+}
+
+namespace {
+
+// The performance data of a test that ran: every label once, times in
+// seconds from 0, the first "measured" steps with a value and the rest "U".
+void CheckPerformanceData(const QMap<QString, TPerf> &perf, int measured)
+{
+    QStringList labels = QStringList({u"time"_s}) + SSteps;
+    labels.sort();
+    QCOMPARE(perf.keys(), labels);
+    const TPerf &time = perf[u"time"_s];
+    QCOMPARE(time.Unit, u"s"_s);
+    QCOMPARE(time.Min, u"0"_s);
+    QVERIFY(Number(time.Value) >= 0);
+    for (qsizetype i = 0; i < SSteps.size(); ++i) {
+        const TPerf &step = perf[SSteps[i]];
+        if (i >= measured) {
+            QVERIFY2(step.Value == u"U"_s, qPrintable(SSteps[i]));
+            continue;
+        }
+        QCOMPARE(step.Unit, u"s"_s);
+        QCOMPARE(step.Min, u"0"_s);
+        QVERIFY2(Number(step.Value) >= 0, qPrintable(SSteps[i]));
+        // Rounded to milliseconds on both sides.
+        QVERIFY2(Number(step.Value) <= Number(time.Value) + 0.001, qPrintable(SSteps[i]));
+    }
+}
+
+} // namespace
+
+void tst_qv_VellumixCheck::monitoringLineAndExitCode_data()
+{
+    QTest::addColumn<QStringList>(
+        "options"); // $BASE: the server; $CLOSED: nobody listens; $DIR: scratch folder
+    QTest::addColumn<QString>("loginFault"); // the server refuses every login with this text when not empty
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("text"); // the line's text, or its start when it ends in "..."
+    QTest::addColumn<int>("measured"); // steps with a time, in order; the rest "U"; -1: no performance data
+    QTest::newRow("ok") << LoginOptions(u"$BASE"_s) << QString() << 0 << u"OK"_s
+                        << u"Indexserver 23.01.000, Eintrag \"1\": Wurzel-Ä"_s << 6;
+    QTest::newRow("refused") << LoginOptions(u"$BASE"_s, u"x"_s) << QString() << 2 << u"CRITICAL"_s
+                             << u"Anmeldung fehlgeschlagen: Benutzer oder Passwort ungültig"_s << 2;
+    QTest::newRow("unreachable")
+        << LoginOptions(u"$CLOSED"_s) << QString() << 2 << u"CRITICAL"_s
+        << u"WSDL-Datei/-Ort kann nicht geladen werden: $CLOSEDix?WSDL.  Fehler [..."_s << 1;
+    QTest::newRow("fault-with-break-and-bar")
+        << LoginOptions(u"$BASE"_s) << u"erste Zeile\r\nzweite | dritte"_s << 2 << u"CRITICAL"_s
+        << u"erste Zeile zweite ¦ dritte"_s << 2;
+    QTest::newRow("missing-settings")
+        << QStringList({u"--user"_s, u"Administrator"_s}) << QString() << 3 << u"UNKNOWN"_s
+        << u"Die Einstellungsdatei \"$DIR/fehlt.xml\" fehlt"_s << -1;
+    QTest::newRow("unreadable-password-file")
+        << QStringList({u"--password-file"_s, u"$DIR/kein-passwort"_s}) << QString() << 3 << u"UNKNOWN"_s
+        << u"Die Passwortdatei \"$DIR/kein-passwort\" kann nicht gelesen werden: ..."_s << -1;
+    QTest::newRow("unknown-option") << QStringList({u"--verbose"_s}) << QString() << 3 << u"UNKNOWN"_s
+                                    << u"..."_s << -1;
+    QTest::newRow("two-passwords") << QStringList(
+                                          {u"--password"_s, u"geheim"_s, u"--password-file"_s, u"b"_s})
+                                   << QString() << 3 << u"UNKNOWN"_s
+                                   << u"--password und --password-file schließen sich aus"_s << -1;
+    QTest::newRow("comma-seconds") << QStringList({u"--warning"_s, u"1,5"_s}) << QString() << 3
+                                   << u"UNKNOWN"_s << u"Ungültige Sekundenzahl für --warning: 1,5"_s << -1;
+    QTest::newRow("zero-timeout") << QStringList({u"-t"_s, u"0"_s}) << QString() << 3 << u"UNKNOWN"_s
+                                  << u"Ungültige Sekundenzahl für --timeout: 0"_s << -1;
+    QTest::newRow("bad-days") << QStringList({u"--certificate-days"_s, u"viele"_s}) << QString() << 3
+                              << u"UNKNOWN"_s << u"Ungültige Zahl von Tagen für --certificate-days: viele"_s
+                              << -1;
+}
+
+void tst_qv_VellumixCheck::monitoringLineAndExitCode()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, loginFault);
+    QFETCH(int, exitCode);
+    QFETCH(QString, state);
+    QFETCH(QString, text);
+    QFETCH(int, measured);
+    TStandInIndexserver server;
+    server.SetServerVersion(u"23.01.000"_s);
+    server.SetRootEntryName(u"Wurzel-Ä"_s);
+    if (!loginFault.isEmpty())
+        server.SetLoginFault(loginFault);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString closed = ClosedBase();
+    text.replace(u"$CLOSED"_s, closed);
+    text.replace(u"$DIR/"_s, QDir::toNativeSeparators(dir.path() + u'/'));
+    options.replaceInStrings(u"$BASE"_s, server.BaseUrl());
+    options.replaceInStrings(u"$CLOSED"_s, closed);
+    options.replaceInStrings(u"$DIR"_s, dir.path());
+
+    const TRun run =
+        Run(QStringList({u"--monitoring"_s, u"--settings"_s, dir.filePath(u"fehlt.xml"_s)}) + options);
+    QCOMPARE(run.ExitCode, exitCode);
+    const std::optional<TPluginLine> line = ParsePluginLine(run.Out);
+    QVERIFY2(line, qPrintable(run.Out));
+    QCOMPARE(line->State, state);
+    QVERIFY(!line->Text.isEmpty());
+    if (text.endsWith(u"..."_s))
+        QVERIFY2(line->Text.startsWith(text.chopped(3)), qPrintable(line->Text));
+    else
+        QCOMPARE(line->Text, text);
+    QCOMPARE(server.LogoutCount(), exitCode == 0 ? 1 : 0);
+    if (measured < 0) {
+        QVERIFY2(!line->Perf && line->PerfValid, qPrintable(run.Out));
+        return;
+    }
+    QVERIFY2(line->Perf, qPrintable(run.Out));
+    CheckPerformanceData(*line->Perf, measured);
+}
+
+void tst_qv_VellumixCheck::thresholdsJudgeTheWholeTest_data()
+{
+    QTest::addColumn<QStringList>("thresholds");
+    QTest::addColumn<QString>("warning"); // as the performance data must carry them
+    QTest::addColumn<QString>("critical");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("reason"); // after the duration; empty: none
+    QTest::newRow("within") << QStringList({u"-w"_s, u"20"_s, u"-c"_s, u"30"_s}) << u"20"_s << u"30"_s << 0
+                            << QString();
+    QTest::newRow("over-warning") << QStringList({u"--warning"_s, u"0.1"_s, u"--critical"_s, u"30"_s})
+                                  << u"0.1"_s << u"30"_s << 1 << u" s über der Warnschwelle 0.1 s"_s;
+    QTest::newRow("over-critical") << QStringList({u"-w"_s, u"0.05"_s, u"--critical"_s, u"0.1"_s})
+                                   << u"0.05"_s << u"0.1"_s << 2
+                                   << u" s über der kritischen Schwelle 0.1 s"_s;
+    QTest::newRow("critical-only") << QStringList({u"--critical"_s, u".2"_s}) << QString() << u"0.2"_s << 2
+                                   << u" s über der kritischen Schwelle 0.2 s"_s;
+}
+
+void tst_qv_VellumixCheck::thresholdsJudgeTheWholeTest()
+{
+    QFETCH(QStringList, thresholds);
+    QFETCH(QString, warning);
+    QFETCH(QString, critical);
+    QFETCH(int, exitCode);
+    QFETCH(QString, reason);
+    TStandInIndexserver server;
+    // A slow step in the middle: it must show in its own value and in the whole.
+    server.SetDelay(u"getConstants"_s, 300);
+    const TRun run = Run(QStringList({u"--monitoring"_s}) + LoginOptions(server.BaseUrl()) + thresholds);
+    QCOMPARE(run.ExitCode, exitCode);
+    const std::optional<TPluginLine> line = ParsePluginLine(run.Out);
+    QVERIFY2(line && line->Perf, qPrintable(run.Out));
+    CheckPerformanceData(*line->Perf, 6);
+    const TPerf &time = line->Perf->value(u"time"_s);
+    QCOMPARE(time.Warning, warning);
+    QCOMPARE(time.Critical, critical);
+    QVERIFY2(Number(line->Perf->value(u"getConstants"_s).Value) >= 0.3, qPrintable(run.Out));
+    QVERIFY2(Number(time.Value) >= 0.3, qPrintable(run.Out));
+    const QString success = u"Indexserver 20.0.0.000, Eintrag \"1\": Archiv"_s;
+    if (reason.isEmpty()) {
+        QCOMPARE(line->State, u"OK"_s);
+        QCOMPARE(line->Text, success);
+    } else {
+        QCOMPARE(line->State, exitCode == 1 ? u"WARNING"_s : u"CRITICAL"_s);
+        // The line names the same duration as the performance data.
+        QCOMPARE(line->Text, success + u"; Dauer "_s + time.Value + reason);
+    }
+    QCOMPARE(server.LogoutCount(), 1);
+}
+
+void tst_qv_VellumixCheck::timeoutStopsAStalledServer_data()
+{
+    QTest::addColumn<QString>("stalls"); // the request the server never answers
+    QTest::addColumn<bool>("monitoring");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("fragment"); // the output names the limit so
+    const QString limit = u"Zeitüberschreitung: Zeitlimit von 500 ms überschritten"_s;
+    QTest::newRow("wsdl") << u"wsdl"_s << true << 2 << limit;
+    QTest::newRow("login") << u"login"_s << true << 2 << limit;
+    QTest::newRow("checkoutSord") << u"checkoutSord"_s << true << 2 << limit;
+    // The logout's failure is ignored, but the test as a whole broke the limit.
+    QTest::newRow("logout") << u"logout"_s << true << 2
+                            << u"Zeitüberschreitung beim Abmelden: Zeitlimit von 0.5 s überschritten"_s;
+    QTest::newRow("default-mode") << u"login"_s << false << 1 << limit;
+}
+
+void tst_qv_VellumixCheck::timeoutStopsAStalledServer()
+{
+    QFETCH(QString, stalls);
+    QFETCH(bool, monitoring);
+    QFETCH(int, exitCode);
+    QFETCH(QString, fragment);
+    TStandInIndexserver server;
+    TScriptedAnswer never;
+    never.Kind = TScriptedAnswer::TKind::NeverAnswer;
+    server.Script(stalls, never);
+    const QStringList mode = monitoring ? QStringList({u"--monitoring"_s}) : QStringList();
+    const TRun run = Run(mode + LoginOptions(server.BaseUrl()) + QStringList({u"--timeout"_s, u"0.5"_s}));
+    QCOMPARE(run.ExitCode, exitCode);
+    if (!monitoring) {
+        QCOMPARE(run.Out, QString());
+        QVERIFY2(run.Err.contains(u"Fehler: "_s) && run.Err.contains(fragment), qPrintable(run.Err));
+        return;
+    }
+    const std::optional<TPluginLine> line = ParsePluginLine(run.Out);
+    QVERIFY2(line && line->Perf, qPrintable(run.Out));
+    QCOMPARE(line->State, u"CRITICAL"_s);
+    QVERIFY2(line->Text.contains(fragment), qPrintable(line->Text));
+    CheckPerformanceData(*line->Perf, SSteps.indexOf(stalls) + 1);
+    QVERIFY2(Number(line->Perf->value(u"time"_s).Value) >= 0.45, qPrintable(run.Out));
+}
+
+void tst_qv_VellumixCheck::jsonCarriesEveryFact_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<int>("measured"); // steps with a time; -1: the test never ran
+    QTest::newRow("ok") << QStringList({u"--json"_s}) << 0 << u"OK"_s << 6;
+    QTest::newRow("monitoring-ok") << QStringList({u"--json"_s, u"--monitoring"_s}) << 0 << u"OK"_s << 6;
+    QTest::newRow("refused") << QStringList({u"--json"_s, u"--password"_s, u"x"_s}) << 1 << u"CRITICAL"_s
+                             << 2;
+    QTest::newRow("monitoring-refused")
+        << QStringList({u"--monitoring"_s, u"--json"_s, u"--password"_s, u"x"_s}) << 2 << u"CRITICAL"_s << 2;
+    QTest::newRow("monitoring-usage")
+        << QStringList({u"--monitoring"_s, u"--json"_s, u"--verbose"_s}) << 3 << u"UNKNOWN"_s << -1;
+    QTest::newRow("usage") << QStringList({u"--json"_s, u"--verbose"_s}) << 2 << u"UNKNOWN"_s << -1;
+}
+
+void tst_qv_VellumixCheck::jsonCarriesEveryFact()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(QString, result);
+    QFETCH(int, measured);
+    TStandInIndexserver server;
+    // The last of two values wins when a row gives its own password.
+    const QStringList login = {u"--wsdl-base"_s, server.BaseUrl(), u"--user"_s, u"Administrator"_s};
+    const QStringList password =
+        options.contains(u"--password"_s) ? QStringList() : QStringList({u"--password"_s, u"geheim"_s});
+    const TRun run = Run(login + password + options);
+    QCOMPARE(run.ExitCode, exitCode);
+    QVERIFY2(run.Out.endsWith(u'\n') && run.Out.count(u'\n') == 1, qPrintable(run.Out));
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(run.Out.toUtf8(), &error);
+    QVERIFY2(error.error == QJsonParseError::NoError && document.isObject(), qPrintable(run.Out));
+    const QJsonObject object = document.object();
+    QStringList keys = object.keys();
+    keys.sort();
+    QCOMPARE(keys, QStringList({u"certificate"_s, u"entry"_s, u"error"_s, u"result"_s, u"steps"_s, u"time"_s,
+                                u"version"_s, u"warnings"_s}));
+    QCOMPARE(object[u"result"_s].toString(), result);
+    QVERIFY(object[u"warnings"_s].isArray());
+    QVERIFY(object[u"certificate"_s].isNull()); // plain http
+    const QJsonObject steps = object[u"steps"_s].toObject();
+    QStringList stepNames = steps.keys();
+    stepNames.sort();
+    QStringList expectedNames = SSteps;
+    expectedNames.sort();
+    QCOMPARE(stepNames, expectedNames);
+    for (qsizetype i = 0; i < SSteps.size(); ++i) {
+        const QJsonValue step = steps[SSteps[i]];
+        if (i < measured) {
+            QVERIFY2(step.isDouble() && step.toDouble() >= 0, qPrintable(SSteps[i]));
+            QVERIFY2(step.toDouble() <= object[u"time"_s].toDouble(), qPrintable(SSteps[i]));
+        } else {
+            QVERIFY2(step.isNull(), qPrintable(SSteps[i]));
+        }
+    }
+    if (result == u"OK"_s) {
+        QVERIFY(object[u"time"_s].isDouble());
+        QCOMPARE(object[u"error"_s].toString(), QString());
+        QCOMPARE(object[u"version"_s].toString(), u"20.0.0.000"_s);
+        QCOMPARE(object[u"entry"_s].toString(), u"Archiv"_s);
+        QCOMPARE(object[u"warnings"_s].toArray().size(), 0);
+    } else if (result == u"CRITICAL"_s) {
+        QVERIFY(object[u"time"_s].isDouble());
+        QCOMPARE(object[u"error"_s].toString(),
+                 u"Anmeldung fehlgeschlagen: Benutzer oder Passwort ungültig"_s);
+        QCOMPARE(object[u"version"_s].toString(), QString());
+        QCOMPARE(object[u"entry"_s].toString(), QString());
+    } else {
+        QVERIFY(object[u"time"_s].isNull());
+        QVERIFY(!object[u"error"_s].toString().isEmpty());
+        QCOMPARE(server.LoginCount(), 0);
+    }
+}
+
+void tst_qv_VellumixCheck::passwordNeverShows_data()
+{
+    QTest::addColumn<QString>("source"); // file, file-crlf, environment, option, settings
+    QTest::addColumn<QString>("echo");   // how the server's refusal quotes the password; empty: it accepts
+    QTest::newRow("file") << u"file"_s << QString();
+    QTest::newRow("file-crlf") << u"file-crlf"_s << QString();
+    QTest::newRow("environment") << u"environment"_s << QString();
+    QTest::newRow("environment-echoed") << u"environment"_s << u"plain"_s;
+    QTest::newRow("file-echoed-escaped") << u"file"_s << u"escaped"_s;
+    QTest::newRow("option-echoed-url") << u"option"_s << u"url"_s;
+    QTest::newRow("settings-echoed") << u"settings"_s << u"plain"_s;
+}
+
+void tst_qv_VellumixCheck::passwordNeverShows()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, echo);
+    const QString secret = u"Gä<h&e\"im 7+"_s;
+    // As text, XML, URL and JSON would carry it.
+    const QStringList forms = {secret, secret.toHtmlEscaped(),
+                               QString::fromLatin1(QUrl::toPercentEncoding(secret)),
+                               QString(secret).replace(u"\""_s, u"\\\""_s)};
+    TStandInIndexserver server;
+    server.SetPassword(secret);
+    if (!echo.isEmpty()) {
+        const QString quoted = echo == u"plain"_s ? forms[0] : echo == u"escaped"_s ? forms[1] : forms[2];
+        server.SetLoginFault(u"Anmeldung abgelehnt: <login><String_3>%1</String_3></login>"_s.arg(quoted));
+    }
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QStringList options = {u"--wsdl-base"_s, server.BaseUrl(), u"--user"_s, u"Administrator"_s};
+    QString environment;
+    if (source.startsWith(u"file"_s)) {
+        const QByteArray ending = source == u"file-crlf"_s ? "\r\nzweite Zeile\r\n" : "\n";
+        QVERIFY(WriteFile(dir.filePath(u"passwort"_s), secret.toUtf8() + ending));
+        options << u"--password-file"_s << dir.filePath(u"passwort"_s);
+    } else if (source == u"environment"_s) {
+        environment = secret;
+    } else if (source == u"option"_s) {
+        options << u"--password"_s << secret;
+    } else {
+        const QString fileName = dir.filePath(u"einstellungen.xml"_s);
+        QVERIFY(WriteSettings(fileName, u"Administrator"_s, secret, server.BaseUrl()));
+        options = QStringList({u"--settings"_s, fileName});
+    }
+    const bool accepted = echo.isEmpty();
+    const QList<QPair<QStringList, int>> modes = {
+        {{}, accepted ? 0 : 1}, {{u"--monitoring"_s}, accepted ? 0 : 2}, {{u"--json"_s}, accepted ? 0 : 1}};
+    for (const auto &[mode, exitCode] : modes) {
+        const TRun run = Run(options + mode, QStringLiteral(VELLUMIX_CHECK_EXE), environment);
+        const QString all = run.Out + run.Err;
+        QVERIFY2(run.ExitCode == exitCode, qPrintable(all));
+        for (const QString &form : forms)
+            QVERIFY2(!all.contains(form), qPrintable(all));
+        // The refusal itself still reaches the reader, with the password blanked.
+        if (!accepted)
+            QVERIFY2(all.contains(u"<String_3>***</String_3>"_s), qPrintable(all));
+    }
+    QCOMPARE(server.LoginCount(), 3);
+}
+
+void tst_qv_VellumixCheck::certificateProblemsWarn_data()
+{
+    QTest::addColumn<bool>("expired"); // the generated expired certificate, else the built-in one
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("reasons");      // a pattern for everything after the entry's name
+    QTest::addColumn<QStringList>("problems"); // as the JSON lists them
+    const QStringList builtIn = {u"Hostname passt nicht"_s, u"selbst signiert"_s};
+    const QStringList expired = {u"abgelaufen"_s, u"selbst signiert"_s};
+    QTest::newRow("built-in") << false << QStringList()
+                              << u"; Zertifikat: Hostname passt nicht, selbst signiert"_s << builtIn;
+    QTest::newRow("built-in-expires-late")
+        << false << QStringList({u"--certificate-days"_s, u"30"_s})
+        << u"; Zertifikat: Hostname passt nicht, selbst signiert"_s << builtIn;
+    QTest::newRow("built-in-expires-within")
+        << false << QStringList({u"--certificate-days"_s, u"40000"_s})
+        << u"; Zertifikat: Hostname passt nicht, selbst signiert; Zertifikat läuft in [0-9]+ Tagen ab "
+           "\\(2126-11-16\\)"_s
+        << builtIn;
+    QTest::newRow("expired") << true << QStringList({u"--certificate-days"_s, u"30"_s})
+                             << u"; Zertifikat: abgelaufen, selbst signiert"_s << expired;
+}
+
+void tst_qv_VellumixCheck::certificateProblemsWarn()
+{
+    QFETCH(bool, expired);
+    QFETCH(QStringList, options);
+    QFETCH(QString, reasons);
+    QFETCH(QStringList, problems);
+    if (!QSslSocket::supportsSsl())
+        QSKIP("no TLS backend");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    TStandInIndexserver server(TStandInIndexserver::TScheme::Https);
+    QByteArray certificatePem(StandInCertificatePem);
+    if (expired) {
+        const auto [certificate, key] = MakeExpiredCertificate(dir);
+        if (certificate.isEmpty())
+            QSKIP("the openssl program is missing or failed");
+        server.SetCertificate(certificate, key);
+        certificatePem = certificate;
+    }
+    const QSslCertificate certificate(certificatePem, QSsl::Pem);
+    QVERIFY(!certificate.isNull());
+    const QStringList login = LoginOptions(server.BaseUrl()) + options;
+
+    // The connection test itself passes, as the main program ignores these problems.
+    const TRun plain = Run(login);
+    QCOMPARE(plain.ExitCode, 0);
+    QCOMPARE(plain.Out, u"OK Indexserver 20.0.0.000, Eintrag \"1\": Archiv\n"_s);
+
+    const TRun run = Run(QStringList({u"--monitoring"_s}) + login);
+    QCOMPARE(run.ExitCode, 1);
+    const std::optional<TPluginLine> line = ParsePluginLine(run.Out);
+    QVERIFY2(line && line->Perf, qPrintable(run.Out));
+    QCOMPARE(line->State, u"WARNING"_s);
+    const QRegularExpression pattern(u"^Indexserver 20\\.0\\.0\\.000, Eintrag \"1\": Archiv"_s + reasons +
+                                     u'$');
+    QVERIFY2(pattern.match(line->Text).hasMatch(), qPrintable(line->Text));
+
+    const TRun json = Run(QStringList({u"--monitoring"_s, u"--json"_s}) + login);
+    QCOMPARE(json.ExitCode, 1);
+    const QJsonObject object = QJsonDocument::fromJson(json.Out.toUtf8()).object();
+    QCOMPARE(object[u"result"_s].toString(), u"WARNING"_s);
+    const QJsonObject facts = object[u"certificate"_s].toObject();
+    QCOMPARE(facts[u"problems"_s].toVariant().toStringList(), problems);
+    QCOMPARE(facts[u"sha256"_s].toString(),
+             QString::fromLatin1(certificate.digest(QCryptographicHash::Sha256).toHex(':').toUpper()));
+    QCOMPARE(facts[u"expires"_s].toString(), certificate.expiryDate().toUTC().toString(Qt::ISODate));
+    QCOMPARE(server.LogoutCount(), 3);
 }
 
 QTEST_GUILESS_MAIN(tst_qv_VellumixCheck)

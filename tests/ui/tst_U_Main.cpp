@@ -25,6 +25,8 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSslCertificate>
+#include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -175,6 +177,8 @@ const QColor SRed(255, 0, 0);
 
 } // namespace
 
+extern const char StandInCertificatePem[];
+
 // The offscreen platform warns about every dialog it sizes; nothing of ours.
 QtMessageHandler GPreviousHandler = nullptr;
 void QuietOffscreen(QtMsgType type, const QMessageLogContext &context, const QString &message)
@@ -211,6 +215,7 @@ private slots:
     void typingWritesThroughOnlyToStore();
     void passwordShowsStars();
     void connectUsesEditedValues();
+    void lampTooltipTellsCertificate();
     void failedHandlerShowsDefaultBox();
 
     void okSavesAndCloses();
@@ -796,6 +801,40 @@ void tst_U_Main::connectUsesEditedValues()
     QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
     QCOMPARE(boxes.Shown.size(), 2);
     QVERIFY(boxes.Shown[1].Text.startsWith(u"Fehler: \r\n"_s));
+}
+
+void tst_U_Main::lampTooltipTellsCertificate()
+{
+    if (!QSslSocket::supportsSsl())
+        QSKIP("no TLS backend");
+    TStandInIndexserver https(TStandInIndexserver::TScheme::Https);
+    TStandInIndexserver http;
+    https.SetPassword(SDemoPassword);
+    http.SetPassword(SDemoPassword);
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, https.BaseUrl());
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QWidget *lamp = Control<QWidget>(window, u"JvLED_IXConnection"_s);
+    window.show();
+    QCOMPARE(LampColor(window), SGreen);
+    const QSslCertificate certificate(QByteArray(StandInCertificatePem), QSsl::Pem);
+    const QString fingerprint =
+        QString::fromLatin1(certificate.digest(QCryptographicHash::Sha256).toHex(':').toUpper());
+    QCOMPARE(lamp->toolTip(), u"Zertifikatsprobleme (übergangen): Hostname passt nicht, selbst signiert\n"
+                              "Gültig bis: 2126-11-16 03:51 UTC\n"
+                              "SHA-256: "_s +
+                                  fingerprint);
+
+    // Over plain http there is nothing to tell, and nothing of the https test may stay.
+    QLineEdit *wsdl = Control<QLineEdit>(window, u"LEdit_IXWSDL"_s);
+    wsdl->selectAll();
+    QTest::keyClicks(wsdl, http.BaseUrl());
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    QCOMPARE(http.LoginCount(), 1);
+    QCOMPARE(LampColor(window), SGreen);
+    QCOMPARE(lamp->toolTip(), QString());
+    QVERIFY(boxes.Shown.isEmpty());
 }
 
 void tst_U_Main::failedHandlerShowsDefaultBox()
