@@ -816,7 +816,7 @@ void tst_U_Main::lampTooltipTellsCertificate()
     TBoxes boxes;
     TF_Main window(HooksFor(dir.path(), boxes));
     QWidget *lamp = Control<QWidget>(window, u"JvLED_IXConnection"_s);
-    window.show();
+    QVERIFY(ShowAndSettle(window));
     QCOMPARE(LampColor(window), SGreen);
     const QSslCertificate certificate(QByteArray(StandInCertificatePem), QSsl::Pem);
     const QString fingerprint =
