@@ -4,7 +4,6 @@
 // Exit codes: 0 connected, 1 failed, 2 bad usage. Never writes the settings.
 
 #include "common/EFailure.h"
-#include "indexserver/IX_Catalogue.h"
 #include "indexserver/U_ELO.h"
 #include "settings/U_Types.h"
 
@@ -43,8 +42,6 @@ struct TInputs {
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    // The vocabulary is complete before the first binding exists.
-    TTypeRegistry::Instance();
 
     QTextStream out(stdout);
     QTextStream err(stderr);
