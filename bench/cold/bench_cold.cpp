@@ -10,6 +10,17 @@
 // run of each under callgrind, which comes out the same on a busy machine.
 // Rounds: BENCH_COLD_ROUNDS (default 41). BENCH_COLD_PROFILES=DIR keeps the
 // three callgrind profiles there, for callgrind_annotate.
+//
+// Where a cold check spends its instructions (callgrind, loopback): about
+// 6.8M in the dynamic loader and 0.2M in QCoreApplication, which (b) pays
+// as well; QtNetwork's six exchanges, about 2M on the main thread and
+// 1.8M on its HTTP thread, which (c) pays as well; of our own, reading the
+// five answers (2.0M, two thirds of it QXmlStreamReader), writing the
+// requests (0.3M), filling the type registry (0.23M, once, on first use)
+// and reading the WSDL (0.33M with the quick reader for plain documents,
+// 0.9M through QXmlStreamReader). Proxy look-up costs nothing on loopback;
+// for another host the first look-up starts libproxy, about 0.4 ms once.
+// No TLS back end is loaded for http.
 
 #include "tools/StandInIndexserver.h"
 
