@@ -7,7 +7,6 @@
 
 #include "common/EFailure.h"
 #include "indexserver/IX_Binding.h"
-#include "indexserver/IX_Catalogue.h"
 #include "indexserver/U_ELO.h"
 #include "settings/U_Types.h"
 
@@ -309,8 +308,6 @@ void Judge(TReport &report, const TElo &elo, const std::optional<int> &timeLimit
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    // The vocabulary is complete before the first binding exists.
-    TTypeRegistry::Instance();
 
     QTextStream out(stdout);
     QTextStream err(stderr);

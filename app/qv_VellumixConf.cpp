@@ -1,7 +1,6 @@
 // qv_VellumixConf: the configuration window of ">quillora< Vellumix".
 // One copy per logon session; the program ends with its window.
 
-#include "indexserver/IX_Catalogue.h"
 #include "ui/U_Main.h"
 
 #include <QApplication>
@@ -10,9 +9,6 @@ using namespace Qt::StringLiterals;
 
 int main(int argc, char *argv[])
 {
-    // The Indexserver vocabulary is filled before anything else runs and only read afterwards.
-    TTypeRegistry::Instance();
-
     QApplication application(argc, argv);
     // The title stays out of the window manager's captions: every box names its own.
     QApplication::setApplicationName(u">quillora< Vellumix"_s);

@@ -3,6 +3,7 @@
 #include "common/EFailure.h"
 #include "indexserver/IX_Catalogue.h"
 #include "indexserver/IX_Encoding.h"
+#include "indexserver/IX_Wsdl.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -19,15 +20,10 @@
 #include <QSslError>
 #include <QTimer>
 #include <QUrl>
-#include <QXmlStreamReader>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-const QString SWsdlNamespace = u"http://schemas.xmlsoap.org/wsdl/"_s;
-const QString SWsdlSoapNamespace = u"http://schemas.xmlsoap.org/wsdl/soap/"_s;
-const QString SInterfacePath = u"/wsdl/IndexServer"_s;
 
 const QString SWsdlNotLoaded = u"WSDL-Datei/-Ort kann nicht geladen werden: %1.  Fehler [%2]"_s;
 const QString SEmptyDocument = u"Leeres Dokument"_s;
@@ -42,7 +38,6 @@ const QString SWrongContentType =
 const QString SConnectTimedOut = u"Zeitüberschreitung: keine Verbindung zum Server innerhalb von %1"_s;
 const QString SReceiveTimedOut = u"Zeitüberschreitung: keine Antwort vom Server innerhalb von %1"_s;
 const QString STimeLimitExceeded = u"Zeitüberschreitung: Zeitlimit von %1 überschritten"_s;
-const QString SParseFailure = u"%1 (Zeile %2, Spalte %3)"_s;
 const QString SImportsTooDeep = u"WSDL-Importe zu tief verschachtelt: %1"_s;
 const QString SWsdlStep = u"wsdl"_s;
 
@@ -82,14 +77,6 @@ bool IsHttpLocation(const QString &location)
 {
     return location.startsWith(u"http://"_s, Qt::CaseInsensitive) ||
            location.startsWith(u"https://"_s, Qt::CaseInsensitive);
-}
-
-bool HasPath(const QString &namespaceUri, const QString &path)
-{
-    if (!namespaceUri.endsWith(path))
-        return false;
-    const QUrl url(namespaceUri, QUrl::StrictMode);
-    return url.isValid() && url.path() == path;
 }
 
 QString LocalName(const QString &qualifiedName)
@@ -140,36 +127,6 @@ struct TReplyDeleter {
 using TReplyPtr = std::unique_ptr<QNetworkReply, TReplyDeleter>;
 
 } // namespace
-
-// What the binding needs of one WSDL document.
-struct TWsdlDocument {
-    struct TPort {
-        QString Name;
-        QString Binding;
-        bool HasAddress = false;
-        QString Address; // location of the first SOAP address
-    };
-    struct TService {
-        QString Name;
-        QList<TPort> Ports;
-    };
-    struct TOperation {
-        QString Name;
-        bool HasSoapOperation = false;
-        QString SoapAction;
-        bool HasInput = false;
-        bool HasBody = false;
-        QString BodyNamespace;
-    };
-    struct TBinding {
-        QString Name;
-        QList<TOperation> Operations;
-    };
-    QString Location; // as named, after trimming
-    QList<TService> Services;
-    QList<TBinding> Bindings;
-    QStringList Imports; // locations as named
-};
 
 // The loaded WSDL: the document at the location and the documents it
 // imports, each loaded once.
@@ -429,105 +386,6 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
 }
 
 namespace {
-
-// Reads the parts of a WSDL document that the binding uses, in one pass,
-// and notes the first namespaces with the type and interface paths.
-void ParseWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeNamespace,
-               QString &interfaceNamespace)
-{
-    QXmlStreamReader reader(content);
-    int depth = 0;
-    TWsdlDocument::TService *service = nullptr;
-    TWsdlDocument::TPort *port = nullptr;
-    TWsdlDocument::TBinding *binding = nullptr;
-    TWsdlDocument::TOperation *operation = nullptr;
-    bool inInput = false;
-    const auto note = [&](QStringView candidate) {
-        if (typeNamespace.isEmpty() && candidate.endsWith(u"/types/IndexServer") &&
-            TTypeRegistry::IsTypeNamespace(candidate.toString()))
-            typeNamespace = candidate.toString();
-        if (interfaceNamespace.isEmpty() && candidate.endsWith(SInterfacePath) &&
-            HasPath(candidate.toString(), SInterfacePath))
-            interfaceNamespace = candidate.toString();
-    };
-    while (!reader.atEnd()) {
-        const QXmlStreamReader::TokenType token = reader.readNext();
-        if (token == QXmlStreamReader::EndElement) {
-            --depth;
-            continue;
-        }
-        if (token != QXmlStreamReader::StartElement)
-            continue;
-        ++depth;
-        if (typeNamespace.isEmpty() || interfaceNamespace.isEmpty()) {
-            for (const QXmlStreamNamespaceDeclaration &declaration : reader.namespaceDeclarations())
-                note(declaration.namespaceUri());
-            const QXmlStreamAttributes attributes = reader.attributes();
-            note(attributes.value("targetNamespace"_L1));
-            note(attributes.value("namespace"_L1));
-        }
-        if (depth < 2 || depth > 5)
-            continue;
-        const QXmlStreamAttributes attributes = reader.attributes();
-        const bool wsdl = reader.namespaceUri() == SWsdlNamespace;
-        const bool soap = reader.namespaceUri() == SWsdlSoapNamespace;
-        const QStringView name = reader.name();
-        switch (depth) {
-        case 2:
-            service = nullptr;
-            binding = nullptr;
-            if (wsdl && name == u"service") {
-                document.Services.append({attributes.value("name"_L1).toString(), {}});
-                service = &document.Services.last();
-            } else if (wsdl && name == u"binding") {
-                document.Bindings.append({attributes.value("name"_L1).toString(), {}});
-                binding = &document.Bindings.last();
-            } else if (wsdl && name == u"import") {
-                document.Imports << attributes.value("location"_L1).toString();
-            }
-            break;
-        case 3:
-            port = nullptr;
-            operation = nullptr;
-            if (service && wsdl && name == u"port") {
-                service->Ports.append({attributes.value("name"_L1).toString(),
-                                       attributes.value("binding"_L1).toString(),
-                                       false,
-                                       {}});
-                port = &service->Ports.last();
-            } else if (binding && wsdl && name == u"operation") {
-                binding->Operations.append(TWsdlDocument::TOperation());
-                operation = &binding->Operations.last();
-                operation->Name = attributes.value("name"_L1).toString();
-            }
-            break;
-        case 4:
-            inInput = false;
-            if (port && soap && name == u"address" && !port->HasAddress) {
-                port->HasAddress = true;
-                port->Address = attributes.value("location"_L1).toString();
-            } else if (operation && soap && name == u"operation" && !operation->HasSoapOperation) {
-                operation->HasSoapOperation = true;
-                operation->SoapAction = attributes.value("soapAction"_L1).toString();
-            } else if (operation && wsdl && name == u"input" && !operation->HasInput) {
-                operation->HasInput = true;
-                inInput = true;
-            }
-            break;
-        case 5:
-            if (inInput && soap && name == u"body" && !operation->HasBody) {
-                operation->HasBody = true;
-                operation->BodyNamespace = attributes.value("namespace"_L1).toString();
-            }
-            break;
-        default:
-            break;
-        }
-    }
-    if (reader.hasError())
-        throw EFailure(
-            SParseFailure.arg(reader.errorString()).arg(reader.lineNumber()).arg(reader.columnNumber()));
-}
 
 // A location named inside a document, taken relative to that document.
 QString ResolvedLocation(const QString &base, const QString &named)

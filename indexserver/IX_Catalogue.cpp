@@ -46,19 +46,29 @@ enum TTypeIndex {
         TypeCount
 };
 
-QString ArrayTypeNameOf(TMemberKind kind, const QString &element)
-{
-    switch (kind) {
-    case TMemberKind::Array:
-        return u"ArrayOf"_s + element;
-    case TMemberKind::IntArray:
-        return u"ArrayOfint"_s;
-    case TMemberKind::StringArray:
-        return u"ArrayOfstring"_s;
-    default:
-        return {};
-    }
-}
+// The registration index of a catalogue type, -1 for anything else (the
+// common base, the element placeholder of scalar members). Known at compile
+// time, so that filling the registry needs no look-up by name.
+template <class T> struct TIndexOf {
+    static constexpr int Value = -1;
+};
+#define IX_INDEX_OF(T, Base)                                                                                 \
+    template <> struct TIndexOf<T> {                                                                         \
+        static constexpr int Value = Index_##T;                                                              \
+    };
+IX_OBJECT_TYPES(IX_INDEX_OF)
+#undef IX_INDEX_OF
+
+// The XML name of an array member's type; literals, so nothing is allocated.
+#define IX_ARRAY_NAME_Long(E) QString()
+#define IX_ARRAY_NAME_Int(E) QString()
+#define IX_ARRAY_NAME_Bool(E) QString()
+#define IX_ARRAY_NAME_String(E) QString()
+#define IX_ARRAY_NAME_Bytes(E) QString()
+#define IX_ARRAY_NAME_Object(E) QString()
+#define IX_ARRAY_NAME_Array(E) QStringLiteral("ArrayOf" #E)
+#define IX_ARRAY_NAME_IntArray(E) QStringLiteral("ArrayOfint")
+#define IX_ARRAY_NAME_StringArray(E) QStringLiteral("ArrayOfstring")
 
 } // namespace
 
@@ -84,6 +94,8 @@ bool TTypeInfo::Is(const TTypeInfo &other) const
 TTypeRegistry::TTypeRegistry()
 {
     FStorage.reserve(TypeCount);
+    FObjectTypes.reserve(TypeCount);
+    FByName.reserve(TypeCount);
 #define IX_CREATE(T, Base)                                                                                   \
     {                                                                                                        \
         auto info = std::make_unique<TTypeInfo>();                                                           \
@@ -103,6 +115,7 @@ TTypeRegistry::TTypeRegistry()
 
     // Members second, in registration order, so that a base type is complete
     // before the type derived from it copies its members.
+#define IX_COUNT(kind, id, E) +1
 #define IX_MEMBER(kind, id, E)                                                                               \
     {                                                                                                        \
         TMemberInfo member;                                                                                  \
@@ -111,8 +124,9 @@ TTypeRegistry::TTypeRegistry()
         if (member.WireName.endsWith(u'_'))                                                                  \
             member.WireName.chop(1);                                                                         \
         member.Kind = TMemberKind::kind;                                                                     \
-        member.ElementType = FByName.value(QStringLiteral(#E));                                              \
-        member.ArrayTypeName = ArrayTypeNameOf(member.Kind, QStringLiteral(#E));                             \
+        if constexpr (TIndexOf<E>::Value >= 0)                                                               \
+            member.ElementType = FStorage[TIndexOf<E>::Value].get();                                         \
+        member.ArrayTypeName = IX_ARRAY_NAME_##kind(E);                                                      \
         member.Slot = [](TRemotable &object) -> void * { return &static_cast<TCurrent &>(object).id; };      \
         info->Members.append(std::move(member));                                                             \
     }
@@ -120,14 +134,17 @@ TTypeRegistry::TTypeRegistry()
     {                                                                                                        \
         using TCurrent [[maybe_unused]] = T;                                                                 \
         TTypeInfo *info = FStorage[Index_##T].get();                                                         \
-        info->Base = FByName.value(QStringLiteral(#BaseType));                                               \
+        if constexpr (TIndexOf<BaseType>::Value >= 0)                                                        \
+            info->Base = FStorage[TIndexOf<BaseType>::Value].get();                                          \
         if (info->Base)                                                                                      \
             info->Members = info->Base->Members;                                                             \
+        info->Members.reserve(info->Members.size() IX_MEMBERS_##T(IX_COUNT));                                \
         IX_MEMBERS_##T(IX_MEMBER)                                                                            \
     }
     IX_OBJECT_TYPES(IX_FILL)
 #undef IX_FILL
 #undef IX_MEMBER
+#undef IX_COUNT
 
 #define IX_ARRAY(E) FArrayTypeNames.append(QStringLiteral("ArrayOf" #E));
     IX_ARRAY_TYPES(IX_ARRAY)

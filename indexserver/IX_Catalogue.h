@@ -894,8 +894,9 @@ struct TTypeInfo {
 };
 
 // The registry of the catalogue, filled once on first use and read-only
-// afterwards. Call it once at program start so that the filling happens
-// before anything else runs.
+// afterwards. Filled on demand, so that a run that never talks to the server
+// (usage text, a second copy of the window) does not pay for it; the filling
+// is safe from any thread.
 class TTypeRegistry {
 public:
     static const TTypeRegistry &Instance();

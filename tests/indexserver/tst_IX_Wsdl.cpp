@@ -1,0 +1,219 @@
+#include "common/EFailure.h"
+#include "indexserver/IX_Wsdl.h"
+
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Everything a reader hands the binding, as one comparable text.
+QString Dump(const TWsdlDocument &document, const QString &typeNamespace, const QString &interfaceNamespace)
+{
+    QString out = u"types=%1 interface=%2\n"_s.arg(typeNamespace, interfaceNamespace);
+    for (const TWsdlDocument::TService &service : document.Services) {
+        out += u"service %1\n"_s.arg(service.Name);
+        for (const TWsdlDocument::TPort &port : service.Ports)
+            out += u"  port %1 binding=%2 address=%3:%4\n"_s.arg(port.Name, port.Binding)
+                       .arg(port.HasAddress)
+                       .arg(port.Address);
+    }
+    for (const TWsdlDocument::TBinding &binding : document.Bindings) {
+        out += u"binding %1\n"_s.arg(binding.Name);
+        for (const TWsdlDocument::TOperation &operation : binding.Operations)
+            out += u"  operation %1 action=%2:%3 input=%4 body=%5:%6\n"_s.arg(operation.Name)
+                       .arg(operation.HasSoapOperation)
+                       .arg(operation.SoapAction)
+                       .arg(operation.HasInput)
+                       .arg(operation.HasBody)
+                       .arg(operation.BodyNamespace);
+    }
+    for (const QString &import : document.Imports)
+        out += u"import %1\n"_s.arg(import);
+    return out;
+}
+
+// A WSDL in the usual shape; extra goes inside the document element, before the service.
+QByteArray Wsdl(const QByteArray &declaration, const QByteArray &extra = {})
+{
+    return declaration +
+           "<definitions xmlns=\"http://schemas.xmlsoap.org/wsdl/\" "
+           "xmlns:tns=\"http://ix.example/wsdl/IndexServer\" "
+           "xmlns:ns2=\"http://ix.example/types/IndexServer\" "
+           "xmlns:soap='http://schemas.xmlsoap.org/wsdl/soap/' name=\"IndexServer\" "
+           "targetNamespace=\"http://ix.example/wsdl/IndexServer\">\n"
+           "  <types><schema xmlns=\"http://www.w3.org/2001/XMLSchema\" "
+           "targetNamespace=\"http://ix.example/types/IndexServer\"><complexType "
+           "name=\"ClientInfo\"/></schema>"
+           "</types>\n"
+           "  <message name=\"IXServicePortIF_login\"><part name=\"ClientInfo_1\" type=\"ns2:ClientInfo\"/>"
+           "</message>\n"
+           "  <binding name=\"IXServicePortIFBinding\" type=\"tns:IXServicePortIF\">\n"
+           "    <soap:binding transport=\"http://schemas.xmlsoap.org/soap/http\" style=\"rpc\"/>\n"
+           "    <operation name=\"login\"><soap:operation soapAction=\"urn:login\"/>\n"
+           "      <input><soap:body use=\"encoded\" "
+           "namespace=\"http://ix.example/wsdl/IndexServer\"/></input>\n"
+           "    </operation>\n"
+           "    <operation name = 'logout' ><soap:operation "
+           "soapAction=''/><input><soap:body/></input></operation>\n"
+           "  </binding>\n" +
+           extra +
+           "  <service name=\"IndexServer\"><port name=\"IXServicePortIFPort\" "
+           "binding=\"tns:IXServicePortIFBinding\">"
+           "<soap:address location=\"http://127.0.0.1:8080/ix\"/></port></service>\n"
+           "</definitions>\n";
+}
+
+} // namespace
+
+class tst_IX_Wsdl : public QObject {
+    Q_OBJECT
+
+private slots:
+    void quickReaderAgreesWithFullReader_data();
+    void quickReaderAgreesWithFullReader();
+    void notesNamespacesOnlyWhenStillEmpty();
+};
+
+void tst_IX_Wsdl::quickReaderAgreesWithFullReader_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("plain");      // the quick reader reads it itself
+    QTest::addColumn<bool>("wellFormed"); // the full reader accepts it
+
+    const QByteArray decl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    // Read by the quick reader, with the full reader's result.
+    QTest::newRow("usual") << Wsdl(decl) << true << true;
+    QTest::newRow("no-declaration") << Wsdl({}) << true << true;
+    QTest::newRow("standalone-comments")
+        << Wsdl("<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"no\" ?>\r\n<!-- made - by hand -->\n",
+                "<!---->") +
+               "<!-- after -->\n"
+        << true << true;
+    QTest::newRow("prefixed-wsdl")
+        << QByteArray(
+               "<w:definitions xmlns:w=\"http://schemas.xmlsoap.org/wsdl/\" "
+               "xmlns:s=\"http://schemas.xmlsoap.org/wsdl/soap/\"><w:service name=\"S\">"
+               "<w:port name=\"P\" binding=\"b:B\" xmlns:b=\"urn:b\"><s:address location=\"http://h/ix\"/>"
+               "<s:address location=\"http://second/ix\"/></w:port></w:service>"
+               "<w:binding name=\"B\"><w:operation name=\"login\"><w:input><s:body namespace=\"urn:x\"/>"
+               "</w:input></w:operation></w:binding></w:definitions>")
+        << true << true;
+    QTest::newRow("default-namespace-undone")
+        << QByteArray(
+               "<definitions xmlns=\"http://schemas.xmlsoap.org/wsdl/\"><service name=\"S\" xmlns=\"\">"
+               "<port name=\"P\"/></service><import location=\"a.wsdl\"/></definitions>")
+        << true << true;
+    QTest::newRow("prefix-declared-after-use")
+        << QByteArray("<w:definitions w:a=\"1\" xmlns:w=\"http://schemas.xmlsoap.org/wsdl/\">"
+                      "<w:import location='b.wsdl'/></w:definitions>")
+        << true << true;
+    QTest::newRow("deep-type-namespace")
+        << QByteArray(
+               "<a><b><c><d><e><f xmlns:t=\"http://other.example/types/IndexServer\"/></e></d></c></b></a>")
+        << true << true;
+
+    // Well-formed, but outside the quick reader's subset.
+    QTest::newRow("reference-in-action") << Wsdl(decl).replace("urn:login", "urn:a&amp;b") << false << true;
+    QTest::newRow("character-reference") << Wsdl(decl).replace("urn:login", "urn:&#x41;") << false << true;
+    QTest::newRow("non-ascii-comment") << Wsdl(decl, "<!-- Grüße -->") << false << true;
+    QTest::newRow("tab-in-attribute") << Wsdl(decl).replace("urn:login", "urn:\tlogin") << false << true;
+    QTest::newRow("cdata") << Wsdl(decl, "<documentation><![CDATA[<x>]]></documentation>") << false << true;
+    QTest::newRow("doctype") << QByteArray("<!DOCTYPE definitions>") + Wsdl({}) << false << true;
+    QTest::newRow("processing-instruction") << Wsdl(decl, "<?tool run?>") << false << true;
+    QTest::newRow("xml-lang") << Wsdl(decl, "<documentation xml:lang=\"de\"/>") << false << true;
+    QTest::newRow("same-local-name") << Wsdl(decl, "<documentation tns:a=\"1\" ns2:a=\"2\"/>") << false
+                                     << true;
+    QTest::newRow("single-quoted-declaration") << Wsdl("<?xml version='1.0'?>") << false << true;
+    QTest::newRow("bom") << QByteArray("\xEF\xBB\xBF") + Wsdl(decl) << false << true;
+
+    // Not well-formed: the full reader words the message.
+    QTest::newRow("empty") << QByteArray() << false << false;
+    QTest::newRow("only-declaration") << decl << false << false;
+    QTest::newRow("unclosed") << Wsdl(decl).chopped(16) << false << false;
+    QTest::newRow("mismatched-end") << Wsdl(decl).replace("</types>", "</type>") << false << false;
+    QTest::newRow("undeclared-prefix") << Wsdl(decl, "<x:documentation/>") << false << false;
+    QTest::newRow("undeclared-attribute-prefix")
+        << Wsdl(decl, "<documentation x:a=\"1\"/>") << false << false;
+    QTest::newRow("two-roots") << Wsdl(decl) + "<definitions/>" << false << false;
+    QTest::newRow("text-after-root") << Wsdl(decl) + "tail" << false << false;
+    QTest::newRow("text-before-root") << "lead" + Wsdl({}) << false << false;
+    QTest::newRow("duplicate-attribute") << Wsdl(decl, "<documentation a=\"1\" a=\"2\"/>") << false << false;
+    QTest::newRow("unquoted-attribute") << Wsdl(decl, "<documentation a=1/>") << false << false;
+    QTest::newRow("attributes-run-together")
+        << Wsdl(decl, "<documentation a=\"1\"b=\"2\"/>") << false << false;
+    QTest::newRow("lt-in-attribute") << Wsdl(decl, "<documentation a=\"<\"/>") << false << false;
+    QTest::newRow("double-hyphen-comment") << Wsdl(decl, "<!-- a -- b -->") << false << false;
+    QTest::newRow("comment-ends-in-hyphen") << Wsdl(decl, "<!-- a --->") << false << false;
+    QTest::newRow("cdata-end-in-text")
+        << Wsdl(decl, "<documentation>a ]]> b</documentation>") << false << false;
+    QTest::newRow("colon-ends-name") << Wsdl(decl, "<tns:/>") << false << false;
+    QTest::newRow("slash-space") << Wsdl(decl, "<documentation/ >") << false << false;
+    QTest::newRow("declaration-late") << " " + Wsdl(decl) << false << false;
+    QTest::newRow("empty-prefix-binding") << Wsdl(decl, "<documentation xmlns:p=\"\"/>") << false << false;
+    QTest::newRow("control-character") << Wsdl(decl, "<documentation>\x01</documentation>") << false << false;
+}
+
+void tst_IX_Wsdl::quickReaderAgreesWithFullReader()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, plain);
+    QFETCH(bool, wellFormed);
+
+    TWsdlDocument full;
+    QString fullTypes;
+    QString fullInterface;
+    bool fullRead = true;
+    try {
+        ReadWsdl(content, full, fullTypes, fullInterface);
+    } catch (const EFailure &) {
+        fullRead = false;
+    }
+    QCOMPARE(fullRead, wellFormed);
+
+    // Whatever the quick reader finds outside its subset, it must leave its outputs as they were.
+    TWsdlDocument quick;
+    quick.Location = u"kept"_s;
+    QString quickTypes;
+    QString quickInterface;
+    const bool quickRead = ScanPlainWsdl(content, quick, quickTypes, quickInterface);
+    QCOMPARE(quickRead, plain);
+    QCOMPARE(quick.Location, u"kept"_s);
+    if (!quickRead) {
+        QCOMPARE(Dump(quick, quickTypes, quickInterface), Dump(TWsdlDocument(), {}, {}));
+        return;
+    }
+    QCOMPARE(Dump(quick, quickTypes, quickInterface), Dump(full, fullTypes, fullInterface));
+
+    // ParseWsdl gives the same whichever reader it takes.
+    TWsdlDocument parsed;
+    QString parsedTypes;
+    QString parsedInterface;
+    ParseWsdl(content, parsed, parsedTypes, parsedInterface);
+    QCOMPARE(Dump(parsed, parsedTypes, parsedInterface), Dump(full, fullTypes, fullInterface));
+}
+
+// The first document that names a namespace decides; an import cannot replace it.
+void tst_IX_Wsdl::notesNamespacesOnlyWhenStillEmpty()
+{
+    const QByteArray content = Wsdl({});
+    for (const bool quick : {true, false}) {
+        TWsdlDocument document;
+        QString types = u"http://first.example/types/IndexServer"_s;
+        QString interface;
+        if (quick)
+            QVERIFY(ScanPlainWsdl(content, document, types, interface));
+        else
+            ReadWsdl(content, document, types, interface);
+        QCOMPARE(types, u"http://first.example/types/IndexServer"_s);
+        QCOMPARE(interface, u"http://ix.example/wsdl/IndexServer"_s);
+        QCOMPARE(document.Services.size(), 1);
+        QCOMPARE(document.Services[0].Ports.value(0).Address, u"http://127.0.0.1:8080/ix"_s);
+        QCOMPARE(document.Bindings.value(0).Operations.size(), 2);
+        QCOMPARE(document.Bindings[0].Operations[0].SoapAction, u"urn:login"_s);
+        QCOMPARE(document.Bindings[0].Operations[0].BodyNamespace, u"http://ix.example/wsdl/IndexServer"_s);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_IX_Wsdl)
+#include "tst_IX_Wsdl.moc"
