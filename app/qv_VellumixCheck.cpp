@@ -4,6 +4,7 @@
 // Exit codes: 0 connected, 1 failed, 2 bad usage. Never writes the settings.
 
 #include "common/EFailure.h"
+#include "common/U_Translation.h"
 #include "indexserver/IX_Catalogue.h"
 #include "indexserver/U_ELO.h"
 #include "settings/U_Types.h"
@@ -43,6 +44,7 @@ struct TInputs {
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    InstallQtTranslation();
     // The vocabulary is complete before the first binding exists.
     TTypeRegistry::Instance();
 
