@@ -24,7 +24,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption password(u"password"_s, u"Accepted password."_s, u"text"_s, u"geheim"_s);
     const QCommandLineOption https(u"https"_s, u"Serve https with a self-signed certificate."_s);
     const QCommandLineOption root(u"root-name"_s, u"Name of entry \"1\"."_s, u"name"_s, u"Archiv"_s);
-    parser.addOptions({port, user, password, https, root});
+    const QCommandLineOption variants(
+        u"variants"_s, u"Answer all constants and entry \"1\" in every form a real server may use."_s);
+    parser.addOptions({port, user, password, https, root, variants});
     parser.process(app);
 
     bool portOk = false;
@@ -44,6 +46,7 @@ int main(int argc, char *argv[])
     server.SetUser(parser.value(user));
     server.SetPassword(parser.value(password));
     server.SetRootEntryName(parser.value(root));
+    server.SetVariantAnswers(parser.isSet(variants));
 
     QTextStream out(stdout);
     out << server.BaseUrl() << Qt::endl;
