@@ -605,8 +605,24 @@ private:
                 break;
             }
         }
+        // No element at all (an empty body, blanks, a declaration alone) is no
+        // SOAP answer rather than a broken document.
+        if (FNodes.empty() && reader.error() == QXmlStreamReader::PrematureEndOfDocumentError &&
+            !HasElementStart(FBody))
+            throw EFailure(SInvalidAnswer);
         if (reader.hasError())
             throw EFailure(reader.errorString());
+    }
+
+    // Whether the bytes hold the start of an element at all, beyond a
+    // declaration, processing instructions and comments.
+    static bool HasElementStart(const QByteArray &body)
+    {
+        for (qsizetype at = body.indexOf('<'); at >= 0; at = body.indexOf('<', at + 1)) {
+            if (at + 1 == body.size() || (body[at + 1] != '?' && body[at + 1] != '!'))
+                return true;
+        }
+        return false;
     }
 
     // An element whose xsi:type names a type the session never reads.

@@ -692,7 +692,10 @@ void tst_IX_Encoding::endsWithFailure_data()
         << u"SOAP-Header Trace mit Attribut 'mustUnderstand' true wurde nicht behandelt"_s;
     QTest::newRow("not-xml") << QByteArray("Service Unavailable") << u"LoginResult"_s
                              << u"Start tag expected."_s;
-    QTest::newRow("empty-body") << QByteArray() << u"LoginResult"_s << u"Premature end of document."_s;
+    QTest::newRow("empty-body") << QByteArray() << u"LoginResult"_s << u"Ungültige SOAP-Antwort"_s;
+    QTest::newRow("blank-body") << QByteArray(" \r\n") << u"LoginResult"_s << u"Ungültige SOAP-Antwort"_s;
+    QTest::newRow("declaration-only")
+        << QByteArray("<?xml version=\"1.0\"?>") << u"LoginResult"_s << u"Ungültige SOAP-Antwort"_s;
     QTest::newRow("truncated") << Answer(QString()).left(60) << u"LoginResult"_s
                                << u"Premature end of document."_s;
     QTest::newRow("integer-text") << Answer(Response(u"login"_s, lifetime.arg(u"zehn"_s))) << u"LoginResult"_s
