@@ -4,6 +4,8 @@
 #include "indexserver/IX_Catalogue.h"
 #include "indexserver/IX_Encoding.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -16,6 +18,8 @@
 #include <QTimer>
 #include <QUrl>
 #include <QXmlStreamReader>
+
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -37,14 +41,31 @@ const QString SWrongContentType =
     u"Empfang von Inhalt mit ungültigen Einstellungen für Inhaltstyp: %1 - SOAP erwartet \"text/xml\""_s;
 const QString SConnectTimedOut = u"Zeitüberschreitung: keine Verbindung zum Server innerhalb von %1"_s;
 const QString SReceiveTimedOut = u"Zeitüberschreitung: keine Antwort vom Server innerhalb von %1"_s;
+const QString SCallTimedOut = u"Zeitüberschreitung: Antwort vom Server nicht vollständig innerhalb von %1"_s;
+const QString SAnswerTooLarge = u"Antwort des Servers größer als %1; Empfang abgebrochen"_s;
+const QString SProxyAuthentication = u"Proxy Authentication Required"_s;
 const QString SParseFailure = u"%1 (Zeile %2, Spalte %3)"_s;
 const QString SImportsTooDeep = u"WSDL-Importe zu tief verschachtelt: %1"_s;
 
 // Defaults of the platform HTTP client on the program's home platform.
 constexpr int DefaultConnectTimeout = 60000;
 constexpr int DefaultReceiveTimeout = 30000;
+// A whole call, however the server paces its bytes.
+constexpr int DefaultCallTimeout = 120000;
+// Far beyond any real answer (the constants are the largest), far below what
+// a client machine can hold.
+constexpr qint64 DefaultMaxAnswerSize = qint64(64) * 1024 * 1024;
 // Imports nest this deep at most; a deeper chain fails the load.
 constexpr int MaxImportDepth = 16;
+
+QString SizeText(qint64 bytes)
+{
+    if (bytes % (1024 * 1024) == 0)
+        return QString::number(bytes / (1024 * 1024)) + u" MiB"_s;
+    if (bytes % 1024 == 0)
+        return QString::number(bytes / 1024) + u" KiB"_s;
+    return QString::number(bytes) + u" Bytes"_s;
+}
 
 QString DurationText(int milliseconds)
 {
@@ -164,7 +185,8 @@ TConversionOptions TIXBinding::DefaultConversionOptions()
 
 TIXBinding::TIXBinding(TInvokeOptions invokeOptions, TConversionOptions options)
     : FInvokeOptions(invokeOptions), FOptions(options), FConnectTimeout(DefaultConnectTimeout),
-      FReceiveTimeout(DefaultReceiveTimeout), FTransport(std::make_unique<QNetworkAccessManager>())
+      FReceiveTimeout(DefaultReceiveTimeout), FCallTimeout(DefaultCallTimeout),
+      FMaxAnswerSize(DefaultMaxAnswerSize), FTransport(std::make_unique<QNetworkAccessManager>())
 {
     FTransport->setProxyFactory(new TSystemProxyFactory); // the manager owns it
     FTransport->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
@@ -199,6 +221,18 @@ void TIXBinding::SetReceiveTimeout(int milliseconds)
     FReceiveTimeout = milliseconds;
 }
 
+void TIXBinding::SetCallTimeout(int milliseconds)
+{
+    Q_ASSERT(milliseconds > 0);
+    FCallTimeout = milliseconds;
+}
+
+void TIXBinding::SetMaxAnswerSize(qint64 bytes)
+{
+    Q_ASSERT(bytes > 0);
+    FMaxAnswerSize = bytes;
+}
+
 void TIXBinding::DropConnection()
 {
     FTransport->clearConnectionCache();
@@ -230,13 +264,48 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
                          [r = reply.get()](const QList<QSslError> &) { r->ignoreSslErrors(); });
 
     // QtNetwork waits for ever on its own; a server that accepts and never
-    // answers must not freeze the caller.
-    enum class TTimeout { None, Connect, Receive } timedOut = TTimeout::None;
+    // answers, or trickles its answer, must not freeze the caller.
+    enum class TTimeout { None, Connect, Receive, Call } timedOut = TTimeout::None;
     QEventLoop loop;
     QTimer connectTimer;
     QTimer receiveTimer;
+    QTimer callTimer;
     connectTimer.setSingleShot(true);
     receiveTimer.setSingleShot(true);
+    callTimer.setSingleShot(true);
+    QObject::connect(&callTimer, &QTimer::timeout, &loop, [&] {
+        timedOut = TTimeout::Call;
+        reply->abort();
+    });
+
+    // The answer is taken from the reply as it arrives, so that nothing
+    // beyond the bound is ever held: an endless answer is cut off there.
+    QByteArray answer;
+    bool tooLarge = false;
+    const auto overflow = [&] {
+        tooLarge = true;
+        reply->abort();
+    };
+    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > FMaxAnswerSize)
+            overflow();
+        else if (length.isValid() && length.toLongLong() > 0)
+            answer.reserve(length.toLongLong());
+    });
+    QObject::connect(reply.get(), &QIODevice::readyRead, &loop, [&] {
+        if (tooLarge)
+            return;
+        const qint64 available = reply->bytesAvailable();
+        if (qint64(answer.size()) + available > FMaxAnswerSize) {
+            overflow();
+            return;
+        }
+        const qint64 needed = qint64(answer.size()) + available;
+        if (needed > answer.capacity())
+            answer.reserve(std::min(std::max(2 * qint64(answer.capacity()), needed), FMaxAnswerSize));
+        answer += reply->read(available);
+    });
     QObject::connect(&connectTimer, &QTimer::timeout, &loop, [&] {
         timedOut = TTimeout::Connect;
         reply->abort();
@@ -262,10 +331,12 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished()) {
         connectTimer.start(FConnectTimeout);
+        callTimer.start(int(std::max<qint64>(1, FCallDeadline.remainingTime())));
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
     connectTimer.stop();
     receiveTimer.stop();
+    callTimer.stop();
 
     const auto fail = [&](const QString &message) {
         DropConnection();
@@ -275,6 +346,10 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
         fail(STransportFailure.arg(SConnectTimedOut.arg(DurationText(FConnectTimeout)), urlText, actionText));
     if (timedOut == TTimeout::Receive)
         fail(STransportFailure.arg(SReceiveTimedOut.arg(DurationText(FReceiveTimeout)), urlText, actionText));
+    if (timedOut == TTimeout::Call)
+        fail(STransportFailure.arg(SCallTimedOut.arg(DurationText(FCallTimeout)), urlText, actionText));
+    if (tooLarge)
+        fail(STransportFailure.arg(SAnswerTooLarge.arg(SizeText(FMaxAnswerSize)), urlText, actionText));
 
     const QNetworkReply::NetworkError error = reply->error();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -286,6 +361,14 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
         break;
     default:
         break;
+    }
+    // A proxy that wants credentials answered with a status line of its own;
+    // none are ever offered, so it is reported like any refusing status.
+    if (error == QNetworkReply::ProxyAuthenticationRequiredError) {
+        QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        if (reason.isEmpty())
+            reason = SProxyAuthentication;
+        fail(SStatusFailure.arg(reason, QString::number(status.isValid() ? status.toInt() : 407), urlText));
     }
     // Network, proxy and protocol failures (no complete HTTP answer); the
     // content and server ranges only restate the status code.
@@ -301,10 +384,13 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
     const int code = status.toInt();
     if (code >= 300 && code != 500) {
         const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        fail(SStatusFailure.arg(reason).arg(code).arg(urlText));
+        // One substitution pass: the server's reason may contain "%2".
+        fail(SStatusFailure.arg(reason, QString::number(code), urlText));
     }
     const QByteArray contentType = reply->rawHeader("Content-Type");
-    const QByteArray answer = reply->readAll();
+    if (qint64(answer.size()) + reply->bytesAvailable() > FMaxAnswerSize)
+        fail(STransportFailure.arg(SAnswerTooLarge.arg(SizeText(FMaxAnswerSize)), urlText, actionText));
+    answer += reply->readAll();
     if (body && (contentType.compare("text/plain", Qt::CaseInsensitive) == 0 ||
                  contentType.compare("text/html", Qt::CaseInsensitive) == 0))
         fail(SWrongContentType.arg(QString::fromLatin1(contentType)));
@@ -408,8 +494,8 @@ void ParseWsdl(const QByteArray &content, TWsdlDocument &document, QString &type
         }
     }
     if (reader.hasError())
-        throw EFailure(
-            SParseFailure.arg(reader.errorString()).arg(reader.lineNumber()).arg(reader.columnNumber()));
+        throw EFailure(SParseFailure.arg(reader.errorString(), QString::number(reader.lineNumber()),
+                                         QString::number(reader.columnNumber())));
 }
 
 // A location named inside a document, taken relative to that document.
@@ -434,12 +520,15 @@ void TIXBinding::LoadDocument(TWsdl &wsdl, const QString &locationAsNamed, const
         if (IsHttpLocation(location)) {
             content = Transfer(QUrl(location, QUrl::TolerantMode), nullptr, "\"\"");
         } else {
+            // Qt leaves the file system's texts untranslated; its catalogue has them.
             QFile file(location);
             if (!file.open(QIODevice::ReadOnly))
-                throw EFailure(file.errorString());
+                throw EFailure(
+                    QCoreApplication::translate("QIODevice", file.errorString().toUtf8().constData()));
             content = file.readAll();
             if (file.error() != QFileDevice::NoError)
-                throw EFailure(file.errorString());
+                throw EFailure(
+                    QCoreApplication::translate("QIODevice", file.errorString().toUtf8().constData()));
         }
         if (content.isEmpty())
             throw EFailure(SEmptyDocument);
@@ -563,6 +652,8 @@ TIXBinding::TLookup TIXBinding::Lookup(const QString &operation)
 std::shared_ptr<TRemotable>
 TIXBinding::Invoke(const QString &operation, const QList<TSoapArgument> &arguments, const QString &resultType)
 {
+    // The limit covers the whole call, the WSDL download within it included.
+    FCallDeadline = QDeadlineTimer(FCallTimeout);
     const TLookup lookup = Lookup(operation);
     const QByteArray body =
         WriteRequest(operation, arguments, lookup.OperationNamespace, lookup.TypeNamespace);

@@ -2,6 +2,7 @@
 
 #include "indexserver/IX_Service.h"
 
+#include <QDeadlineTimer>
 #include <QFlags>
 #include <QString>
 
@@ -72,6 +73,16 @@ public:
     void SetReceiveTimeout(int milliseconds);
     int ConnectTimeout() const { return FConnectTimeout; }
     int ReceiveTimeout() const { return FReceiveTimeout; }
+    // The overall limit of one call in milliseconds (must be positive; 2
+    // minutes unless set), from the first byte sent to the last one read,
+    // however the server paces its answer.
+    void SetCallTimeout(int milliseconds);
+    int CallTimeout() const { return FCallTimeout; }
+    // The largest answer in bytes that a call or the WSDL download accepts
+    // (must be positive; 64 MiB unless set). A larger one ends the call as
+    // soon as the bound is passed, without reading the rest.
+    void SetMaxAnswerSize(qint64 bytes);
+    qint64 MaxAnswerSize() const { return FMaxAnswerSize; }
 
     // The user agent sent with every request.
     static QString Agent();
@@ -110,6 +121,9 @@ private:
     QString FSOAPAction; // the action of the last call that found its binding
     int FConnectTimeout;
     int FReceiveTimeout;
+    int FCallTimeout;
+    qint64 FMaxAnswerSize;
+    QDeadlineTimer FCallDeadline; // of the call under way
     std::unique_ptr<TWsdl> FWsdl;
     std::unique_ptr<QNetworkAccessManager> FTransport;
 };
