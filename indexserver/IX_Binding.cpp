@@ -55,6 +55,8 @@ constexpr int DefaultCallTimeout = 120000;
 // Far beyond any real answer (the constants are the largest), far below what
 // a client machine can hold.
 constexpr qint64 DefaultMaxAnswerSize = qint64(64) * 1024 * 1024;
+// What the reply may hold before it is read.
+constexpr qint64 ReadAhead = 1024 * 1024;
 // Imports nest this deep at most; a deeper chain fails the load.
 constexpr int MaxImportDepth = 16;
 
@@ -256,6 +258,9 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
     request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
 
     TReplyPtr reply(body ? FTransport->post(request, *body) : FTransport->get(request));
+    // Unbounded, the HTTP thread reads ahead into the reply as fast as the
+    // network delivers, whatever this thread takes.
+    reply->setReadBufferSize(ReadAhead);
     const QString urlText = url.toString();
     const QString actionText = QString::fromUtf8(action);
 
@@ -278,8 +283,8 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
         reply->abort();
     });
 
-    // The answer is taken from the reply as it arrives, so that nothing
-    // beyond the bound is ever held: an endless answer is cut off there.
+    // The answer is taken from the reply as it arrives and never grows past
+    // the bound: an endless answer is cut off there.
     QByteArray answer;
     bool tooLarge = false;
     const auto overflow = [&] {
@@ -287,6 +292,9 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
         reply->abort();
     };
     QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
+        // Again now that the HTTP side of the reply surely exists: a bound
+        // set before may reach it too early and be lost.
+        reply->setReadBufferSize(ReadAhead);
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > FMaxAnswerSize)
             overflow();
@@ -301,10 +309,14 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
             overflow();
             return;
         }
-        const qint64 needed = qint64(answer.size()) + available;
+        const qint64 had = answer.size();
+        const qint64 needed = had + available;
         if (needed > answer.capacity())
             answer.reserve(std::min(std::max(2 * qint64(answer.capacity()), needed), FMaxAnswerSize));
-        answer += reply->read(available);
+        // Straight into the answer, without a copy in between.
+        answer.resize(needed);
+        const qint64 read = reply->read(answer.data() + had, available);
+        answer.resize(had + std::max<qint64>(read, 0));
     });
     QObject::connect(&connectTimer, &QTimer::timeout, &loop, [&] {
         timedOut = TTimeout::Connect;
