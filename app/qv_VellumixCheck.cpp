@@ -6,6 +6,7 @@
 // on stdout, 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN. Never writes the settings.
 
 #include "common/EFailure.h"
+#include "common/U_Translation.h"
 #include "indexserver/IX_Binding.h"
 #include "indexserver/U_ELO.h"
 #include "settings/U_Types.h"
@@ -308,6 +309,7 @@ void Judge(TReport &report, const TElo &elo, const std::optional<int> &timeLimit
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    InstallQtTranslation();
 
     QTextStream out(stdout);
     QTextStream err(stderr);

@@ -3,6 +3,7 @@
 //   qv_VellumixDemoSettings FILE USER PASSWORD WSDL-LOCATION
 
 #include "common/EFailure.h"
+#include "common/U_Translation.h"
 #include "settings/U_Types.h"
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    InstallQtTranslation();
     const QStringList arguments = QCoreApplication::arguments();
     QTextStream err(stderr);
     if (arguments.size() != 5) {

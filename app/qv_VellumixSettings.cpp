@@ -1,6 +1,7 @@
 // Prints the five settings that the configuration window edits, read from
 // "quilloraGlobal.xml" beside the program. Reads only; the file is not written.
 #include "common/EFailure.h"
+#include "common/U_Translation.h"
 #include "settings/U_Types.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,7 @@ using namespace Qt::StringLiterals;
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    InstallQtTranslation();
     QTextStream out(stdout);
     QTextStream err(stderr);
     const QString fileName = QDir(QCoreApplication::applicationDirPath()).filePath(u"quilloraGlobal.xml"_s);

@@ -6,6 +6,8 @@
 #include "indexserver/IX_Wsdl.h"
 
 #include <QCryptographicHash>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
@@ -20,6 +22,8 @@
 #include <QSslError>
 #include <QTimer>
 #include <QUrl>
+
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -38,6 +42,9 @@ const QString SWrongContentType =
 const QString SConnectTimedOut = u"Zeitüberschreitung: keine Verbindung zum Server innerhalb von %1"_s;
 const QString SReceiveTimedOut = u"Zeitüberschreitung: keine Antwort vom Server innerhalb von %1"_s;
 const QString STimeLimitExceeded = u"Zeitüberschreitung: Zeitlimit von %1 überschritten"_s;
+const QString SCallTimedOut = u"Zeitüberschreitung: Antwort vom Server nicht vollständig innerhalb von %1"_s;
+const QString SAnswerTooLarge = u"Antwort des Servers größer als %1; Empfang abgebrochen"_s;
+const QString SProxyAuthentication = u"Proxy Authentication Required"_s;
 const QString SImportsTooDeep = u"WSDL-Importe zu tief verschachtelt: %1"_s;
 const QString SWsdlStep = u"wsdl"_s;
 
@@ -51,8 +58,24 @@ const QString SCertificateOther = u"sonstiger Zertifikatsfehler"_s;
 // Defaults of the platform HTTP client on the program's home platform.
 constexpr int DefaultConnectTimeout = 60000;
 constexpr int DefaultReceiveTimeout = 30000;
+// A whole call, however the server paces its bytes.
+constexpr int DefaultCallTimeout = 120000;
+// Far beyond any real answer (the constants are the largest), far below what
+// a client machine can hold.
+constexpr qint64 DefaultMaxAnswerSize = qint64(64) * 1024 * 1024;
+// What the reply may hold before it is read.
+constexpr qint64 ReadAhead = 1024 * 1024;
 // Imports nest this deep at most; a deeper chain fails the load.
 constexpr int MaxImportDepth = 16;
+
+QString SizeText(qint64 bytes)
+{
+    if (bytes % (1024 * 1024) == 0)
+        return QString::number(bytes / (1024 * 1024)) + u" MiB"_s;
+    if (bytes % 1024 == 0)
+        return QString::number(bytes / 1024) + u" KiB"_s;
+    return QString::number(bytes) + u" Bytes"_s;
+}
 
 QString DurationText(int milliseconds)
 {
@@ -180,7 +203,8 @@ TConversionOptions TIXBinding::DefaultConversionOptions()
 
 TIXBinding::TIXBinding(TInvokeOptions invokeOptions, TConversionOptions options)
     : FInvokeOptions(invokeOptions), FOptions(options), FConnectTimeout(DefaultConnectTimeout),
-      FReceiveTimeout(DefaultReceiveTimeout), FTransport(std::make_unique<QNetworkAccessManager>())
+      FReceiveTimeout(DefaultReceiveTimeout), FCallTimeout(DefaultCallTimeout),
+      FMaxAnswerSize(DefaultMaxAnswerSize), FTransport(std::make_unique<QNetworkAccessManager>())
 {
     FTransport->setProxyFactory(new TSystemProxyFactory); // the manager owns it
     FTransport->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
@@ -249,6 +273,18 @@ void TIXBinding::NoteCertificate(QNetworkReply &reply, const QList<QSslError> *e
     FCertificate.Sha256 = peer.digest(QCryptographicHash::Sha256);
 }
 
+void TIXBinding::SetCallTimeout(int milliseconds)
+{
+    Q_ASSERT(milliseconds > 0);
+    FCallTimeout = milliseconds;
+}
+
+void TIXBinding::SetMaxAnswerSize(qint64 bytes)
+{
+    Q_ASSERT(bytes > 0);
+    FMaxAnswerSize = bytes;
+}
+
 void TIXBinding::DropConnection()
 {
     FTransport->clearConnectionCache();
@@ -277,6 +313,9 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
     request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
 
     TReplyPtr reply(body ? FTransport->post(request, *body) : FTransport->get(request));
+    // Unbounded, the HTTP thread reads ahead into the reply as fast as the
+    // network delivers, whatever this thread takes.
+    reply->setReadBufferSize(ReadAhead);
     const QString urlText = url.toString();
     const QString actionText = QString::fromUtf8(action);
 
@@ -289,18 +328,60 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
                          });
 
     // QtNetwork waits for ever on its own; a server that accepts and never
-    // answers must not freeze the caller.
-    enum class TTimeout { None, Connect, Receive, Limit } timedOut = TTimeout::None;
+    // answers, or trickles its answer, must not freeze the caller.
+    enum class TTimeout { None, Connect, Receive, Call, Limit } timedOut = TTimeout::None;
     QEventLoop loop;
     QTimer connectTimer;
     QTimer receiveTimer;
+    QTimer callTimer;
     QTimer limitTimer;
     connectTimer.setSingleShot(true);
     receiveTimer.setSingleShot(true);
+    callTimer.setSingleShot(true);
     limitTimer.setSingleShot(true);
+    QObject::connect(&callTimer, &QTimer::timeout, &loop, [&] {
+        timedOut = TTimeout::Call;
+        reply->abort();
+    });
     QObject::connect(&limitTimer, &QTimer::timeout, &loop, [&] {
         timedOut = TTimeout::Limit;
         reply->abort();
+    });
+
+    // The answer is taken from the reply as it arrives and never grows past
+    // the bound: an endless answer is cut off there.
+    QByteArray answer;
+    bool tooLarge = false;
+    const auto overflow = [&] {
+        tooLarge = true;
+        reply->abort();
+    };
+    QObject::connect(reply.get(), &QNetworkReply::metaDataChanged, &loop, [&] {
+        // Again now that the HTTP side of the reply surely exists: a bound
+        // set before may reach it too early and be lost.
+        reply->setReadBufferSize(ReadAhead);
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > FMaxAnswerSize)
+            overflow();
+        else if (length.isValid() && length.toLongLong() > 0)
+            answer.reserve(length.toLongLong());
+    });
+    QObject::connect(reply.get(), &QIODevice::readyRead, &loop, [&] {
+        if (tooLarge)
+            return;
+        const qint64 available = reply->bytesAvailable();
+        if (qint64(answer.size()) + available > FMaxAnswerSize) {
+            overflow();
+            return;
+        }
+        const qint64 had = answer.size();
+        const qint64 needed = had + available;
+        if (needed > answer.capacity())
+            answer.reserve(std::min(std::max(2 * qint64(answer.capacity()), needed), FMaxAnswerSize));
+        // Straight into the answer, without a copy in between.
+        answer.resize(needed);
+        const qint64 read = reply->read(answer.data() + had, available);
+        answer.resize(had + std::max<qint64>(read, 0));
     });
     QObject::connect(&connectTimer, &QTimer::timeout, &loop, [&] {
         timedOut = TTimeout::Connect;
@@ -327,12 +408,14 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished()) {
         connectTimer.start(FConnectTimeout);
+        callTimer.start(int(std::max<qint64>(1, FCallDeadline.remainingTime())));
         if (!FDeadline.isForever())
             limitTimer.start(std::chrono::milliseconds(FDeadline.remainingTime()));
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
     connectTimer.stop();
     receiveTimer.stop();
+    callTimer.stop();
     limitTimer.stop();
     if (url.scheme().compare(u"https"_s, Qt::CaseInsensitive) == 0)
         NoteCertificate(*reply, nullptr);
@@ -349,6 +432,10 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
         FTimeLimitStruck = true;
         fail(STransportFailure.arg(STimeLimitExceeded.arg(DurationText(FTimeLimit)), urlText, actionText));
     }
+    if (timedOut == TTimeout::Call)
+        fail(STransportFailure.arg(SCallTimedOut.arg(DurationText(FCallTimeout)), urlText, actionText));
+    if (tooLarge)
+        fail(STransportFailure.arg(SAnswerTooLarge.arg(SizeText(FMaxAnswerSize)), urlText, actionText));
 
     const QNetworkReply::NetworkError error = reply->error();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -360,6 +447,14 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
         break;
     default:
         break;
+    }
+    // A proxy that wants credentials answered with a status line of its own;
+    // none are ever offered, so it is reported like any refusing status.
+    if (error == QNetworkReply::ProxyAuthenticationRequiredError) {
+        QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+        if (reason.isEmpty())
+            reason = SProxyAuthentication;
+        fail(SStatusFailure.arg(reason, QString::number(status.isValid() ? status.toInt() : 407), urlText));
     }
     // Network, proxy and protocol failures (no complete HTTP answer); the
     // content and server ranges only restate the status code.
@@ -375,10 +470,13 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
     const int code = status.toInt();
     if (code >= 300 && code != 500) {
         const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        fail(SStatusFailure.arg(reason).arg(code).arg(urlText));
+        // One substitution pass: the server's reason may contain "%2".
+        fail(SStatusFailure.arg(reason, QString::number(code), urlText));
     }
     const QByteArray contentType = reply->rawHeader("Content-Type");
-    const QByteArray answer = reply->readAll();
+    if (qint64(answer.size()) + reply->bytesAvailable() > FMaxAnswerSize)
+        fail(STransportFailure.arg(SAnswerTooLarge.arg(SizeText(FMaxAnswerSize)), urlText, actionText));
+    answer += reply->readAll();
     if (body && (contentType.compare("text/plain", Qt::CaseInsensitive) == 0 ||
                  contentType.compare("text/html", Qt::CaseInsensitive) == 0))
         fail(SWrongContentType.arg(QString::fromLatin1(contentType)));
@@ -409,12 +507,15 @@ void TIXBinding::LoadDocument(TWsdl &wsdl, const QString &locationAsNamed, const
         if (IsHttpLocation(location)) {
             content = Transfer(QUrl(location, QUrl::TolerantMode), nullptr, "\"\"");
         } else {
+            // Qt leaves the file system's texts untranslated; its catalogue has them.
             QFile file(location);
             if (!file.open(QIODevice::ReadOnly))
-                throw EFailure(file.errorString());
+                throw EFailure(
+                    QCoreApplication::translate("QIODevice", file.errorString().toUtf8().constData()));
             content = file.readAll();
             if (file.error() != QFileDevice::NoError)
-                throw EFailure(file.errorString());
+                throw EFailure(
+                    QCoreApplication::translate("QIODevice", file.errorString().toUtf8().constData()));
         }
         if (content.isEmpty())
             throw EFailure(SEmptyDocument);
@@ -538,6 +639,8 @@ TIXBinding::TLookup TIXBinding::Lookup(const QString &operation)
 std::shared_ptr<TRemotable>
 TIXBinding::Invoke(const QString &operation, const QList<TSoapArgument> &arguments, const QString &resultType)
 {
+    // The limit covers the whole call, the WSDL download within it included.
+    FCallDeadline = QDeadlineTimer(FCallTimeout);
     // Loading the WSDL counts as a step of its own, so that a slow WSDL
     // download is not charged to the first operation.
     if (!FWsdl) {

@@ -113,6 +113,16 @@ public:
     void SetReceiveTimeout(int milliseconds);
     int ConnectTimeout() const { return FConnectTimeout; }
     int ReceiveTimeout() const { return FReceiveTimeout; }
+    // The overall limit of one call in milliseconds (must be positive; 2
+    // minutes unless set), from the first byte sent to the last one read,
+    // however the server paces its answer.
+    void SetCallTimeout(int milliseconds);
+    int CallTimeout() const { return FCallTimeout; }
+    // The largest answer in bytes that a call or the WSDL download accepts
+    // (must be positive; 64 MiB unless set). A larger one ends the call as
+    // soon as the bound is passed, without reading the rest.
+    void SetMaxAnswerSize(qint64 bytes);
+    qint64 MaxAnswerSize() const { return FMaxAnswerSize; }
 
     // A hard limit for all exchanges from now on, so a stalled server cannot
     // hold the caller longer than that in total; 0 removes it. Milliseconds.
@@ -170,6 +180,9 @@ private:
     QElapsedTimer FRecordClock;
     QList<TCallTime> FCallTimes;
     TCertificateReport FCertificate;
+    int FCallTimeout;
+    qint64 FMaxAnswerSize;
+    QDeadlineTimer FCallDeadline; // of the call under way
     std::unique_ptr<TWsdl> FWsdl;
     std::unique_ptr<QNetworkAccessManager> FTransport;
 };

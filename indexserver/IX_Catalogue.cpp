@@ -2,7 +2,10 @@
 
 #include "indexserver/IX_Encoding.h"
 
+#include <QSet>
 #include <QUrl>
+
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -145,6 +148,32 @@ TTypeRegistry::TTypeRegistry()
 #undef IX_FILL
 #undef IX_MEMBER
 #undef IX_COUNT
+
+    // The used members, checked against the structs by the compiler.
+#define IX_USE(T, id)                                                                                        \
+    {                                                                                                        \
+        static_cast<void>(&T::id);                                                                           \
+        for (TMemberInfo & member : FStorage[Index_##T]->Members) {                                          \
+            if (member.Identifier == QLatin1StringView(#id))                                                 \
+                member.Used = true;                                                                          \
+        }                                                                                                    \
+    }
+    IX_USED_MEMBERS(IX_USE)
+#undef IX_USE
+    // A constant type is read only where a used member leads to it or when
+    // it has used members itself (the constants' own type).
+    QSet<const TTypeInfo *> reached;
+    for (const auto &type : FStorage) {
+        for (const TMemberInfo &member : type->Members) {
+            if (member.Used && member.ElementType)
+                reached.insert(member.ElementType);
+        }
+    }
+    for (const auto &type : FStorage) {
+        const bool hasUsed = std::any_of(type->Members.cbegin(), type->Members.cend(),
+                                         [](const TMemberInfo &member) { return member.Used; });
+        type->Unread = type->Name.endsWith(u'C') && !hasUsed && !reached.contains(type.get());
+    }
 
 #define IX_ARRAY(E) FArrayTypeNames.append(QStringLiteral("ArrayOf" #E));
     IX_ARRAY_TYPES(IX_ARRAY)

@@ -219,9 +219,10 @@
 // member travels without it. Types whose members this program neither sends
 // nor reads carry only what is known of them (a data type its changedMembers
 // and renamed members, a selector its changedMembers and bset); elements of
-// other members are skipped when read. ReportC and ReportInfoC carry
-// members of our own naming, which nothing reads, to keep the derivation
-// testable.
+// other members are skipped when read. Members of the constant types whose
+// kind is not known are texts, which take whatever a server sends; ReportC
+// and ReportInfoC carry such members of our own naming to keep the
+// derivation testable.
 #define IX_MEMBERS_ClientInfo(M) \
     M(Long, changedMembers, void) \
     M(String, callId, void) \
@@ -689,10 +690,10 @@
 #define IX_MEMBERS_ActivityProjectC(M)
 #define IX_MEMBERS_AlertC(M)
 #define IX_MEMBERS_ArchivingModeC(M) \
-    M(Int, DEFAULT_, void) \
-    M(Int, READONLY_, void)
+    M(String, DEFAULT_, void) \
+    M(String, READONLY_, void)
 #define IX_MEMBERS_CheckinUsersC(M) \
-    M(Object, WRITE_, CheckinUsersZ)
+    M(String, WRITE_, void)
 #define IX_MEMBERS_CheckoutUsersC(M)
 #define IX_MEMBERS_ColorDataC(M)
 #define IX_MEMBERS_ConfigFileC(M)
@@ -700,7 +701,7 @@
 #define IX_MEMBERS_CounterInfoC(M)
 #define IX_MEMBERS_DocMaskC(M)
 #define IX_MEMBERS_DocMaskLineC(M) \
-    M(Int, DEFAULT_, void)
+    M(String, DEFAULT_, void)
 #define IX_MEMBERS_DocVersionC(M)
 #define IX_MEMBERS_EditInfoC(M) \
     M(Object, mbAll, EditInfoZ) \
@@ -751,26 +752,26 @@
 #define IX_MEMBERS_ReminderC(M)
 #define IX_MEMBERS_ReplSetNameC(M)
 #define IX_MEMBERS_ReportC(M) \
-    M(Long, mbAction, void) \
-    M(Long, mbActTime, void) \
-    M(Object, mbAll, ReportModeZ) \
-    M(Long, mbAllMembers, void) \
-    M(Long, mbComment, void) \
-    M(Long, mbExtra1, void) \
-    M(Long, mbExtra2, void) \
-    M(Long, mbExtra3, void) \
-    M(Long, mbId, void) \
-    M(Long, mbObjId, void) \
-    M(Long, mbUserId, void) \
-    M(Long, mbUserName, void)
+    M(String, mbAction, void) \
+    M(String, mbActTime, void) \
+    M(String, mbAll, void) \
+    M(String, mbAllMembers, void) \
+    M(String, mbComment, void) \
+    M(String, mbExtra1, void) \
+    M(String, mbExtra2, void) \
+    M(String, mbExtra3, void) \
+    M(String, mbId, void) \
+    M(String, mbObjId, void) \
+    M(String, mbUserId, void) \
+    M(String, mbUserName, void)
 #define IX_MEMBERS_ReportInfoC(M) \
-    M(Long, mbAllInfo, void) \
-    M(Long, mbLineCount, void)
+    M(String, mbAllInfo, void) \
+    M(String, mbLineCount, void)
 #define IX_MEMBERS_ReportModeC(M)
 #define IX_MEMBERS_ReportOptionsC(M)
 #define IX_MEMBERS_SearchModeC(M) \
-    M(Object, AND_, SearchModeZ) \
-    M(Object, OR_, SearchModeZ)
+    M(String, AND_, void) \
+    M(String, OR_, void)
 #define IX_MEMBERS_ServerStateC(M)
 #define IX_MEMBERS_SessionOptionsC(M)
 #define IX_MEMBERS_SordC(M)
@@ -778,10 +779,10 @@
 #define IX_MEMBERS_SordHistKeyC(M)
 #define IX_MEMBERS_SordTypeC(M)
 #define IX_MEMBERS_SortOrderC(M) \
-    M(Int, DEFAULT_, void)
+    M(String, DEFAULT_, void)
 #define IX_MEMBERS_StoreInfoC(M)
 #define IX_MEMBERS_WFTakeNodeC(M) \
-    M(Int, DEFAULT_, void)
+    M(String, DEFAULT_, void)
 #define IX_MEMBERS_ThesaurusC(M)
 #define IX_MEMBERS_UserInfoC(M)
 #define IX_MEMBERS_UserProfileC(M)
@@ -824,6 +825,35 @@
     M(Long, changedMembers, void)
 #define IX_MEMBERS_RestoreOptions(M) \
     M(Long, changedMembers, void)
+
+// The members the session reads or hands back to the server, U(type,
+// identifier); only these can fail a call. Any other member that does not
+// convert keeps its initial value, and the objects of the constant types
+// that no used member leads to are not even built: their elements are
+// skipped unread.
+#define IX_USED_MEMBERS(U) \
+    U(LoginResult, clientInfo) \
+    U(LoginResult, ticketLifetime) \
+    U(ClientInfo, changedMembers) \
+    U(ClientInfo, callId) \
+    U(ClientInfo, country) \
+    U(ClientInfo, language) \
+    U(ClientInfo, ticket) \
+    U(ClientInfo, timeZone) \
+    U(ServerInfo, version) \
+    U(IXServicePortC, EDIT_INFO) \
+    U(IXServicePortC, LOCK) \
+    U(EditInfoC, mbSordLean) \
+    U(LockC, NO) \
+    U(EditInfoZ, changedMembers) \
+    U(EditInfoZ, bset) \
+    U(EditInfoZ, sordZ) \
+    U(SordZ, changedMembers) \
+    U(SordZ, bset) \
+    U(LockZ, changedMembers) \
+    U(LockZ, bset) \
+    U(EditInfo, sord) \
+    U(Sord, name_)
 
 // clang-format on
 
@@ -871,6 +901,7 @@ struct TMemberInfo {
     const TTypeInfo *ElementType = nullptr; // the object type of Object and Array members
     QString ArrayTypeName;                  // "ArrayOf..." for the three array kinds
     void *(*Slot)(TRemotable &object) = nullptr;
+    bool Used = false; // listed in IX_USED_MEMBERS: a failure to read it fails the call
 };
 
 // One registered object type.
@@ -878,6 +909,9 @@ struct TTypeInfo {
     QString Name; // also its XML type name
     const TTypeInfo *Base = nullptr;
     QList<TMemberInfo> Members; // the base type's members first, then the type's own, in wire order
+    // A constant type that no used member leads to: answers carry it, the
+    // session never looks into it, so the reader skips its elements.
+    bool Unread = false;
 
     // A new object with every member at its initial value.
     std::shared_ptr<TRemotable> (*Create)() = nullptr;

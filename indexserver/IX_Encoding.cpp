@@ -354,7 +354,15 @@ enum : quint8 {
     IsNil = 2,
     MustUnderstand = 4,
     InProgress = 8,
+    Skipped = 16, // an element of an unread type: its content was not kept
 };
+
+// An id registered inside a skipped element: the element it names was not kept.
+constexpr qint32 InsideSkipped = -2;
+
+// Thrown when a reading needs an element that the first, skipping parse did
+// not keep; the answer is then parsed again in full.
+struct TNeedFullParse {};
 
 bool IsTrue(QStringView value)
 {
@@ -363,7 +371,9 @@ bool IsTrue(QStringView value)
 
 class TAnswerReader {
 public:
-    explicit TAnswerReader(const QByteArray &body) : FBody(body) {}
+    // skipUnread: keep nothing of the elements whose type the session never
+    // reads (Read then throws TNeedFullParse if something used needs them).
+    TAnswerReader(const QByteArray &body, bool skipUnread) : FBody(body), FSkipUnread(skipUnread) {}
 
     std::shared_ptr<TRemotable> Read(const QString &resultType)
     {
@@ -503,6 +513,8 @@ private:
         open.reserve(64);
 
         FText.reserve(FBody.size() / 8);
+        // Depth inside the element being skipped; 0 when none is.
+        int skipping = 0;
         for (;;) {
             const QXmlStreamReader::TokenType token = reader.readNext();
             if (token == QXmlStreamReader::Invalid) {
@@ -514,11 +526,32 @@ private:
             }
             if (token == QXmlStreamReader::EndDocument)
                 break;
+            if (skipping > 0) {
+                // The reader still checks the skipped content; only its ids are noted,
+                // so that a reference into it asks for the full parse.
+                if (token == QXmlStreamReader::StartElement) {
+                    if (open.size() + size_t(++skipping) > size_t(MaxDepth))
+                        throw EFailure(STooDeep.arg(MaxDepth));
+                    const QXmlStreamAttributes attributes = reader.attributes();
+                    const QStringView id = attributes.value("id"_L1);
+                    if (!id.isNull()) {
+                        const QString key = (u'#' + id.toString()).toLower();
+                        if (!FIds.contains(key))
+                            FIds.insert(key, InsideSkipped);
+                    }
+                }
+                if (token != QXmlStreamReader::EndElement || --skipping > 0) {
+                    FNodes[open.back().Node].Flags |= HasChildNodes;
+                    continue;
+                }
+            }
             switch (token) {
             case QXmlStreamReader::StartElement: {
                 if (open.size() >= size_t(MaxDepth))
                     throw EFailure(STooDeep.arg(MaxDepth));
                 const qint32 index = qint32(FNodes.size());
+                // The answer element decides between result and fault: never skipped.
+                const bool answerElement = open.size() == 2 && open.back().LastChild < 0;
                 if (!open.empty()) {
                     TOpen &parent = open.back();
                     FNodes[parent.Node].Flags |= HasChildNodes;
@@ -539,6 +572,10 @@ private:
                 node.Namespace = Intern(reader.namespaceUri());
                 node.TextBegin = node.TextEnd = qint32(FText.size());
                 ReadAttributes(reader, node);
+                if (FSkipUnread && open.size() >= 2 && !answerElement && IsUnread(node)) {
+                    node.Flags |= Skipped;
+                    skipping = 1;
+                }
                 FNodes.push_back(node);
                 open.push_back({index, -1, scopes});
                 break;
@@ -568,8 +605,33 @@ private:
                 break;
             }
         }
+        // No element at all (an empty body, blanks, a declaration alone) is no
+        // SOAP answer rather than a broken document.
+        if (FNodes.empty() && reader.error() == QXmlStreamReader::PrematureEndOfDocumentError &&
+            !HasElementStart(FBody))
+            throw EFailure(SInvalidAnswer);
         if (reader.hasError())
             throw EFailure(reader.errorString());
+    }
+
+    // Whether the bytes hold the start of an element at all, beyond a
+    // declaration, processing instructions and comments.
+    static bool HasElementStart(const QByteArray &body)
+    {
+        for (qsizetype at = body.indexOf('<'); at >= 0; at = body.indexOf('<', at + 1)) {
+            if (at + 1 == body.size() || (body[at + 1] != '?' && body[at + 1] != '!'))
+                return true;
+        }
+        return false;
+    }
+
+    // An element whose xsi:type names a type the session never reads.
+    bool IsUnread(const TNode &node)
+    {
+        if (node.TypeName < 0 || !IsTypeNamespace(node.TypeNamespace))
+            return false;
+        const TTypeInfo *type = TTypeRegistry::Instance().FindType(FNames[node.TypeName]);
+        return type && type->Unread;
     }
 
     void ReadAttributes(const QXmlStreamReader &reader, TNode &node)
@@ -726,12 +788,16 @@ private:
             throw EFailure(STooManyReferences);
     }
 
+    // The element a reading lands on. Throws TNeedFullParse when the
+    // skipping parse did not keep it.
     qint32 Resolve(qint32 index) const
     {
-        const TNode &node = FNodes[index];
-        if (node.Href < 0)
-            return index;
-        return FIds.value(FReferences[node.Href].toLower(), index);
+        qint32 target = index;
+        if (const TNode &node = FNodes[index]; node.Href >= 0)
+            target = FIds.value(FReferences[node.Href].toLower(), index);
+        if (target == InsideSkipped || (FNodes[target].Flags & Skipped))
+            throw TNeedFullParse();
+        return target;
     }
 
     bool IsAbsent(const TNode &node) const
@@ -768,16 +834,14 @@ private:
         if (const std::shared_ptr<TRemotable> &known = FObjects[index];
             known && known->TypeInfo()->Is(expected))
             return known;
-        if (++FDepth > MaxDepth)
-            throw EFailure(STooDeep.arg(MaxDepth));
 
         const TTypeInfo &type = TypeOf(node, expected);
         std::shared_ptr<TRemotable> object = type.Create();
-        node.Flags |= InProgress;
-
         // The children go on one stack shared by all nesting levels; indexes
         // stay valid when deeper levels push theirs.
         const size_t base = FChildren.size();
+        const TLevel level(*this, index, base);
+
         for (qint32 child = node.FirstChild; child >= 0; child = FNodes[child].NextSibling)
             FChildren.push_back({child, false});
         const size_t end = FChildren.size();
@@ -791,18 +855,51 @@ private:
                     continue;
                 FChildren[at].second = true;
                 const TMemberInfo &member = type.Members[m];
-                ReadMember(FChildren[at].first, member, member.Slot(*object));
+                if (member.Used) {
+                    ReadMember(FChildren[at].first, member, member.Slot(*object));
+                } else if (!member.ElementType || !member.ElementType->Unread) {
+                    // What the session never uses must not fail the call:
+                    // a member that does not read keeps its initial value.
+                    // Every reading writes its slot only when it succeeded.
+                    try {
+                        ReadMember(FChildren[at].first, member, member.Slot(*object));
+                    } catch (const EFailure &) {
+                    }
+                }
                 break;
             }
         }
-        FChildren.resize(base);
-
-        node.Flags &= quint8(~InProgress);
-        --FDepth;
         if (!FObjects[index])
             FObjects[index] = object;
         return object;
     }
+
+    // Marks one element as being read and undoes the marks of its level when
+    // the reading ends, also by a failure that an unused member swallows.
+    class TLevel {
+    public:
+        TLevel(TAnswerReader &reader, qint32 index, size_t children)
+            : FReader(reader), FIndex(index), FChildren(children)
+        {
+            if (++FReader.FDepth > MaxDepth) {
+                --FReader.FDepth;
+                throw EFailure(STooDeep.arg(MaxDepth));
+            }
+            FReader.FNodes[size_t(FIndex)].Flags |= InProgress;
+        }
+        ~TLevel()
+        {
+            FReader.FNodes[size_t(FIndex)].Flags &= quint8(~InProgress);
+            FReader.FChildren.resize(FChildren);
+            --FReader.FDepth;
+        }
+        Q_DISABLE_COPY(TLevel)
+
+    private:
+        TAnswerReader &FReader;
+        qint32 FIndex;
+        size_t FChildren;
+    };
 
     void ReadMember(qint32 child, const TMemberInfo &member, void *slot)
     {
@@ -830,30 +927,36 @@ private:
             return;
         if (node.Flags & InProgress)
             throw EFailure(SCyclicReference.arg(FReferences.value(FNodes[referring].Href)));
-        if (++FDepth > MaxDepth)
-            throw EFailure(STooDeep.arg(MaxDepth));
-        FNodes[index].Flags |= InProgress;
+        const TLevel level(*this, index, FChildren.size());
+        // All items or none: the slot is written only when every item read.
+        std::vector<std::shared_ptr<TRemotable>> objects;
+        QList<qint32> numbers;
+        QList<QString> texts;
         for (qint32 item = node.FirstChild; item >= 0; item = FNodes[item].NextSibling) {
             switch (member.Kind) {
             case TMemberKind::Array:
-                member.ElementType->ListAppend(slot, ReadObject(item, *member.ElementType));
+                objects.push_back(ReadObject(item, *member.ElementType));
                 break;
             case TMemberKind::IntArray: {
                 qint32 value = 0;
                 ReadScalar(item, TMemberKind::Int, &value);
-                static_cast<QList<qint32> *>(slot)->append(value);
+                numbers.append(value);
                 break;
             }
             default: {
                 QString value;
                 ReadScalar(item, TMemberKind::String, &value);
-                static_cast<QList<QString> *>(slot)->append(std::move(value));
+                texts.append(std::move(value));
                 break;
             }
             }
         }
-        FNodes[index].Flags &= quint8(~InProgress);
-        --FDepth;
+        for (std::shared_ptr<TRemotable> &object : objects)
+            member.ElementType->ListAppend(slot, std::move(object));
+        if (member.Kind == TMemberKind::IntArray)
+            static_cast<QList<qint32> *>(slot)->append(numbers);
+        else if (member.Kind == TMemberKind::StringArray)
+            static_cast<QList<QString> *>(slot)->append(texts);
     }
 
     void ReadScalar(qint32 referring, TMemberKind kind, void *slot)
@@ -916,6 +1019,7 @@ private:
     std::vector<std::pair<qint32, bool>> FChildren;    // element and whether a member took it
     qint64 FBudget = 0;
     int FDepth = 0;
+    bool FSkipUnread = false;
 };
 
 } // namespace
@@ -934,5 +1038,11 @@ QByteArray WriteRequest(const QString &operation, const QList<TSoapArgument> &ar
 
 std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType)
 {
-    return TAnswerReader(body).Read(resultType);
+    // Most answers never refer into what the session leaves unread; the
+    // rare one that does is read again with everything kept.
+    try {
+        return TAnswerReader(body, true).Read(resultType);
+    } catch (const TNeedFullParse &) {
+        return TAnswerReader(body, false).Read(resultType);
+    }
 }

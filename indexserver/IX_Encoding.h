@@ -48,7 +48,10 @@ QByteArray WriteRequest(const QString &operation, const QList<TSoapArgument> &ar
 // Reads an answer body. resultType is the XML type name of the expected
 // result object, or empty when nothing is read (a fault still throws).
 // Returns the result (owned by the caller; nullptr when absent) or throws
-// EFailure with the message text (ESOAPFault for a SOAP fault). The object
-// graph it returns never contains a cycle: an answer whose references lead
-// back into an object still being read is refused.
+// EFailure with the message text (ESOAPFault for a SOAP fault). Only the
+// members the catalogue lists as used can fail the call: any other member
+// that does not read keeps its initial value, and the constants nobody
+// reads are skipped without building them. The object graph it returns
+// never contains a cycle: a reference back into an object still being read
+// fails the call, or in an unused member leaves that member empty.
 std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType);

@@ -482,5 +482,6 @@ void ReadWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeN
     }
     if (reader.hasError())
         throw EFailure(
-            SParseFailure.arg(reader.errorString()).arg(reader.lineNumber()).arg(reader.columnNumber()));
+            SParseFailure.arg(reader.errorString(), QString::number(reader.lineNumber()),
+                          QString::number(reader.columnNumber())));
 }

@@ -22,17 +22,21 @@ const QString SNoRootEntry = u"Der Indexserver hat den Eintrag \"1\" nicht gelie
 class TCallLimit {
 public:
     TCallLimit(TIXBinding &binding, int limit)
-        : FBinding(binding), FConnect(binding.ConnectTimeout()), FReceive(binding.ReceiveTimeout())
+        : FBinding(binding), FConnect(binding.ConnectTimeout()), FReceive(binding.ReceiveTimeout()),
+          FCall(binding.CallTimeout())
     {
         if (limit <= 0)
             return;
         FBinding.SetConnectTimeout(qMin(limit, FConnect));
         FBinding.SetReceiveTimeout(qMin(limit, FReceive));
+        // The overall limit too: a server that trickles its answer resets the receive wait.
+        FBinding.SetCallTimeout(qMin(limit, FCall));
     }
     ~TCallLimit()
     {
         FBinding.SetConnectTimeout(FConnect);
         FBinding.SetReceiveTimeout(FReceive);
+        FBinding.SetCallTimeout(FCall);
     }
     Q_DISABLE_COPY(TCallLimit)
 
@@ -40,6 +44,7 @@ private:
     TIXBinding &FBinding;
     const int FConnect;
     const int FReceive;
+    const int FCall;
 };
 
 } // namespace

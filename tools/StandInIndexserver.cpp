@@ -22,6 +22,9 @@ namespace {
 const QString SEnvelopeNamespace = u"http://schemas.xmlsoap.org/soap/envelope/"_s;
 const QString SEncodingNamespace = u"http://schemas.xmlsoap.org/soap/encoding/"_s;
 const QString SSchemaInstance = u"http://www.w3.org/2001/XMLSchema-instance"_s;
+// Older SOAP stacks still write the instance namespaces of the schema drafts.
+const QStringList SSchemaInstances = {SSchemaInstance, u"http://www.w3.org/1999/XMLSchema-instance"_s,
+                                      u"http://www.w3.org/2000/10/XMLSchema-instance"_s};
 
 const QString SLoginRefused = u"Anmeldung fehlgeschlagen: Benutzer oder Passwort ungültig"_s;
 const QString SBadTicket = u"Ungültiges Ticket"_s;
@@ -64,10 +67,57 @@ QString Escaped(const QString &text)
 }
 
 // A parsed SOAP request: the operation element and every element with an id.
+// Namespaces are resolved here, not by the DOM, because SOAP names types in
+// attribute values ("xsi:type") whose prefixes the DOM leaves alone.
+// Everything is found by local name, so any prefix works; objects may be
+// multi-reference elements of any name or embedded in their accessors.
 struct TRequestView {
     QDomDocument Document;
     QDomElement Operation;
     QHash<QString, QDomElement> Ids;
+
+    static QString PrefixOf(const QString &qualifiedName)
+    {
+        const qsizetype colon = qualifiedName.indexOf(u':');
+        return colon < 0 ? QString() : qualifiedName.left(colon);
+    }
+    static QString LocalOf(const QString &qualifiedName)
+    {
+        return qualifiedName.mid(qualifiedName.indexOf(u':') + 1);
+    }
+    // The namespace a prefix stands for where the element stands; empty when undeclared.
+    static QString NamespaceFor(const QDomElement &element, const QString &prefix)
+    {
+        if (prefix == u"xml"_s)
+            return u"http://www.w3.org/XML/1998/namespace"_s;
+        const QString declaration = prefix.isEmpty() ? u"xmlns"_s : u"xmlns:"_s + prefix;
+        for (QDomNode node = element; node.isElement(); node = node.parentNode()) {
+            const QDomElement scope = node.toElement();
+            if (scope.hasAttribute(declaration))
+                return scope.attribute(declaration);
+        }
+        return {};
+    }
+    static QString NamespaceOf(const QDomElement &element)
+    {
+        return NamespaceFor(element, PrefixOf(element.tagName()));
+    }
+    static QString LocalName(const QDomElement &element) { return LocalOf(element.tagName()); }
+    // The namespace of the element's xsi:type; false when it has none.
+    static bool TypeNamespaceOf(const QDomElement &element, QString &typeNamespace)
+    {
+        const QDomNamedNodeMap attributes = element.attributes();
+        for (int i = 0; i < attributes.count(); ++i) {
+            const QDomAttr attribute = attributes.item(i).toAttr();
+            const QString name = attribute.name();
+            if (LocalOf(name) != u"type"_s || PrefixOf(name).isEmpty() ||
+                !SSchemaInstances.contains(NamespaceFor(element, PrefixOf(name))))
+                continue;
+            typeNamespace = NamespaceFor(element, PrefixOf(attribute.value().trimmed()));
+            return true;
+        }
+        return false;
+    }
 
     QDomElement Resolve(const QDomElement &element) const
     {
@@ -80,10 +130,29 @@ struct TRequestView {
     {
         for (QDomElement child = parent.firstChildElement(); !child.isNull();
              child = child.nextSiblingElement()) {
-            if (child.localName() == name)
+            if (LocalName(child) == name)
                 return child;
         }
         return {};
+    }
+    // The call in a Body: its first element that is not an independent
+    // element (one with an id, or marked as no root), wherever those stand.
+    static QDomElement OperationIn(const QDomElement &body)
+    {
+        for (QDomElement child = body.firstChildElement(); !child.isNull();
+             child = child.nextSiblingElement()) {
+            bool root = true;
+            const QDomNamedNodeMap attributes = child.attributes();
+            for (int i = 0; i < attributes.count(); ++i) {
+                const QDomAttr attribute = attributes.item(i).toAttr();
+                if (LocalOf(attribute.name()) == u"root"_s && attribute.value().trimmed() == u"0"_s &&
+                    NamespaceFor(child, PrefixOf(attribute.name())) == SEncodingNamespace)
+                    root = false;
+            }
+            if (root && !child.hasAttribute(u"id"_s))
+                return child;
+        }
+        return body.firstChildElement();
     }
     QDomElement Argument(const QString &name) const { return Resolve(ChildOf(Operation, name)); }
     QDomElement Member(const QDomElement &object, const QString &name) const
@@ -116,6 +185,13 @@ public:
     {
         const QString id = u"ID"_s + QString::number(++FNext);
         FObjects += u"<ns0:%1 id=\"%2\" xsi:type=\"ns0:%1\">%3</ns0:%1>"_s.arg(type, id, members);
+        return u"#"_s + id;
+    }
+    // Adds an element of its own making; %1 in it is its id. Gives its reference.
+    QString Raw(const QString &element)
+    {
+        const QString id = u"ID"_s + QString::number(++FNext);
+        FObjects += QString(element).replace(u"%1"_s, id);
         return u"#"_s + id;
     }
 
@@ -321,9 +397,9 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
     } else if (request.Method == "POST" && request.Target == "/ix") {
         // Parse first so that the operation is known for the script and the record.
         QDomDocument document;
-        if (document.setContent(request.Body, true)) {
+        if (document.setContent(request.Body, false)) {
             const QDomElement bodyElement = TRequestView::ChildOf(document.documentElement(), u"Body"_s);
-            operation = bodyElement.firstChildElement().localName();
+            operation = TRequestView::LocalName(TRequestView::OperationIn(bodyElement));
         }
         request.Operation = operation;
         key = operation;
@@ -381,6 +457,40 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
             return;
         case TScriptedAnswer::TKind::Usual:
             break;
+        case TScriptedAnswer::TKind::Endless: {
+            // No length: the body ends only with the connection, which the client has to close.
+            connection.Silenced = true;
+            socket->write("HTTP/1.1 " + QByteArray::number(scripted.Status) + ' ' +
+                          (scripted.Reason.isEmpty() ? ReasonFor(scripted.Status) : scripted.Reason) +
+                          "\r\nContent-Type: " + scripted.ContentType + "\r\nConnection: close\r\n\r\n");
+            const QByteArray piece = scripted.Body.isEmpty() ? QByteArray(64 * 1024, ' ') : scripted.Body;
+            const auto more = [socket, piece] {
+                while (socket->state() == QAbstractSocket::ConnectedState &&
+                       socket->bytesToWrite() < 1024 * 1024)
+                    socket->write(piece);
+            };
+            connect(socket, &QTcpSocket::bytesWritten, socket, more);
+            more();
+            return;
+        }
+        case TScriptedAnswer::TKind::Trickle: {
+            connection.Silenced = true;
+            socket->write("HTTP/1.1 " + QByteArray::number(scripted.Status) + ' ' +
+                          (scripted.Reason.isEmpty() ? ReasonFor(scripted.Status) : scripted.Reason) +
+                          "\r\nContent-Type: " + scripted.ContentType +
+                          "\r\nContent-Length: " + QByteArray::number(scripted.Body.size()) + "\r\n\r\n");
+            auto *timer = new QTimer(socket);
+            auto sent = std::make_shared<qsizetype>(0);
+            connect(timer, &QTimer::timeout, socket, [socket, timer, sent, body = scripted.Body] {
+                if (*sent >= body.size()) {
+                    timer->stop();
+                    return;
+                }
+                socket->write(body.mid((*sent)++, 1));
+            });
+            timer->start(scripted.TrickleInterval);
+            return;
+        }
         }
     }
 
@@ -410,20 +520,39 @@ QByteArray TStandInWorker::Soap(const TRecordedRequest &request, QString &operat
     try {
         TRequestView view;
         QString parseError;
-        if (!view.Document.setContent(request.Body, true, &parseError))
+        if (!view.Document.setContent(request.Body, false, &parseError))
             throw TFault{SBadRequest.arg(parseError)};
         const QDomElement envelope = view.Document.documentElement();
-        if (envelope.localName() != u"Envelope"_s || envelope.namespaceURI() != SEnvelopeNamespace)
+        if (TRequestView::LocalName(envelope) != u"Envelope"_s ||
+            TRequestView::NamespaceOf(envelope) != SEnvelopeNamespace)
             throw TFault{SBadRequest.arg(u"kein SOAP-1.1-Umschlag"_s)};
         CollectIds(envelope, view.Ids);
-        view.Operation = TRequestView::ChildOf(envelope, u"Body"_s).firstChildElement();
+        view.Operation = TRequestView::OperationIn(TRequestView::ChildOf(envelope, u"Body"_s));
         if (view.Operation.isNull())
             throw TFault{SBadRequest.arg(u"keine Operation"_s)};
-        if (strict && view.Operation.namespaceURI() != operationNamespace)
-            throw TFault{SForeignNamespace.arg(view.Operation.namespaceURI())};
+        if (strict && TRequestView::NamespaceOf(view.Operation) != operationNamespace)
+            throw TFault{SForeignNamespace.arg(TRequestView::NamespaceOf(view.Operation))};
         const QDomElement clientInfo = view.Argument(u"ClientInfo_1"_s);
-        if (strict && !clientInfo.isNull() && clientInfo.namespaceURI() != typeNamespace)
-            throw TFault{SForeignNamespace.arg(clientInfo.namespaceURI())};
+        if (strict) {
+            // An object may carry its type in its name, in xsi:type, or
+            // leave it to the WSDL part; whichever names a type namespace
+            // must name the server's own.
+            const QDomElement editInfoZ = view.Argument(u"EditInfoZ_3"_s);
+            const QList<QDomElement> objects = {clientInfo, editInfoZ, view.Member(editInfoZ, u"sordZ"_s),
+                                                view.Argument(u"LockZ_4"_s)};
+            for (const QDomElement &object : objects) {
+                if (object.isNull())
+                    continue;
+                const QString elementNamespace = TRequestView::NamespaceOf(object);
+                if (!elementNamespace.isEmpty() && elementNamespace != typeNamespace &&
+                    elementNamespace != operationNamespace && elementNamespace != SEncodingNamespace)
+                    throw TFault{SForeignNamespace.arg(elementNamespace)};
+                QString declaredNamespace;
+                if (TRequestView::TypeNamespaceOf(object, declaredNamespace) &&
+                    declaredNamespace != typeNamespace)
+                    throw TFault{SForeignNamespace.arg(declaredNamespace)};
+            }
+        }
 
         if (operation == u"login"_s)
             return Login(view, writer);
@@ -551,11 +680,118 @@ QByteArray TStandInWorker::Constants(TAnswerWriter &writer)
                         W::Ref(u"YES"_s, selector(1)) + W::Long(u"bsetFORCE"_s, 3) +
                         W::Long(u"bsetIF_FREE"_s, 2) + W::Long(u"bsetNO"_s, TStandInIndexserver::LockNoBset) +
                         W::Long(u"bsetYES"_s, 1));
-    const QString sortOrder = writer.Object(u"SortOrderC"_s, W::Int(u"DEFAULT"_s, 0));
-    const QString constants =
-        writer.Object(u"IXServicePortC"_s, W::Ref(u"EDIT_INFO"_s, editInfo) + W::Ref(u"LOCK"_s, lock) +
-                                               W::Ref(u"SORT_ORDER"_s, sortOrder));
-    return writer.Finish(u"getConstants"_s, constants);
+    bool variants = false;
+    {
+        QMutexLocker lock(&FOwner.FMutex);
+        variants = FOwner.FVariants;
+    }
+    if (!variants) {
+        const QString sortOrder = writer.Object(u"SortOrderC"_s, W::Int(u"DEFAULT"_s, 0));
+        const QString constants =
+            writer.Object(u"IXServicePortC"_s, W::Ref(u"EDIT_INFO"_s, editInfo) + W::Ref(u"LOCK"_s, lock) +
+                                                   W::Ref(u"SORT_ORDER"_s, sortOrder));
+        return writer.Finish(u"getConstants"_s, constants);
+    }
+
+    // Every constant, as a real server sends them. The members of the 50
+    // constants the client never reads take every form SOAP allows; the
+    // renamed ones (DEFAULT, READONLY, WRITE, AND, OR) too.
+    static const QList<QPair<QString, QString>> others = {
+        {u"ACCESS"_s, u"AccessC"_s},
+        {u"ACL_ITEM"_s, u"AclItemC"_s},
+        {u"ACTIVITY"_s, u"ActivityC"_s},
+        {u"ACTIVITY_PROJECT"_s, u"ActivityProjectC"_s},
+        {u"ALERT"_s, u"AlertC"_s},
+        {u"ARCHIVING_MODE"_s, u"ArchivingModeC"_s},
+        {u"CHECKIN_USERS"_s, u"CheckinUsersC"_s},
+        {u"CHECKOUT_USERS"_s, u"CheckoutUsersC"_s},
+        {u"COLOR"_s, u"ColorDataC"_s},
+        {u"CONFIG_FILE"_s, u"ConfigFileC"_s},
+        {u"COPY_SORD"_s, u"CopySordC"_s},
+        {u"COUNTER_INFO"_s, u"CounterInfoC"_s},
+        {u"DOC_MASK"_s, u"DocMaskC"_s},
+        {u"DOC_MASK_LINE"_s, u"DocMaskLineC"_s},
+        {u"DOC_VERSION"_s, u"DocVersionC"_s},
+        {u"EXPORT_OPTIONS"_s, u"ExportOptionsC"_s},
+        {u"IMPORT_OPTIONS"_s, u"ImportOptionsC"_s},
+        {u"IXEXCEPTION"_s, u"IXExceptionC"_s},
+        {u"KEYWORD"_s, u"KeywordC"_s},
+        {u"LINK_SORD"_s, u"LinkSordC"_s},
+        {u"NAV_INFO"_s, u"NavigationInfoC"_s},
+        {u"NOTE"_s, u"NoteC"_s},
+        {u"OBJ_KEY"_s, u"ObjKeyC"_s},
+        {u"PROCESS_INFO"_s, u"ProcessInfoC"_s},
+        {u"REMINDER"_s, u"ReminderC"_s},
+        {u"REPL_SET_NAME"_s, u"ReplSetNameC"_s},
+        {u"REPORT"_s, u"ReportC"_s},
+        {u"REPORT_INFO"_s, u"ReportInfoC"_s},
+        {u"REPORT_MODE"_s, u"ReportModeC"_s},
+        {u"REPORT_OPTIONS"_s, u"ReportOptionsC"_s},
+        {u"SEARCH_MODE"_s, u"SearchModeC"_s},
+        {u"SERVER_STATE"_s, u"ServerStateC"_s},
+        {u"SESSION_OPTIONS"_s, u"SessionOptionsC"_s},
+        {u"SORD"_s, u"SordC"_s},
+        {u"SORD_HIST"_s, u"SordHistC"_s},
+        {u"SORD_HIST_KEY"_s, u"SordHistKeyC"_s},
+        {u"SORD_TYPE"_s, u"SordTypeC"_s},
+        {u"SORT_ORDER"_s, u"SortOrderC"_s},
+        {u"STORE_INFO"_s, u"StoreInfoC"_s},
+        {u"TAKE_NODE"_s, u"WFTakeNodeC"_s},
+        {u"THESAURUS"_s, u"ThesaurusC"_s},
+        {u"USER_INFO"_s, u"UserInfoC"_s},
+        {u"USER_PROFILE"_s, u"UserProfileC"_s},
+        {u"USER_TASK_PRIORITY"_s, u"UserTaskPriorityC"_s},
+        {u"USER_TASK_SORT_ORDER"_s, u"UserTaskSortOrderC"_s},
+        {u"VT_DOC"_s, u"VtDocC"_s},
+        {u"WORKFLOW"_s, u"WFDiagramC"_s},
+        {u"WORKFLOW_NODE"_s, u"WFNodeC"_s},
+        {u"WORKFLOW_NODE_ASSOC_TYPE"_s, u"WFNodeMatrixC"_s},
+        {u"WORKFLOW_TYPE"_s, u"WFTypeC"_s},
+    };
+    // One shared number, referred to from many places as a real server does.
+    const QString shared = writer.Raw(u"<multiRef id=\"%1\" xsi:type=\"xsd:long\">4294967296</multiRef>"_s);
+    // Forms chosen by position, so that each renamed member meets several of them.
+    const auto variant = [&](const QString &name, int form) -> QString {
+        switch (form % 8) {
+        case 0:
+            return W::String(name, u"Vorgabe für »%1«"_s.arg(name));
+        case 1:
+            return W::Long(name, Q_INT64_C(9223372036854775807));
+        case 2:
+            return u"<%1 xsi:type=\"xsd:decimal\">18446744073709551616.5</%1>"_s.arg(name);
+        case 3:
+            return W::Ref(name,
+                          writer.Object(u"SordZ"_s, W::Long(u"changedMembers"_s, 0) +
+                                                        W::Long(u"bset"_s, Q_INT64_C(0x7FFF000000000000))));
+        case 4:
+            return u"<%1 xsi:type=\"enc:Array\" enc:arrayType=\"xsd:string[2]\"><item>eins</item>"
+                   "<item>zwei</item></%1>"_s.arg(name);
+        case 5:
+            return W::Nil(name);
+        case 6:
+            return W::Ref(name, shared);
+        default:
+            return u"<%1 xsi:type=\"ns0:LockZ\"><changedMembers>x</changedMembers><bset>-</bset></%1>"_s.arg(
+                name);
+        }
+    };
+    QString members = W::Ref(u"EDIT_INFO"_s, editInfo) + W::Ref(u"LOCK"_s, lock);
+    int form = 0;
+    for (const auto &[member, type] : others) {
+        QString content;
+        for (const QString &name : {u"DEFAULT"_s, u"READONLY"_s, u"WRITE"_s, u"AND"_s, u"OR"_s, u"mbAction"_s,
+                                    u"mbAll"_s, u"mbLineCount"_s, u"LIMIT"_s, u"NAME"_s})
+            content += variant(name, form++);
+        members += W::Ref(member, writer.Object(type, content));
+    }
+    // Where the catalogue expects numbers, members of the constants the
+    // client does read may hold anything too, as long as the client never uses them.
+    const QString wideEditInfo = writer.Object(
+        u"EditInfoC"_s,
+        W::Ref(u"mbAll"_s, all) + W::String(u"mbAllMembers"_s, u"alle"_s) + W::Ref(u"mbSordLean"_s, lean) +
+            u"<mbSordTypesJPG xsi:type=\"xsd:integer\">18446744073709551616</mbSordTypesJPG>"_s);
+    members.replace(W::Ref(u"EDIT_INFO"_s, editInfo), W::Ref(u"EDIT_INFO"_s, wideEditInfo));
+    return writer.Finish(u"getConstants"_s, writer.Object(u"IXServicePortC"_s, members));
 }
 
 QByteArray TStandInWorker::CheckoutSord(const TRequestView &view, TAnswerWriter &writer)
@@ -576,7 +812,31 @@ QByteArray TStandInWorker::CheckoutSord(const TRequestView &view, TAnswerWriter 
         QMutexLocker lock(&FOwner.FMutex);
         name = FOwner.FRootName;
     }
+    bool variants = false;
+    {
+        QMutexLocker lock(&FOwner.FMutex);
+        variants = FOwner.FVariants;
+    }
     using W = TAnswerWriter;
+    if (variants) {
+        // A large archive: counts beyond 32 bits, and members in forms the
+        // catalogue's kinds do not hold.
+        const QString sord = writer.Object(
+            u"Sord"_s, W::Long(u"changedMembers"_s, Q_INT64_C(0x7FFFFFFFFFFFFFFF)) +
+                           W::String(u"access"_s, u"voll"_s) +
+                           W::Long(u"childCount"_s, Q_INT64_C(4294967296)) +
+                           W::String(u"deleted"_s, u"nein"_s) + W::String(u"details"_s, u"keine"_s) +
+                           u"<docVersion xsi:type=\"enc:Array\" enc:arrayType=\"xsd:int[1]\"><item>1</item>"
+                           "</docVersion>"_s +
+                           W::Long(u"id"_s, Q_INT64_C(4294967297)) + W::String(u"name"_s, name) +
+                           W::Ref(u"parentId"_s, writer.Object(u"IdName"_s, W::Int(u"id"_s, 0))) +
+                           W::Nil(u"type"_s) + u"<vtRep>1.5e3</vtRep>"_s);
+        const QString editInfo =
+            writer.Object(u"EditInfo"_s, W::String(u"changedMembers"_s, u"-"_s) +
+                                             W::String(u"document"_s, u"keines"_s) + W::Ref(u"sord"_s, sord) +
+                                             u"<sordTypes xsi:type=\"xsd:string\">Ordner</sordTypes>"_s);
+        return writer.Finish(u"checkoutSord"_s, editInfo);
+    }
     const QString sord =
         writer.Object(u"Sord"_s, W::Long(u"changedMembers"_s, 0) + W::String(u"guid"_s, u"(00000001)"_s) +
                                      W::Int(u"id"_s, 1) + W::String(u"name"_s, name) +
@@ -712,6 +972,12 @@ void TStandInIndexserver::SetRootEntryName(const QString &name)
 {
     QMutexLocker lock(&FMutex);
     FRootName = name;
+}
+
+void TStandInIndexserver::SetVariantAnswers(bool on)
+{
+    QMutexLocker lock(&FMutex);
+    FVariants = on;
 }
 
 void TStandInIndexserver::Script(const QString &key, const TScriptedAnswer &answer, int times)

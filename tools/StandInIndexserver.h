@@ -33,7 +33,9 @@ struct TScriptedAnswer {
         Reply,          // send Status, Reason, ContentType and Body
         NeverAnswer,    // read the request and never answer; the connection stays open
         CloseMidAnswer, // send the head and half the body, then close the connection
-        Usual           // the stand-in's own answer (to be held back by Delay)
+        Usual,          // the stand-in's own answer (to be held back by Delay)
+        Endless,        // send the head without a length, then Body again and again until the client leaves
+        Trickle         // send the head and then the body one byte every TrickleInterval ms
     };
     TKind Kind = TKind::Reply;
     int Status = 200;
@@ -41,6 +43,7 @@ struct TScriptedAnswer {
     QByteArray ContentType = "text/xml; charset=utf-8";
     QByteArray Body;
     int Delay = 0; // milliseconds the answer is held back (Reply and Usual)
+    int TrickleInterval = 100;
 };
 
 // The shape of a WSDL document the stand-in writes for itself.
@@ -97,6 +100,12 @@ public:
     void SetTicketLifetime(int seconds);           // default 600
     void SetServerVersion(const QString &version); // default "20.0.0.000"
     void SetRootEntryName(const QString &name);    // the name of entry "1"; default "Archiv"
+    // When on, getConstants answers all 52 constants, the 50 the client
+    // never reads with members in every form a server may choose (texts,
+    // numbers beyond 64 bits, objects, arrays, nil, references to shared
+    // elements), and entry "1" carries values beyond the catalogue's kinds
+    // in members the client never reads. Default off.
+    void SetVariantAnswers(bool on);
 
     // Replaces the answer to the WSDL request (key "wsdl") or to an operation
     // (key = operation name, e.g. "login") until cleared; times > 0 limits it
@@ -157,6 +166,7 @@ private:
     QString FLoginFault;
     bool FFailLogin = false;
     int FTicketLifetime = 600;
+    bool FVariants = false;
     QString FVersion;
     QString FRootName;
     QHash<QString, TScript> FScripts;

@@ -27,7 +27,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption slow(u"slow"_s,
                                   u"Hold every answer back this many seconds, as a slow server does."_s,
                                   u"seconds"_s, u"0"_s);
-    parser.addOptions({port, user, password, https, root, slow});
+    const QCommandLineOption variants(
+        u"variants"_s, u"Answer all constants and entry \"1\" in every form a real server may use."_s);
+    parser.addOptions({port, user, password, https, root, slow, variants});
     parser.process(app);
 
     bool slowOk = false;
@@ -62,6 +64,7 @@ int main(int argc, char *argv[])
              {u"wsdl"_s, u"login"_s, u"getServerInfo"_s, u"getConstants"_s, u"checkoutSord"_s, u"logout"_s})
             server.Script(key, held);
     }
+    server.SetVariantAnswers(parser.isSet(variants));
 
     QTextStream out(stdout);
     out << server.BaseUrl() << Qt::endl;

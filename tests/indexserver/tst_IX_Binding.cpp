@@ -101,6 +101,12 @@ private slots:
     void dropsConnectionAfterFailure();
     void keepsConnectionAfterFault();
     void readsOnAfterStatus500();
+    void statusKeepsServersReason_data();
+    void statusKeepsServersReason();
+    void limitsEndTheCall_data();
+    void limitsEndTheCall();
+    void limitsHaveDefaults();
+    void sendsHeaderNamesExactly();
 };
 
 void tst_IX_Binding::initTestCase()
@@ -665,6 +671,100 @@ void tst_IX_Binding::readsOnAfterStatus500()
     const auto login = Login(binding);
     QVERIFY(login);
     QCOMPARE(login->ticketLifetime, 5);
+}
+
+void tst_IX_Binding::statusKeepsServersReason_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::addColumn<QString>("expected"); // %1: the endpoint, filled once after the call
+    QTest::newRow("placeholders-in-reason")
+        << 404 << QByteArray("Nicht da: %1 %2 %3") << u"Nicht da: %1 %2 %3 (404) - '@'"_s;
+    QTest::newRow("proxy-authentication") << 407 << QByteArray("Proxy Authentication Required")
+                                          << u"Proxy Authentication Required (407) - '@'"_s;
+    QTest::newRow("proxy-own-reason") << 407 << QByteArray("Anmeldung am Proxy erforderlich")
+                                      << u"Anmeldung am Proxy erforderlich (407) - '@'"_s;
+}
+
+void tst_IX_Binding::statusKeepsServersReason()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, reason);
+    QFETCH(QString, expected);
+    TStandInIndexserver server;
+    TScriptedAnswer answer{TScriptedAnswer::TKind::Reply, status, reason, "text/html", "<html/>"};
+    if (status == 407)
+        answer.Body.clear();
+    server.Script(u"login"_s, answer);
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    QCOMPARE(FailureOf([&] { Login(binding); }), QString(expected).replace(u'@', server.EndpointUrl()));
+}
+
+void tst_IX_Binding::limitsEndTheCall_data()
+{
+    QTest::addColumn<QString>("key");      // the scripted request: "wsdl" or an operation
+    QTest::addColumn<int>("kind");         // TScriptedAnswer::TKind
+    QTest::addColumn<int>("bodySize");     // bytes of the scripted body
+    QTest::addColumn<QString>("expected"); // @: the URL of the request
+    const QString wsdl = SWsdlPrefix + u"@.  Fehler [%1 - URL:@ - SOAPAction:\"\"]"_s;
+    const QString call = u"%1 - URL:@ - SOAPAction:\"urn:login\""_s;
+    const QString slow = u"Zeitüberschreitung: Antwort vom Server nicht vollständig innerhalb von 800 ms"_s;
+    const QString large = u"Antwort des Servers größer als 64 KiB; Empfang abgebrochen"_s;
+    QTest::newRow("trickling-answer")
+        << u"login"_s << int(TScriptedAnswer::TKind::Trickle) << 4096 << call.arg(slow);
+    QTest::newRow("trickling-wsdl") << u"wsdl"_s << int(TScriptedAnswer::TKind::Trickle) << 4096
+                                    << wsdl.arg(slow);
+    QTest::newRow("endless-answer") << u"login"_s << int(TScriptedAnswer::TKind::Endless) << 1000
+                                    << call.arg(large);
+    QTest::newRow("endless-wsdl") << u"wsdl"_s << int(TScriptedAnswer::TKind::Endless) << 1000
+                                  << wsdl.arg(large);
+    QTest::newRow("announced-too-large")
+        << u"login"_s << int(TScriptedAnswer::TKind::Reply) << 65537 << call.arg(large);
+    QTest::newRow("just-fits") << u"login"_s << int(TScriptedAnswer::TKind::Reply) << 65536
+                               << u"Start tag expected."_s;
+}
+
+void tst_IX_Binding::limitsEndTheCall()
+{
+    QFETCH(QString, key);
+    QFETCH(int, kind);
+    QFETCH(int, bodySize);
+    QFETCH(QString, expected);
+    TStandInIndexserver server;
+    TScriptedAnswer answer{TScriptedAnswer::TKind(kind), 200, {}, "text/xml", QByteArray(bodySize, 'x')};
+    answer.TrickleInterval = 50;
+    server.Script(key, answer);
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    binding.SetCallTimeout(800);
+    binding.SetMaxAnswerSize(64 * 1024);
+    QCOMPARE(binding.CallTimeout(), 800);
+    QCOMPARE(binding.MaxAnswerSize(), 64 * 1024);
+    Locate(binding, server.WsdlUrl());
+    const QString url = key == u"wsdl"_s ? server.WsdlUrl() : server.EndpointUrl();
+    QCOMPARE(FailureOf([&] { Login(binding); }), QString(expected).replace(u'@', url));
+}
+
+void tst_IX_Binding::limitsHaveDefaults()
+{
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    QCOMPARE(binding.CallTimeout(), 120000);
+    QCOMPARE(binding.MaxAnswerSize(), qint64(64) * 1024 * 1024);
+}
+
+void tst_IX_Binding::sendsHeaderNamesExactly()
+{
+    TStandInIndexserver server;
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    QVERIFY(Login(binding));
+    // Compared with case: a Qt that changes the spelling on the wire is noticed here.
+    QList<QByteArray> names;
+    for (const auto &header : server.Requests().last().Headers)
+        names << header.first;
+    QVERIFY2(names.contains("SOAPAction"), names.join(", ").constData());
+    QVERIFY2(names.contains("Content-Type"), names.join(", ").constData());
+    QCOMPARE(server.Requests().last().Header("Content-Type"), QByteArray("text/xml; charset=\"utf-8\""));
 }
 
 QTEST_GUILESS_MAIN(tst_IX_Binding)

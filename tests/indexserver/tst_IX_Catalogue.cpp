@@ -64,6 +64,7 @@ private slots:
     void slotsReachTheirOwnMember();
     void newObjectsStartAtInitialValues();
     void interfaceNamesAllOperations();
+    void marksWhatTheSessionUses();
 };
 
 void tst_IX_Catalogue::registersEveryTypeOnce()
@@ -342,8 +343,8 @@ void tst_IX_Catalogue::reportInfoDerivesFromReport()
 
     // the base's slots reach the members inside the derived object
     ReportInfoC object;
-    object.mbAction = 77;
-    QCOMPARE(*static_cast<qint64 *>(reportInfo.Members[0].Slot(object)), 77);
+    object.mbAction = u"77"_s;
+    QCOMPARE(*static_cast<QString *>(reportInfo.Members[0].Slot(object)), u"77"_s);
 }
 
 void tst_IX_Catalogue::slotsReachTheirOwnMember()
@@ -388,6 +389,55 @@ void tst_IX_Catalogue::newObjectsStartAtInitialValues()
     QVERIFY(!sord->details);
     QVERIFY(sord->aclItems.isEmpty());
     QVERIFY(sord->parentIds.isEmpty());
+}
+
+void tst_IX_Catalogue::marksWhatTheSessionUses()
+{
+    const TTypeRegistry &registry = TTypeRegistry::Instance();
+    QStringList used;
+    QStringList unread;
+    QStringList openMembers; // members of the unread constants that are not texts
+    for (const TTypeInfo *type : registry.ObjectTypes()) {
+        for (const TMemberInfo &member : type->Members) {
+            if (member.Used)
+                used << type->Name + u'.' + member.Identifier;
+            if (type->Unread && member.Kind != TMemberKind::String)
+                openMembers << type->Name + u'.' + member.Identifier;
+        }
+        if (type->Unread)
+            unread << type->Name;
+    }
+    used.sort();
+    QCOMPARE(used, QStringList({u"ClientInfo.callId"_s,
+                                u"ClientInfo.changedMembers"_s,
+                                u"ClientInfo.country"_s,
+                                u"ClientInfo.language"_s,
+                                u"ClientInfo.ticket"_s,
+                                u"ClientInfo.timeZone"_s,
+                                u"EditInfo.sord"_s,
+                                u"EditInfoC.mbSordLean"_s,
+                                u"EditInfoZ.bset"_s,
+                                u"EditInfoZ.changedMembers"_s,
+                                u"EditInfoZ.sordZ"_s,
+                                u"IXServicePortC.EDIT_INFO"_s,
+                                u"IXServicePortC.LOCK"_s,
+                                u"LockC.NO"_s,
+                                u"LockZ.bset"_s,
+                                u"LockZ.changedMembers"_s,
+                                u"LoginResult.clientInfo"_s,
+                                u"LoginResult.ticketLifetime"_s,
+                                u"ServerInfo.version"_s,
+                                u"Sord.name_"_s,
+                                u"SordZ.bset"_s,
+                                u"SordZ.changedMembers"_s}));
+    // The 50 constants beside EDIT_INFO and LOCK; whatever kind a server
+    // gives their members, a text takes it.
+    QCOMPARE(unread.size(), 50);
+    QVERIFY(unread.contains(u"AccessC"_s) && unread.contains(u"ReportInfoC"_s) &&
+            unread.contains(u"WFTypeC"_s));
+    QVERIFY(!unread.contains(u"EditInfoC"_s) && !unread.contains(u"LockC"_s));
+    QVERIFY(!unread.contains(u"IXServicePortC"_s) && !unread.contains(u"License"_s));
+    QCOMPARE(openMembers, QStringList());
 }
 
 void tst_IX_Catalogue::interfaceNamesAllOperations()

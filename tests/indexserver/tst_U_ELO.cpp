@@ -76,6 +76,8 @@ private slots:
     void failingStepLeavesResults();
     void missingObjectsFail_data();
     void missingObjectsFail();
+    void onlyUsedMembersFail_data();
+    void onlyUsedMembersFail();
     void expiryRuleDecidesLogout_data();
     void expiryRuleDecidesLogout();
     void disconnectLogsOutAtMostOnce_data();
@@ -302,6 +304,52 @@ void tst_U_ELO::missingObjectsFail()
     QCOMPARE(error, expected);
     QVERIFY(!elo.FConnected);
     QCOMPARE(elo.FClientInfo == nullptr, operation == u"login"_s);
+}
+
+void tst_U_ELO::onlyUsedMembersFail_data()
+{
+    QTest::addColumn<QString>("operation"); // the answer replaced, or empty
+    QTest::addColumn<QByteArray>("result"); // the members of the replacing answer's result
+    QTest::addColumn<QString>("expected");  // the error text; empty: the test passes
+    QTest::newRow("real-server-forms") << QString() << QByteArray() << QString();
+    QTest::newRow("bad-ticket-lifetime") << u"login"_s << QByteArray("<ticketLifetime>lang</ticketLifetime>")
+                                         << u"'lang' ist kein gültiger Integerwert"_s;
+    QTest::newRow("bad-lean-selector")
+        << u"getConstants"_s
+        << QByteArray("<EDIT_INFO><mbSordLean><bset>x1</bset></mbSordLean></EDIT_INFO>"
+                      "<LOCK><NO><bset>1</bset></NO></LOCK>")
+        << u"'x1' ist kein gültiger Integerwert"_s;
+    QTest::newRow("bad-lock-selector")
+        << u"getConstants"_s
+        << QByteArray("<EDIT_INFO><mbSordLean><bset>1</bset></mbSordLean></EDIT_INFO>"
+                      "<LOCK><NO><changedMembers>18446744073709551616</changedMembers></NO></LOCK>")
+        << u"'18446744073709551616' ist kein gültiger Integerwert"_s;
+}
+
+void tst_U_ELO::onlyUsedMembersFail()
+{
+    QFETCH(QString, operation);
+    QFETCH(QByteArray, result);
+    QFETCH(QString, expected);
+    // Constants and entry "1" in every form a real server may use.
+    TStandInIndexserver server;
+    server.SetVariantAnswers(true);
+    if (!operation.isEmpty()) {
+        const QByteArray answer = "<?xml version=\"1.0\"?><e:Envelope "
+                                  "xmlns:e=\"http://schemas.xmlsoap.org/soap/envelope/\"><e:Body><r:" +
+                                  operation.toUtf8() + "Response xmlns:r=\"urn:r\"><result>" + result +
+                                  "</result></r:" + operation.toUtf8() + "Response></e:Body></e:Envelope>";
+        server.Script(operation, TScriptedAnswer{TScriptedAnswer::TKind::Reply, 200, {}, "text/xml", answer});
+    }
+    TElo elo;
+    PointAt(elo, server.BaseUrl());
+    QString error;
+    QCOMPARE(elo.Connect(error), expected.isEmpty());
+    QCOMPARE(error, expected);
+    if (expected.isEmpty()) {
+        QCOMPARE(elo.RootEntryName(), u"Archiv"_s);
+        QCOMPARE(server.Operations().last(), u"checkoutSord"_s);
+    }
 }
 
 void tst_U_ELO::expiryRuleDecidesLogout_data()

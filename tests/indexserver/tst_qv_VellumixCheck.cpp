@@ -282,10 +282,16 @@ void tst_qv_VellumixCheck::reportsFailureOnStandardError_data()
         << QStringList(
                {u"--wsdl-base"_s, u"$BASE"_s, u"--user"_s, u"Administrator"_s, u"--password"_s, u"x"_s})
         << u"Fehler: Anmeldung fehlgeschlagen: Benutzer oder Passwort ungültig\n"_s;
-    QTest::newRow("unreachable")
-        << QStringList({u"--wsdl-base"_s, u"$CLOSED"_s, u"--user"_s, u"Administrator"_s, u"--password"_s,
-                        u"geheim"_s})
-        << u"Fehler: WSDL-Datei/-Ort kann nicht geladen werden: $CLOSEDix?WSDL.  Fehler [..."_s;
+    QTest::newRow("unreachable") << QStringList({u"--wsdl-base"_s, u"$CLOSED"_s, u"--user"_s,
+                                                 u"Administrator"_s, u"--password"_s, u"geheim"_s})
+                                 << u"Fehler: WSDL-Datei/-Ort kann nicht geladen werden: $CLOSEDix?WSDL.  "
+                                    u"Fehler [Verbindung verweigert"
+                                    " - URL:$CLOSEDix?WSDL - SOAPAction:\"\"]\n"_s;
+    QTest::newRow("missing-local-wsdl")
+        << QStringList(
+               {u"--wsdl-base"_s, u"$DIR/"_s, u"--user"_s, u"Administrator"_s, u"--password"_s, u"geheim"_s})
+        << u"Fehler: WSDL-Datei/-Ort kann nicht geladen werden: $DIR/ix?WSDL.  Fehler [Die Datei oder das "
+           "Verzeichnis konnte nicht gefunden werden]\n"_s;
     QTest::newRow("missing-settings-without-options")
         << QStringList({u"--user"_s, u"Administrator"_s})
         << u"Fehler: Die Einstellungsdatei \"$DIR/fehlt.xml\" fehlt\n"_s;
@@ -308,6 +314,7 @@ void tst_qv_VellumixCheck::reportsFailureOnStandardError()
     const QString missing = dir.filePath(u"fehlt.xml"_s);
     options.replaceInStrings(u"$BASE"_s, server.BaseUrl());
     options.replaceInStrings(u"$CLOSED"_s, closed);
+    options.replaceInStrings(u"$DIR"_s, dir.path());
     expected.replace(u"$CLOSED"_s, closed);
     expected.replace(u"$DIR"_s, QDir::toNativeSeparators(dir.path()));
     const TRun run = Run(QStringList({u"--settings"_s, missing}) + options);
@@ -370,18 +377,24 @@ void tst_qv_VellumixCheck::readsSettingsBesideTheProgram()
 void tst_qv_VellumixCheck::rejectsBadUsage_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("unknown-option") << QStringList({u"--verbose"_s});
-    QTest::newRow("missing-value") << QStringList({u"--user"_s});
-    QTest::newRow("positional") << QStringList({u"http://127.0.0.1/"_s});
-    QTest::newRow("twice") << QStringList({u"--user"_s, u"a"_s, u"--user"_s, u"b"_s});
+    QTest::addColumn<QString>("firstLine"); // Qt's own texts come in German too
+    QTest::newRow("unknown-option") << QStringList({u"--verbose"_s}) << u"Unbekannte Option 'verbose'."_s;
+    QTest::newRow("missing-value") << QStringList({u"--user"_s}) << u"Nach '--user' fehlt der Wert."_s;
+    QTest::newRow("positional")
+        << QStringList({u"http://127.0.0.1/"_s})
+        << u"Unerwartetes Argument: http://127.0.0.1/"_s;
+    QTest::newRow("twice") << QStringList({u"--user"_s, u"a"_s, u"--user"_s, u"b"_s})
+                           << u"Option --user mehrfach angegeben"_s;
 }
 
 void tst_qv_VellumixCheck::rejectsBadUsage()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(QString, firstLine);
     const TRun run = Run(arguments);
     QCOMPARE(run.ExitCode, 2);
     QCOMPARE(run.Out, QString());
+    QCOMPARE(run.Err.section(u'\n', 0, 0), firstLine);
     QVERIFY2(run.Err.contains(u"Aufruf: qv_VellumixCheck [--settings DATEI]"_s), qPrintable(run.Err));
 }
 
