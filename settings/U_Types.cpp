@@ -53,6 +53,7 @@ const QString SFreshDocument = u"<?xml version=\"1.0\" encoding=\"UTF-8\" standa
 // Every save starts with this declaration: the writer always produces UTF-8
 // (without a byte-order mark), whatever the file read said about its encoding.
 const QByteArray Declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"_ba;
+const QByteArray DeclarationNotStandalone = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"_ba;
 const QString LineBreak = u"\r\n"_s;
 const QString Indentation = u"  "_s;
 
@@ -616,9 +617,11 @@ public:
     QByteArray Write(const QDomDocument &doc)
     {
         FOut.clear();
-        FOut.append(QString::fromLatin1(Declaration));
-        FOut.append(LineBreak);
         const QDomDocumentType type = doc.doctype();
+        // A file that names an external subset may use entities declared
+        // there; "standalone" would make those references an error.
+        FOut.append(QString::fromLatin1(type.systemId().isEmpty() ? Declaration : DeclarationNotStandalone));
+        FOut.append(LineBreak);
         if (!type.isNull() && !type.name().isEmpty()) {
             WriteDocumentType(type);
             FOut.append(LineBreak);
