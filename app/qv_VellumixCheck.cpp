@@ -84,6 +84,10 @@ int main(int argc, char *argv[])
             if (!QFileInfo(fileName).isFile())
                 throw EFailure(SMissingSettings.arg(QDir::toNativeSeparators(fileName)));
             const TGlobalSettings settings(fileName);
+            // Testing with the empty values of a fresh document would only
+            // hide why the file cannot be used.
+            if (!settings.LoadProblem().isEmpty())
+                throw EFailure(settings.LoadProblem());
             inputs.WSDLBase = settings.GetIXWSDLLocation();
             inputs.User = settings.GetIXUser();
             if (!parser.isSet(passwordOption))

@@ -1,22 +1,26 @@
 #include "settings/U_Types.h"
 
 #include "common/EFailure.h"
+#include "settings/U_FileReplace.h"
 #include "settings/U_Secure.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDomCDATASection>
 #include <QDomDocumentType>
 #include <QDomNamedNodeMap>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSet>
 #include <QStringDecoder>
 #include <QXmlStreamReader>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -31,6 +35,16 @@ const QString SCannotCreateFolder = u"Das Verzeichnis %1 kann nicht angelegt wer
 const QString SReadOnly = u"Die Datei ist schreibgeschützt"_s;
 const QString SIncompleteWrite = u"Die Datei wurde nicht vollständig geschrieben"_s;
 const QString SInvalidCharacter = u"Das Zeichen U+%1 kann in XML nicht gespeichert werden"_s;
+const QString SUnusableFile = u"Die Einstellungsdatei %1 kann nicht verwendet werden.\r\n%2"_s;
+const QString SCannotRead = u"Die Datei kann nicht gelesen werden: %1"_s;
+const QString SNotWellFormed = u"Kein wohlgeformtes XML (%2): %1"_s;
+const QString SNoRoot = u"Die Datei enthält kein Wurzelelement"_s;
+const QString SLineColumn = u"Zeile %1, Spalte %2"_s;
+const QString SBeyondSize = u"Die Datei ist größer als %1 MiB"_s;
+const QString SBeyondDepth = u"Die Elemente sind tiefer als %1 Ebenen verschachtelt (%2)"_s;
+const QString SBeyondNodes = u"Die Datei hat mehr als %1 Knoten (%2)"_s;
+const QString SBeyondAttributes = u"Ein Element hat mehr als %1 Attribute (%2)"_s;
+const QString SBackupFailed = u"Die Sicherungskopie %1 kann nicht angelegt werden: %2"_s;
 
 const QString SFreshDocument = u"<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
                                "<qv_Vellumix ver=\"1.0\">\r\n"
@@ -39,13 +53,15 @@ const QString SFreshDocument = u"<?xml version=\"1.0\" encoding=\"UTF-8\" standa
 // Every save starts with this declaration: the writer always produces UTF-8
 // (without a byte-order mark), whatever the file read said about its encoding.
 const QByteArray Declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"_ba;
+const QByteArray DeclarationNotStandalone = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"_ba;
 const QString LineBreak = u"\r\n"_s;
 const QString Indentation = u"  "_s;
 
 // A settings file holds a few hundred bytes. Anything far beyond these bounds
-// is treated like an unreadable file (fresh document), so that a damaged or
-// hostile file can neither exhaust memory nor overflow the stack: the document
-// tree frees its nodes recursively.
+// is treated like an unreadable file (fresh document, the old file kept as a
+// backup at the next save), so that a damaged or hostile file can neither
+// exhaust memory nor overflow the stack: the document tree frees its nodes
+// recursively.
 constexpr qint64 MaxFileBytes = 16 * 1024 * 1024;
 constexpr int MaxDepth = 256;
 constexpr qint64 MaxNodes = 1'000'000;
@@ -148,7 +164,8 @@ int HexDigit(char16_t c)
     return -1;
 }
 
-// Port and CheckIntervall as the other program reads them: leading blanks, a
+// Port and CheckIntervall as the other program reads them: leading blanks
+// (spaces, tabs, line breaks), a
 // sign, a hex prefix ($, x, X, 0x, 0X), then digits up to the first stray
 // character ("80abc" is 80, no digits is 0). The sign applies to what was read,
 // so "-5x" is -5.
@@ -156,7 +173,8 @@ qint64 LenientInteger(const QString &text)
 {
     qsizetype i = 0;
     const qsizetype n = text.size();
-    while (i < n && text.at(i) == u' ')
+    // Hand-formatted files put the value on a line of its own.
+    while (i < n && (text.at(i) == u' ' || text.at(i) == u'\t' || text.at(i) == u'\r' || text.at(i) == u'\n'))
         ++i;
     bool negative = false;
     if (i < n && (text.at(i) == u'+' || text.at(i) == u'-')) {
@@ -211,62 +229,333 @@ int StrictInteger(const QString &text)
 
 using TAttributeOrder = QHash<QPair<int, int>, QStringList>;
 
-// Every attribute of a start tag lies between the tag's "<" and the next "<",
-// as attribute values cannot hold one; so the most "=" between two "<" bounds
-// the attributes of any element, also of one that an entity starts.
-template <typename TText> bool EqualsSignsBetweenTagsWithinBounds(const TText &text)
+char16_t UnitAt(QByteArrayView text, qsizetype i)
 {
-    qint64 signs = 0;
-    for (const auto c : text) {
-        if (c == '<')
-            signs = 0;
-        else if (c == '=' && ++signs > MaxAttributes)
+    return char16_t(static_cast<unsigned char>(text.at(i)));
+}
+
+char16_t UnitAt(QStringView text, qsizetype i)
+{
+    return text.at(i).unicode();
+}
+
+QString ToText(QByteArrayView text)
+{
+    return QString::fromUtf8(text);
+}
+
+QString ToText(QStringView text)
+{
+    return text.toString();
+}
+
+// Bounds the attributes any element can get before the XML reader sees the
+// file, because the reader compares each attribute with all before it. Counts
+// exactly in the start tags of the document ("=" outside quoted values), so a
+// comment, a text or a value with many "=" costs nothing. What an internal
+// subset adds is counted generously: an entity reference in text may bring
+// every "=" of its replacement text, and each declared default value may be
+// added to every element. One pass over the text.
+template <typename TView> class TAttributeScan {
+public:
+    explicit TAttributeScan(TView text) : FText(text) {}
+
+    // Empty when within bounds, else the reason with line and column.
+    QString Problem()
+    {
+        ScanContent();
+        return FProblem;
+    }
+
+private:
+    char16_t At(qsizetype i) const { return i < FText.size() ? UnitAt(FText, i) : char16_t(0); }
+
+    bool StartsWith(qsizetype i, const char *marker) const
+    {
+        for (; *marker; ++marker, ++i) {
+            if (At(i) != char16_t(*marker))
+                return false;
+        }
+        return true;
+    }
+
+    // The index just behind the next marker from i on, or the end.
+    qsizetype SkipPast(qsizetype i, const char *marker) const
+    {
+        const char16_t first = char16_t(*marker);
+        for (; i < FText.size(); ++i) {
+            if (UnitAt(FText, i) == first && StartsWith(i, marker))
+                return i + qsizetype(std::strlen(marker));
+        }
+        return FText.size();
+    }
+
+    // The index of the closing quote of the literal opened at i, or the end.
+    qsizetype LiteralEnd(qsizetype i) const
+    {
+        const char16_t quote = At(i);
+        for (++i; i < FText.size(); ++i) {
+            if (UnitAt(FText, i) == quote)
+                return i;
+        }
+        return FText.size();
+    }
+
+    static bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
+    static bool EndsName(char16_t c)
+    {
+        return IsBlank(c) || c == u';' || c == u'"' || c == u'\'' || c == u'>' || c == u'<' || c == u'&' ||
+               c == 0;
+    }
+
+    bool Exceeds(qint64 count, qsizetype at)
+    {
+        if (count <= MaxAttributes)
             return false;
+        FProblem = SBeyondAttributes.arg(MaxAttributes).arg(LineAndColumn(at));
+        return true;
     }
-    return true;
-}
 
-bool IsAsciiCompatible(const QByteArray &encodingName)
-{
-    const QByteArray name = encodingName.toLower();
-    return name == "utf-8" || name == "utf8" || name == "us-ascii" || name == "ascii" ||
-           name.startsWith("iso-8859-") || name.startsWith("windows-125");
-}
+    QString LineAndColumn(qsizetype at) const
+    {
+        qint64 line = 1;
+        qsizetype lineStart = 0;
+        for (qsizetype i = 0; i < at && i < FText.size(); ++i) {
+            if (UnitAt(FText, i) == u'\n') {
+                ++line;
+                lineStart = i + 1;
+            }
+        }
+        return SLineColumn.arg(line).arg(at - lineStart + 1);
+    }
 
-// The count above needs "<" and "=" to be recognisable: it runs on the bytes
-// of ASCII-compatible encodings and on the text of UTF-16 and UTF-32. Other
-// declared encodings are unusual enough for a settings file to start afresh.
-bool AttributesWithinBounds(const QByteArray &bytes)
+    void ScanContent()
+    {
+        qint64 fromEntities = 0; // "=" that entity references put into the current text
+        qsizetype i = 0;
+        while (i < FText.size() && FProblem.isEmpty()) {
+            const char16_t c = UnitAt(FText, i);
+            if (c == u'&') {
+                qsizetype end = i + 1;
+                while (!EndsName(At(end)))
+                    ++end;
+                if (!FEntityEquals.isEmpty()) {
+                    const QString name = ToText(Text(i + 1, end));
+                    fromEntities = std::min(fromEntities + FEntityEquals.value(name), IntegerCap);
+                    if (Exceeds(fromEntities, i))
+                        return;
+                }
+                i = end;
+                continue;
+            }
+            if (c != u'<') {
+                ++i;
+                continue;
+            }
+            fromEntities = 0;
+            if (StartsWith(i, "<!--"))
+                i = SkipPast(i + 4, "-->");
+            else if (StartsWith(i, "<![CDATA["))
+                i = SkipPast(i + 9, "]]>");
+            else if (StartsWith(i, "<?"))
+                i = SkipPast(i + 2, "?>");
+            else if (StartsWith(i, "<!DOCTYPE"))
+                i = ScanDocumentType(i + 9);
+            else if (At(i + 1) == u'!' || At(i + 1) == u'/')
+                i = SkipPast(i + 1, ">");
+            else
+                i = ScanStartTag(i);
+        }
+    }
+
+    qsizetype ScanStartTag(qsizetype start)
+    {
+        qint64 count = FDefaults;
+        if (Exceeds(count, start))
+            return FText.size();
+        char16_t quote = 0;
+        qsizetype i = start + 1;
+        for (; i < FText.size(); ++i) {
+            const char16_t c = UnitAt(FText, i);
+            if (quote) {
+                if (c == quote)
+                    quote = 0;
+            } else if (c == u'"' || c == u'\'') {
+                quote = c;
+            } else if (c == u'>' || c == u'<') {
+                break;
+            } else if (c == u'=' && Exceeds(++count, start)) {
+                return FText.size();
+            }
+        }
+        return i;
+    }
+
+    qsizetype ScanDocumentType(qsizetype i)
+    {
+        for (; i < FText.size(); ++i) {
+            const char16_t c = UnitAt(FText, i);
+            if (c == u'"' || c == u'\'')
+                i = LiteralEnd(i);
+            else if (c == u'[')
+                i = ScanInternalSubset(i + 1);
+            else if (c == u'>')
+                return i + 1;
+        }
+        return i;
+    }
+
+    qsizetype ScanInternalSubset(qsizetype i)
+    {
+        while (i < FText.size()) {
+            const char16_t c = UnitAt(FText, i);
+            if (c == u']')
+                return i;
+            if (StartsWith(i, "<!--"))
+                i = SkipPast(i + 4, "-->");
+            else if (StartsWith(i, "<?"))
+                i = SkipPast(i + 2, "?>");
+            else if (StartsWith(i, "<!ENTITY"))
+                i = ScanEntity(i + 8);
+            else if (StartsWith(i, "<!ATTLIST"))
+                i = ScanAttributeList(i + 9);
+            else if (c == u'"' || c == u'\'')
+                i = LiteralEnd(i) + 1;
+            else
+                ++i;
+        }
+        return i;
+    }
+
+    qsizetype ScanEntity(qsizetype i)
+    {
+        while (IsBlank(At(i)))
+            ++i;
+        const bool parameter = At(i) == u'%';
+        if (parameter) {
+            ++i;
+            while (IsBlank(At(i)))
+                ++i;
+        }
+        const qsizetype nameStart = i;
+        while (!EndsName(At(i)))
+            ++i;
+        const QString name = ToText(Text(nameStart, i));
+        for (; i < FText.size(); ++i) {
+            const char16_t c = UnitAt(FText, i);
+            if (c == u'>')
+                return i + 1;
+            if (c == u'"' || c == u'\'') {
+                const qsizetype end = LiteralEnd(i);
+                if (!parameter)
+                    FEntityEquals.insert(name, EqualsInReplacement(ToText(Text(i + 1, end))));
+                i = end;
+            }
+        }
+        return i;
+    }
+
+    // Each default value may become an attribute of every element.
+    qsizetype ScanAttributeList(qsizetype i)
+    {
+        for (; i < FText.size(); ++i) {
+            const char16_t c = UnitAt(FText, i);
+            if (c == u'>')
+                return i + 1;
+            if (c == u'"' || c == u'\'') {
+                i = LiteralEnd(i);
+                FDefaults = std::min(FDefaults + 1, IntegerCap);
+            }
+        }
+        return i;
+    }
+
+    // A character reference that may stand for "=" counts as one; references
+    // to entities declared before bring their own count along.
+    qint64 EqualsInReplacement(const QString &literal) const
+    {
+        qint64 count = 0;
+        for (qsizetype i = 0; i < literal.size(); ++i) {
+            const QChar c = literal.at(i);
+            if (c == u'=') {
+                ++count;
+            } else if (c == u'&') {
+                qsizetype end = i + 1;
+                while (end < literal.size() && literal.at(end) != u';' && literal.at(end) != u'&')
+                    ++end;
+                const QString name = literal.mid(i + 1, end - i - 1);
+                if (name.startsWith(u'#'))
+                    ++count;
+                else
+                    count += FEntityEquals.value(name);
+                i = end - 1;
+            }
+            count = std::min(count, IntegerCap);
+        }
+        return count;
+    }
+
+    TView Text(qsizetype from, qsizetype to) const
+    {
+        to = std::min(to, FText.size());
+        return FText.sliced(from, std::max(to - from, qsizetype(0)));
+    }
+
+    TView FText;
+    QHash<QString, qint64> FEntityEquals;
+    qint64 FDefaults = 0;
+    QString FProblem;
+};
+
+// Runs the scan on the text the XML reader will see: the bytes decoded as it
+// decodes them (a byte-order mark, else the declared encoding), or the bytes
+// themselves for UTF-8 and for encodings no decoder takes (the reader refuses
+// those at once).
+QString AttributeProblem(const QByteArray &bytes)
 {
+    std::optional<QStringDecoder> decoder;
     const auto detected = QStringConverter::encodingForData(bytes, u'<');
-    if (detected && *detected != QStringConverter::Utf8) {
-        QStringDecoder decoder(*detected);
-        const QString text = decoder.decode(bytes);
-        return EqualsSignsBetweenTagsWithinBounds(text);
+    if (detected) {
+        if (*detected != QStringConverter::Utf8)
+            decoder.emplace(*detected);
+    } else {
+        static const QRegularExpression declaredEncoding(
+            uR"(^<\?xml[^>]*?\sencoding\s*=\s*["']([^"']*)["'])"_s);
+        // A declaration holds no ">" before its end, however much blank it holds.
+        const QRegularExpressionMatch match =
+            declaredEncoding.match(QString::fromLatin1(bytes.left(bytes.indexOf('>') + 1)));
+        if (match.hasMatch()) {
+            const QByteArray name = match.captured(1).toLatin1();
+            const auto known = QStringConverter::encodingForName(name.constData());
+            if (!known || *known != QStringConverter::Utf8)
+                decoder.emplace(name.constData());
+        }
     }
-    static const QRegularExpression declaredEncoding(
-        uR"(^(?:\xEF\xBB\xBF)?<\?xml[^>]*?\sencoding\s*=\s*["']([^"']*)["'])"_s);
-    // A declaration holds no ">" before its end, however much blank it holds.
-    const QRegularExpressionMatch match =
-        declaredEncoding.match(QString::fromLatin1(bytes.left(bytes.indexOf('>') + 1)));
-    if (match.hasMatch() && !IsAsciiCompatible(match.captured(1).toLatin1()))
-        return false;
-    return EqualsSignsBetweenTagsWithinBounds(bytes);
+    if (decoder && decoder->isValid()) {
+        const QString text = decoder->decode(bytes);
+        return TAttributeScan<QStringView>(text).Problem();
+    }
+    return TAttributeScan<QByteArrayView>(bytes).Problem();
 }
 
 // Checks that the bytes are well-formed and within the bounds above before the
 // document tree is built, and notes the attribute order of each element.
-bool ScanWithinBounds(const QByteArray &bytes, TAttributeOrder &attributeOrder)
+// Returns the reason when they are not, else the empty text.
+QString ScanProblem(const QByteArray &bytes, TAttributeOrder &attributeOrder)
 {
     QXmlStreamReader reader(bytes);
     reader.setNamespaceProcessing(false); // as the document parser: prefixes are plain names
     int depth = 0;
     qint64 nodes = 0;
+    // The reader counts columns from 0, people from 1.
+    const auto where = [&reader] {
+        return SLineColumn.arg(reader.lineNumber()).arg(reader.columnNumber() + 1);
+    };
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::StartElement) {
             if (++depth > MaxDepth)
-                return false;
+                return SBeyondDepth.arg(MaxDepth).arg(where());
             const QXmlStreamAttributes attributes = reader.attributes();
             nodes += attributes.size();
             if (attributes.size() > 1) {
@@ -280,37 +569,40 @@ bool ScanWithinBounds(const QByteArray &bytes, TAttributeOrder &attributeOrder)
             --depth;
         }
         if (++nodes > MaxNodes)
-            return false;
+            return SBeyondNodes.arg(MaxNodes).arg(where());
     }
-    return !reader.hasError();
+    if (reader.hasError())
+        return SNotWellFormed.arg(reader.errorString(), where());
+    return {};
 }
 
-// Reads the file into doc; false when it does not exist, cannot be read, is
-// not well-formed, is out of bounds or has no root element.
-bool LoadDocument(const QString &fileName, QDomDocument &doc, TAttributeOrder &attributeOrder)
+// Parses the bytes of a settings file into doc. Returns why they cannot be
+// used (not well-formed, beyond the bounds, no root element), else the empty
+// text; doc is only changed on success.
+QString ParseDocument(const QByteArray &bytes, QDomDocument &doc, TAttributeOrder &attributeOrder)
 {
-    if (fileName.isEmpty())
-        return false;
-    const QFileInfo info(fileName);
-    if (!info.isFile() || info.size() > MaxFileBytes)
-        return false;
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray bytes = file.read(MaxFileBytes + 1);
-    if (bytes.size() > MaxFileBytes || !AttributesWithinBounds(bytes))
-        return false;
-    if (!ScanWithinBounds(bytes, attributeOrder)) {
-        attributeOrder.clear();
-        return false;
+    QString problem;
+    if (bytes.size() > MaxFileBytes)
+        problem = SBeyondSize.arg(MaxFileBytes / (1024 * 1024));
+    if (problem.isEmpty())
+        problem = AttributeProblem(bytes);
+    if (problem.isEmpty())
+        problem = ScanProblem(bytes, attributeOrder);
+    if (problem.isEmpty()) {
+        QDomDocument parsed;
+        QString error;
+        int line = 0;
+        int column = 0;
+        if (!parsed.setContent(bytes, false, &error, &line, &column))
+            problem = SNotWellFormed.arg(error, SLineColumn.arg(line).arg(column + 1));
+        else if (parsed.documentElement().isNull())
+            problem = SNoRoot;
+        else
+            doc = parsed;
     }
-    QDomDocument parsed;
-    if (!parsed.setContent(bytes, false) || parsed.documentElement().isNull()) {
+    if (!problem.isEmpty())
         attributeOrder.clear();
-        return false;
-    }
-    doc = parsed;
-    return true;
+    return problem;
 }
 
 // Writes the document as text. Lexical choices: the declaration above, one
@@ -325,9 +617,11 @@ public:
     QByteArray Write(const QDomDocument &doc)
     {
         FOut.clear();
-        FOut.append(QString::fromLatin1(Declaration));
-        FOut.append(LineBreak);
         const QDomDocumentType type = doc.doctype();
+        // A file that names an external subset may use entities declared
+        // there; "standalone" would make those references an error.
+        FOut.append(QString::fromLatin1(type.systemId().isEmpty() ? Declaration : DeclarationNotStandalone));
+        FOut.append(LineBreak);
         if (!type.isNull() && !type.name().isEmpty()) {
             WriteDocumentType(type);
             FOut.append(LineBreak);
@@ -498,12 +792,20 @@ private:
     {
         FOut.append(u"<!DOCTYPE "_s + type.name());
         if (!type.publicId().isEmpty())
-            FOut.append(u" PUBLIC \""_s + type.publicId() + u"\" \""_s + type.systemId() + u'"');
+            FOut.append(u" PUBLIC "_s + Literal(type.publicId()) + u' ' + Literal(type.systemId()));
         else if (!type.systemId().isEmpty())
-            FOut.append(u" SYSTEM \""_s + type.systemId() + u'"');
+            FOut.append(u" SYSTEM "_s + Literal(type.systemId()));
         if (!type.internalSubset().isEmpty())
             FOut.append(u" ["_s + type.internalSubset() + u']');
         FOut.append(u'>');
+    }
+
+    // A literal knows no references: it is quoted with a character it does
+    // not hold (XML allows no literal with both).
+    static QString Literal(const QString &text)
+    {
+        const QChar quote = text.contains(u'"') ? u'\'' : u'"';
+        return quote + text + quote;
     }
 
     // XML cannot hold every character, not even as a reference. Saving such a
@@ -537,11 +839,51 @@ private:
 
 TGlobalSettings::TGlobalSettings(const QString &fileName) : FFileName(fileName)
 {
+    QString problem;
+    QByteArray bytes;
+    const QFileInfo info(fileName);
+    if (fileName.isEmpty() || !info.isFile()) {
+        Load(nullptr, {});
+        return;
+    }
+    if (info.size() > MaxFileBytes) {
+        problem = SBeyondSize.arg(MaxFileBytes / (1024 * 1024));
+    } else {
+        QFile file(fileName);
+        if (file.open(QIODevice::ReadOnly))
+            bytes = file.read(MaxFileBytes + 1);
+        if (!file.isOpen() || file.error() != QFileDevice::NoError)
+            problem = SCannotRead.arg(file.errorString());
+    }
+    Load(problem.isEmpty() ? &bytes : nullptr, problem);
+}
+
+TGlobalSettings::TGlobalSettings(const QString &fileName, const QByteArray &content) : FFileName(fileName)
+{
+    Load(&content, {});
+}
+
+void TGlobalSettings::Load(const QByteArray *content, const QString &readProblem)
+{
     QDomElement *const nodes[] = {
         &FACLNode,        &FPortNode,           &FAdminPasswortNode, &FostrelDBNode,      &FIXUserNode,
         &FIXPasswortNode, &FIXWSDLLocationNode, &FLogFileFolderNode, &FCheckIntervallNode};
 
-    if (LoadDocument(fileName, FXMLDoc, FAttributeOrder)) {
+    QString problem = readProblem;
+    if (content)
+        problem = ParseDocument(*content, FXMLDoc, FAttributeOrder);
+    if (!problem.isEmpty()) {
+        FLoadProblem = SUnusableFile.arg(QDir::toNativeSeparators(FFileName), problem);
+        // Named when the problem is found, so that the window can tell where
+        // the old content will go; a backup already there keeps its name.
+        const QString planned =
+            FFileName + u'.' + QDateTime::currentDateTime().toString(u"yyyy-MM-dd_HH-mm-ss"_s) + u".bak"_s;
+        FBackupFileName = planned;
+        for (int number = 2; QFileInfo::exists(FBackupFileName) && number <= 1000; ++number)
+            FBackupFileName = planned.chopped(4) + u'_' + QString::number(number) + u".bak"_s;
+        FBackupPending = true;
+    }
+    if (content && problem.isEmpty()) {
         QDomElement root = FXMLDoc.documentElement();
         for (QDomNode child = root.firstChild(); !child.isNull(); child = child.nextSibling()) {
             const TSetting setting = SettingOf(child);
@@ -572,7 +914,7 @@ TGlobalSettings::TGlobalSettings(const QString &fileName) : FFileName(fileName)
                 try {
                     value = LenientInteger(ElementText(element));
                 } catch (const EFailure &e) {
-                    throw EFailure(SUnreadableSetting.arg(element.tagName(), fileName, e.Message()));
+                    throw EFailure(SUnreadableSetting.arg(element.tagName(), FFileName, e.Message()));
                 }
                 const qint64 highest = port ? 65500 : 60;
                 const qint32 fallback = port ? 1024 : 5;
@@ -714,6 +1056,27 @@ void TGlobalSettings::SetLogLevel(int value)
     FLogFileFolderNode.setAttribute(u"LogLevel"_s, QString::number(value));
 }
 
+QByteArray TGlobalSettings::ToBytes() const
+{
+    return TWriter(FAttributeOrder).Write(FXMLDoc);
+}
+
+QList<TUneditableSetting> TGlobalSettings::UneditableSettings() const
+{
+    const std::pair<const char16_t *, const QDomElement *> edited[] = {
+        {u"IXUser", &FIXUserNode},
+        {u"IXPasswort", &FIXPasswortNode},
+        {u"IXWSDLLocation", &FIXWSDLLocationNode},
+        {u"LogFileFolder", &FLogFileFolderNode}};
+    QList<TUneditableSetting> result;
+    for (const auto &[name, element] : edited) {
+        const QDomNode first = element->firstChild();
+        if (!first.isNull() && !(first.nextSibling().isNull() && first.isText()))
+            result.append({QString::fromUtf16(name), SNoSingleTextNode});
+    }
+    return result;
+}
+
 bool TGlobalSettings::SaveToFile(QString &message)
 {
     message.clear();
@@ -729,11 +1092,12 @@ bool TGlobalSettings::SaveToFile(QString &message)
 
         // Fully written before the file is touched, so an unwritable
         // character leaves the old file as it was.
-        const QByteArray bytes = TWriter(FAttributeOrder).Write(FXMLDoc);
+        const QByteArray bytes = ToBytes();
 
         // The file is replaced by renaming a new one over it, which the folder
         // allows even for a read-only file; such a file must stay as it is.
-        if (info.exists()) {
+        const bool exists = info.exists();
+        if (exists) {
             QFile existing(FFileName);
             if (!existing.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
                 throw EFailure(existing.errorString());
@@ -746,22 +1110,89 @@ bool TGlobalSettings::SaveToFile(QString &message)
             if (!(info.permissions() & anyWrite))
                 throw EFailure(SReadOnly);
         }
-
-        // A new file in the same folder takes the old one's place in one step
-        // and with its permissions: a failure never leaves half a file.
-        QSaveFile file(FFileName);
-        if (!file.open(QIODevice::WriteOnly))
-            throw EFailure(file.errorString());
-        if (file.write(bytes) != bytes.size()) {
-            const QString reason = file.errorString();
-            file.cancelWriting();
-            throw EFailure(reason.isEmpty() ? SIncompleteWrite : reason);
-        }
-        if (!file.commit())
-            throw EFailure(file.errorString());
+        // The file could not be used when it was read, so its content is only
+        // on disk: it goes to a backup before anything replaces it.
+        if (exists && FBackupPending)
+            KeepBackup();
+        PutInPlace(bytes, exists);
+        FBackupPending = false;
         return true;
     } catch (const std::exception &e) {
         message = SSaveFailed + FFileName + LineBreak + FailureText(e);
         return false;
+    }
+}
+
+// Copies the file's bytes as they are to a new file beside it. An existing
+// file of the planned name is never overwritten: the copy then gets a number.
+void TGlobalSettings::KeepBackup()
+{
+    const auto fail = [this](const QString &name, const QString &reason) {
+        throw EFailure(SBackupFailed.arg(QDir::toNativeSeparators(name), reason));
+    };
+    QFile source(FFileName);
+    if (!source.open(QIODevice::ReadOnly))
+        fail(FBackupFileName, source.errorString());
+    QString name = FBackupFileName;
+    QFile backup(name);
+    for (int number = 2; !backup.open(QIODevice::WriteOnly | QIODevice::NewOnly); ++number) {
+        if (!QFileInfo::exists(name) || number > 1000)
+            fail(name, backup.errorString());
+        name = FBackupFileName.chopped(4) + u'_' + QString::number(number) + u".bak"_s;
+        backup.setFileName(name);
+    }
+    while (!source.atEnd()) {
+        const QByteArray chunk = source.read(1 << 20);
+        if (source.error() != QFileDevice::NoError || backup.write(chunk) != chunk.size()) {
+            const QString reason =
+                source.error() != QFileDevice::NoError ? source.errorString() : backup.errorString();
+            backup.remove();
+            fail(name, reason);
+        }
+    }
+    if (!backup.flush()) {
+        const QString reason = backup.errorString();
+        backup.remove();
+        fail(name, reason);
+    }
+    backup.close();
+    FBackupFileName = name;
+}
+
+// A new file beside the old one takes its place in one step and keeps what
+// belongs to the old file (rights, owner); a failure never leaves half a
+// file. Only when the folder lets nobody create a file is the existing file
+// written over instead.
+void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
+{
+    const QFileInfo info(FFileName);
+    QFile temporary;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary.setFileName(info.absolutePath() + u"/."_s + info.fileName() + u'.' +
+                              QString::number(QRandomGenerator::global()->generate(), 36) + u".tmp"_s);
+        if (temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly) || !temporary.exists())
+            break;
+    }
+    std::u16string error;
+    if (!temporary.isOpen()) {
+        if (!exists || QFileInfo(info.absolutePath()).isWritable())
+            throw EFailure(temporary.errorString());
+        if (!WriteFileInPlace(QDir::toNativeSeparators(FFileName).toStdU16String(), bytes.toStdString(),
+                              error))
+            throw EFailure(QString::fromStdU16String(error));
+        return;
+    }
+    const bool written = temporary.write(bytes) == bytes.size() && temporary.flush();
+    const QString writeError = temporary.errorString();
+    temporary.close();
+    if (!written || temporary.error() != QFileDevice::NoError) {
+        temporary.remove();
+        throw EFailure(written ? temporary.errorString()
+                               : (writeError.isEmpty() ? SIncompleteWrite : writeError));
+    }
+    if (!ReplaceFileKeeping(QDir::toNativeSeparators(FFileName).toStdU16String(),
+                            QDir::toNativeSeparators(temporary.fileName()).toStdU16String(), error)) {
+        temporary.remove();
+        throw EFailure(QString::fromStdU16String(error));
     }
 }

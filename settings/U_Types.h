@@ -1,11 +1,21 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDomDocument>
 #include <QDomElement>
 #include <QHash>
+#include <QList>
 #include <QPair>
 #include <QString>
 #include <QStringList>
+
+// A setting the window edits whose element the setters cannot change (it
+// holds child elements, comments or several pieces): its name as the store
+// names it, and why.
+struct TUneditableSetting {
+    QString Setting;
+    QString Reason;
+};
 
 // The settings file "quilloraGlobal.xml" in memory. Owns its document and
 // touches the disk only in SaveToFile. Getters and setters work on the
@@ -16,6 +26,9 @@ public:
     // setting elements. Throws EFailure when a Port or CheckIntervall element
     // has no readable text.
     explicit TGlobalSettings(const QString &fileName);
+    // Reads content as the bytes of the file fileName, without touching the
+    // disk; fileName is where SaveToFile writes. Throws as above.
+    TGlobalSettings(const QString &fileName, const QByteArray &content);
     virtual ~TGlobalSettings();
     Q_DISABLE_COPY(TGlobalSettings)
 
@@ -37,13 +50,35 @@ public:
 
     // Writes the whole document; on failure returns false with the reason in
     // message and leaves the document as it was. message is empty on success.
+    // A file that could not be used when it was read is first copied to
+    // BackupFileName; that happens once, a later save makes no backup. The
+    // new file keeps the old one's rights, owner and attributes.
     [[nodiscard]] bool SaveToFile(QString &message);
+    // The document as the file gets it (UTF-8). Throws EFailure for a
+    // character that XML cannot hold.
+    QByteArray ToBytes() const;
+
+    // Empty when the file was missing or usable. Otherwise which file, and
+    // why it could not be used (with the parser's line and column): the store
+    // then started a fresh document.
+    const QString &LoadProblem() const { return FLoadProblem; }
+    // Where the next save keeps the bytes of an unusable file (beside it,
+    // named with the time it was read); empty when there is none to keep.
+    const QString &BackupFileName() const { return FBackupFileName; }
+    // The settings the window edits whose element holds something other
+    // than a single text; their setters throw.
+    QList<TUneditableSetting> UneditableSettings() const;
 
     const QString &FileName() const { return FFileName; }
     const QDomDocument &Document() const { return FXMLDoc; }
 
 private:
+    // Fills the document from content (nullptr: no usable bytes, with the
+    // reason in readProblem when a file exists) and completes it.
+    void Load(const QByteArray *content, const QString &readProblem);
     QDomElement AppendSetting(const QString &name);
+    void KeepBackup();
+    void PutInPlace(const QByteArray &bytes, bool exists);
 
     QDomDocument FXMLDoc;
     QString FFileName;
@@ -67,4 +102,7 @@ private:
     // the document keeps attributes in a hash, but a saved file should list
     // them as the administrator wrote them. Only elements with two or more.
     QHash<QPair<int, int>, QStringList> FAttributeOrder;
+    QString FLoadProblem;
+    QString FBackupFileName;
+    bool FBackupPending = false;
 };

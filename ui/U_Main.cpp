@@ -24,6 +24,8 @@
 #include <QSvgRenderer>
 #include <QTextStream>
 
+#include <limits>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -41,6 +43,10 @@ const QString SFirstShowError = u"Meldung: "_s;
 const QString SConnectError = u"Fehler: \r\n"_s;
 const QString SSaveError = u"Fehler beim Speichern\r\n"_s;
 const QString SChooseFolderTitle = u"Bitte wählen Sie ein Verzeichnis..."_s;
+const QString SUnusableReplaced =
+    u"\r\nOK ersetzt die Datei durch die angezeigten Einstellungen und bewahrt den bisherigen Inhalt als %1 auf."_s;
+const QString SUneditableSetting = u"Die Einstellung „%1“ kann hier nicht geändert werden: %2"_s;
+const QString SUneditableKept = u"Das Feld ist schreibgeschützt; die Datei behält den Inhalt, wie er ist."_s;
 const QString SButtonOK = u"OK"_s;
 const QString SButtonCancel = u"Abbrechen"_s;
 // The answer a message box button stands for, as an int of TMsgDlgBtn.
@@ -479,6 +485,7 @@ void TF_Main::FormShow()
                                           : FHooks.AppDir;
         FAppDir = WithDelimiter(FAppDir);
         FSettings = std::make_unique<TGlobalSettings>(FAppDir + SSettingsFileName);
+        FitControlsToStore();
         CBox_LogLevel->setCurrentIndex(FSettings->GetLogLevel());
         BEdit_Log->setText(FSettings->GetLogFileFolder());
         LEdit_IXUser->setText(FSettings->GetIXUser());
@@ -502,6 +509,40 @@ void TF_Main::FormShow()
     if (!FSettings || !FElo) {
         GBox_Log->setEnabled(false);
         GBox_IndexServer->setEnabled(false);
+    }
+}
+
+// Once the store exists and before the controls show its values: the edits
+// hold values of any length, so that showing one never shortens it; a file
+// that could not be used is reported with what OK will do; a setting whose
+// element the store cannot change is named once and its field made
+// read-only, instead of failing at every keystroke.
+void TF_Main::FitControlsToStore()
+{
+    for (QLineEdit *edit : {LEdit_IXUser, LEdit_IXPasswort, LEdit_IXWSDL, BEdit_Log})
+        edit->setMaxLength(std::numeric_limits<int>::max());
+    if (!FSettings->LoadProblem().isEmpty())
+        Message(TMsgDlgType::mtError, SCaptionError,
+                FSettings->LoadProblem() +
+                    SUnusableReplaced.arg(QDir::toNativeSeparators(FSettings->BackupFileName())),
+                {TMsgDlgBtn::mbOK});
+    QStringList lines;
+    for (const TUneditableSetting &setting : FSettings->UneditableSettings()) {
+        lines.append(SUneditableSetting.arg(setting.Setting, setting.Reason));
+        if (setting.Setting == u"IXUser"_s) {
+            LEdit_IXUser->setReadOnly(true);
+        } else if (setting.Setting == u"IXPasswort"_s) {
+            LEdit_IXPasswort->setReadOnly(true);
+        } else if (setting.Setting == u"IXWSDLLocation"_s) {
+            LEdit_IXWSDL->setReadOnly(true);
+        } else if (setting.Setting == u"LogFileFolder"_s) {
+            for (QAction *button : BEdit_Log->actions())
+                button->setEnabled(false);
+        }
+    }
+    if (!lines.isEmpty()) {
+        lines.append(SUneditableKept);
+        Message(TMsgDlgType::mtError, SCaptionError, lines.join(u"\r\n"_s), {TMsgDlgBtn::mbOK});
     }
 }
 

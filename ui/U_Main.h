@@ -101,6 +101,7 @@ private:
     void FormCreate();
     void FormShow();
     void FormClose();
+    void FitControlsToStore();
     void LoadSession();
     void ConnectionTest();
     void ThrowPendingFailure();

@@ -59,6 +59,7 @@ private slots:
     void reportsFailureOnStandardError_data();
     void reportsFailureOnStandardError();
     void readsSettingsBesideTheProgram();
+    void reportsUnusableSettings();
     void rejectsBadUsage_data();
     void rejectsBadUsage();
 };
@@ -148,6 +149,26 @@ void tst_qv_VellumixCheck::reportsFailureOnStandardError()
         QCOMPARE(run.Err, expected);
     QCOMPARE(server.LogoutCount(), 0);
     QVERIFY(!QFile::exists(missing));
+}
+
+void tst_qv_VellumixCheck::reportsUnusableSettings()
+{
+    QTemporaryDir dir;
+    const QString fileName = dir.filePath(u"quilloraGlobal.xml"_s);
+    const QByteArray typo = "<qv_Vellumix>\r\n<IXUser>Administrator</IXUsr>\r\n</qv_Vellumix>\r\n";
+    QFile file(fileName);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(typo);
+    file.close();
+
+    const TRun run = Run({u"--settings"_s, fileName});
+    QCOMPARE(run.ExitCode, 1);
+    QCOMPARE(run.Out, QString());
+    const QString head = u"Fehler: Die Einstellungsdatei "_s + QDir::toNativeSeparators(fileName) +
+                         u" kann nicht verwendet werden.\r\nKein wohlgeformtes XML (Zeile 2, Spalte "_s;
+    QVERIFY2(run.Err.startsWith(head) && run.Err.endsWith(u"\n"_s), qPrintable(run.Err));
+    QCOMPARE(Content(fileName), typo);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1); // no backup either
 }
 
 void tst_qv_VellumixCheck::readsSettingsBesideTheProgram()

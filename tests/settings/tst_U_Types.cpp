@@ -3,6 +3,12 @@
 
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
 #include <optional>
 
 using namespace Qt::StringLiterals;
@@ -89,6 +95,9 @@ private slots:
     void missingFileGivesFreshDocument();
     void unusableFileStartsAfresh_data();
     void unusableFileStartsAfresh();
+    void realWorldFileKeepsEverything_data();
+    void realWorldFileKeepsEverything();
+    void backupIsMadeOnceAndNeverOverwritten();
     void completesAndKeepsReadFile_data();
     void completesAndKeepsReadFile();
     void lastDuplicateWins();
@@ -99,6 +108,7 @@ private slots:
     void unreadableNumericSettingFailsConstruction();
     void unreadableTextSetting_data();
     void unreadableTextSetting();
+    void editableSettingsAreNotListed();
     void settersChangeMemoryUntilSave();
     void valuesSurviveSaveAndLoad_data();
     void valuesSurviveSaveAndLoad();
@@ -114,6 +124,8 @@ private slots:
     void saveReportsFolderThatCannotBeMade();
     void saveRefusesCharactersXmlCannotHold();
     void saveKeepsPermissions();
+    void saveKeepsOwnerAndGroup();
+    void saveWritesInPlaceInLockedFolder();
 };
 
 void tst_U_Types::missingFileGivesFreshDocument()
@@ -137,46 +149,226 @@ void tst_U_Types::missingFileGivesFreshDocument()
 void tst_U_Types::unusableFileStartsAfresh_data()
 {
     QTest::addColumn<QByteArray>("content");
-    QTest::newRow("empty") << QByteArray();
-    QTest::newRow("not-well-formed") << "<qv_Vellumix><IXUser>x</qv_Vellumix>"_ba;
-    QTest::newRow("declaration-only") << "<?xml version=\"1.0\"?>"_ba;
-    QTest::newRow("plain-text") << "IXUser=admin"_ba;
-    QTest::newRow("undeclared-entity") << "<r><IXUser>&who;</IXUser></r>"_ba;
-    QTest::newRow("two-roots") << "<r/><r/>"_ba;
+    QTest::addColumn<QString>("reason"); // what the problem text must hold
+    QTest::newRow("empty") << QByteArray() << u"Kein wohlgeformtes XML (Zeile 1, Spalte 1): "_s;
+    QTest::newRow("not-well-formed") << "<qv_Vellumix>\n<IXUser>x</qv_Vellumix>"_ba
+                                     << u"Kein wohlgeformtes XML (Zeile 2, Spalte 24): "_s;
+    QTest::newRow("declaration-only") << "<?xml version=\"1.0\"?>"_ba << u"Kein wohlgeformtes XML ("_s;
+    QTest::newRow("plain-text") << "IXUser=admin"_ba << u"Kein wohlgeformtes XML (Zeile 1, Spalte 2): "_s;
+    QTest::newRow("undeclared-entity") << "<r><IXUser>&who;</IXUser></r>"_ba << u"Kein wohlgeformtes XML ("_s;
+    QTest::newRow("two-roots") << "<r/><r/>"_ba << u"Kein wohlgeformtes XML (Zeile 1, Spalte "_s;
+    QTest::newRow("unknown-encoding")
+        << "<?xml version=\"1.0\" encoding=\"x-vellumix\"?><r/>"_ba << u"Kein wohlgeformtes XML ("_s;
     QByteArray deep =
         "<r>"_ba + QByteArray("<d>").repeated(100000) + QByteArray("</d>").repeated(100000) + "</r>";
-    QTest::newRow("deeply-nested") << deep;
-    QTest::newRow("too-many-nodes") << "<r>"_ba + QByteArray("<a/>").repeated(1000001) + "</r>";
-    QByteArray wide = "<r><Extra";
+    QTest::newRow("deeply-nested")
+        << deep << u"Die Elemente sind tiefer als 256 Ebenen verschachtelt (Zeile 1, Spalte "_s;
+    QTest::newRow("too-many-nodes") << "<r>"_ba + QByteArray("<a/>").repeated(1000001) + "</r>"
+                                    << u"Die Datei hat mehr als 1000000 Knoten (Zeile 1, Spalte "_s;
+    QByteArray wide = "<r>\n<Extra";
     for (int i = 0; i < 10001; ++i)
         wide += " a" + QByteArray::number(i) + "=''";
-    QTest::newRow("too-many-attributes") << wide + "/></r>";
+    QTest::newRow("too-many-attributes")
+        << wide + "/></r>" << u"Ein Element hat mehr als 10000 Attribute (Zeile 2, Spalte 1)"_s;
+    QByteArray wider = "<r><Extra";
+    for (int i = 0; i < 80000; ++i)
+        wider += " a" + QByteArray::number(i) + "='=>'";
+    QTest::newRow("far-too-many-attributes")
+        << wider + "/></r>" << u"Ein Element hat mehr als 10000 Attribute"_s;
     // U+013C holds the byte of "<" in UTF-16; the count must run on characters.
     QString hidden = u"<r><Extra"_s;
     for (int i = 0; i < 10001; ++i)
         hidden += u" a%1='\u013c'"_s.arg(i);
-    QTest::newRow("not-ascii-compatible-encoding")
-        << "<?xml version=\"1.0\"" + QByteArray(300, ' ') + "encoding=\"UTF-7\"?><r><IXUser>x</IXUser></r>";
-    QTest::newRow("too-many-attributes-utf16") << Utf16(hidden + u"/></r>"_s);
-    QTest::newRow("huge") << "<r><ACL>"_ba + QByteArray(17 * 1024 * 1024, 'x') + "</ACL></r>";
+    QTest::newRow("too-many-attributes-utf16")
+        << Utf16(hidden + u"/></r>"_s) << u"Ein Element hat mehr als 10000 Attribute"_s;
+    QByteArray latin = "<?xml version='1.0'" + QByteArray(300, ' ') + "encoding='cp1252'?><r><Extra";
+    for (int i = 0; i < 10001; ++i)
+        latin += " \xe4" + QByteArray::number(i) + "='\x80'";
+    QTest::newRow("too-many-attributes-cp1252")
+        << latin + "/></r>" << u"Ein Element hat mehr als 10000 Attribute"_s;
+    // Attributes that the internal subset brings in count as well.
+    QByteArray fromEntity = "<!DOCTYPE r [<!ENTITY t \"&#60;Extra";
+    for (int i = 0; i < 10001; ++i)
+        fromEntity += " a" + QByteArray::number(i) + "&#61;'1'";
+    QTest::newRow("attributes-from-entity")
+        << fromEntity + "/>\">]><r>&t;</r>" << u"Ein Element hat mehr als 10000 Attribute"_s;
+    QByteArray defaults = "<!DOCTYPE r [";
+    for (int i = 0; i < 10001; ++i)
+        defaults += "<!ATTLIST r a" + QByteArray::number(i) + " CDATA '1'>";
+    QTest::newRow("attributes-from-defaults")
+        << defaults + "]><r/>" << u"Ein Element hat mehr als 10000 Attribute"_s;
+    QTest::newRow("huge") << "<r><ACL>"_ba + QByteArray(17 * 1024 * 1024, 'x') + "</ACL></r>"
+                          << u"Die Datei ist größer als 16 MiB"_s;
     QTest::newRow("entity-expansion")
         << "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">"
            "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
            "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">"
            "<!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">]>"
-           "<r><ACL>&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;</ACL></r>"_ba;
+           "<r><ACL>&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;</ACL></r>"_ba
+        << u"Kein wohlgeformtes XML ("_s;
 }
 
+// An unusable file is read as a fresh document, and the first save keeps its
+// bytes in a backup beside it before replacing it.
 void tst_U_Types::unusableFileStartsAfresh()
 {
     QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
     QTemporaryDir dir;
     const QString path = WriteFile(dir, content);
     TGlobalSettings settings(path);
     QCOMPARE(settings.GetIXUser(), QString());
     QCOMPARE(settings.GetLogLevel(), 0);
+    const QString problem = settings.LoadProblem();
+    const QString head =
+        u"Die Einstellungsdatei "_s + QDir::toNativeSeparators(path) + u" kann nicht verwendet werden.\r\n"_s;
+    QVERIFY2(problem.startsWith(head + reason), qPrintable(problem));
+    const QString backup = settings.BackupFileName();
+    static const QRegularExpression backupName(
+        uR"(^quilloraGlobal\.xml\.\d{4}-\d\d-\d\d_\d\d-\d\d-\d\d\.bak$)"_s);
+    QVERIFY2(backupName.match(QFileInfo(backup).fileName()).hasMatch(), qPrintable(backup));
+    QCOMPARE(QFileInfo(backup).absolutePath(), QFileInfo(path).absolutePath());
     QCOMPARE(ReadFile(path), content); // untouched until saved
+    QVERIFY(!QFileInfo::exists(backup));
+
     QCOMPARE(SavedBytes(settings), FreshFileBytes());
+    QVERIFY(ReadFile(backup) == content); // QCOMPARE would print megabytes
+}
+
+// Files as administrators have them, with the other program's elements
+// beside the settings: one setting is changed and saved, and everything else
+// comes back as it was (in UTF-8, after the program's own declaration).
+void tst_U_Types::realWorldFileKeepsEverything_data()
+{
+    QTest::addColumn<QByteArray>("prolog");   // bytes before the root element
+    QTest::addColumn<QByteArray>("encoding"); // of the rest; empty: UTF-8
+    QTest::addColumn<QString>("extra");       // first in the root
+    QTest::addColumn<QString>("acl");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("savedProlog"); // after the usual declaration, or with its own
+    QTest::addColumn<QString>("savedPort");
+
+    const auto declared = [](const char *name) {
+        return "<?xml version=\"1.0\" encoding=\""_ba + name + "\"?>\r\n";
+    };
+    const QString umlauts = u"<Notiz>Grüße aus Köln</Notiz>"_s;
+    const QString euro = u"<Kosten>12 €</Kosten>"_s;
+    for (const char *name : {"latin1", "ISO8859-1", "ISO_8859-1", "Latin-1"})
+        QTest::newRow(name) << declared(name) << "ISO-8859-1"_ba << umlauts << u"r"_s << u"8080"_s
+                            << QString() << u"8080"_s;
+    for (const char *name : {"cp1252", "windows-1252"})
+        QTest::newRow(name) << declared(name) << "windows-1252"_ba << umlauts + euro << u"r"_s << u"8080"_s
+                            << QString() << u"8080"_s;
+    QTest::newRow("ISO-8859-15") << declared("ISO-8859-15") << "ISO-8859-15"_ba << umlauts + euro << u"r"_s
+                                 << u"8080"_s << QString() << u"8080"_s;
+    QTest::newRow("comment-of-equals")
+        << QByteArray() << QByteArray() << u"<!--"_s + QString(20000, u'=') + u"-->"_s << u"r"_s << u"8080"_s
+        << QString() << u"8080"_s;
+    QTest::newRow("acl-of-pairs") << QByteArray() << QByteArray() << QString()
+                                  << u"user=lesen;"_s.repeated(20000) << u"8080"_s << QString() << u"8080"_s;
+    QTest::newRow("doctype-system-quote")
+        << "<!DOCTYPE qv_Vellumix SYSTEM 'a\"b.dtd'>\n"_ba << QByteArray() << QString() << u"r"_s << u"8080"_s
+        << u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!DOCTYPE qv_Vellumix SYSTEM 'a\"b.dtd'>\r\n"_s
+        << u"8080"_s;
+    QTest::newRow("doctype-public-quote")
+        << "<!DOCTYPE qv_Vellumix PUBLIC \"-//Q//V\" 'x\"y.dtd'>\n"_ba << QByteArray() << QString() << u"r"_s
+        << u"8080"_s
+        << u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!DOCTYPE qv_Vellumix PUBLIC \"-//Q//V\" 'x\"y.dtd'>\r\n"_s
+        << u"8080"_s;
+    QTest::newRow("doctype-external-entity")
+        << "<!DOCTYPE qv_Vellumix SYSTEM \"q.dtd\">\n"_ba << QByteArray() << u"<Notiz>&extern;</Notiz>"_s
+        << u"r"_s << u"8080"_s
+        << u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!DOCTYPE qv_Vellumix SYSTEM \"q.dtd\">\r\n"_s
+        << u"8080"_s;
+    QTest::newRow("hand-formatted-port") << QByteArray() << QByteArray() << QString() << u"r"_s
+                                         << u"\r\n\t8080\r\n"_s << QString() << u"\n\t8080\n"_s;
+    QTest::newRow("long-value") << QByteArray() << QByteArray() << QString() << u"äb"_s.repeated(20000)
+                                << u"8080"_s << QString() << u"8080"_s;
+    QTest::newRow("ordinary") << declared("UTF-8") << QByteArray() << umlauts << u"r"_s << u"8080"_s
+                              << QString() << u"8080"_s;
+}
+
+void tst_U_Types::realWorldFileKeepsEverything()
+{
+    QFETCH(QByteArray, prolog);
+    QFETCH(QByteArray, encoding);
+    QFETCH(QString, extra);
+    QFETCH(QString, acl);
+    QFETCH(QString, port);
+    QFETCH(QString, savedProlog);
+    QFETCH(QString, savedPort);
+
+    const auto body = [&](const QString &level, const QString &portText) {
+        return u"<qv_Vellumix ver=\"1.0\">"_s + extra + u"<ACL>"_s + acl + u"</ACL><Port>"_s + portText +
+               u"</Port><AdminPasswort>Geheim</AdminPasswort><ostrelDB owner=\"sa\">Server=db;Name=ostrel"
+               u"</ostrelDB><IXUser>Jörg Müßig</IXUser><IXPasswort></IXPasswort>"
+               u"<IXWSDLLocation>http://ix.example:8080/ix-archiv/</IXWSDLLocation>"
+               u"<LogFileFolder LogLevel=\""_s +
+               level +
+               u"\">C:\\Protokolle\\</LogFileFolder><CheckIntervall>7</CheckIntervall>"
+               u"<Dienst Name=\"Übertragung\" Start=\"auto\"><Pfad>D:\\Eingang</Pfad></Dienst></qv_Vellumix>"_s;
+    };
+    QByteArray content = prolog;
+    if (encoding.isEmpty()) {
+        content += body(u"1"_s, port).toUtf8();
+    } else {
+        QStringEncoder encoder(encoding.constData());
+        QVERIFY(encoder.isValid());
+        content += encoder.encode(body(u"1"_s, port));
+        QVERIFY(!encoder.hasError());
+    }
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, content);
+    TGlobalSettings settings(path);
+    QCOMPARE(settings.LoadProblem(), QString());
+    QCOMPARE(settings.GetIXUser(), u"Jörg Müßig"_s);
+    QCOMPARE(settings.GetLogLevel(), 1);
+    settings.SetLogLevel(2);
+    // A file that names an external subset is not declared standalone.
+    const QByteArray expected = (savedProlog.startsWith(u"<?xml"_s) ? QByteArray() : Declaration) +
+                                savedProlog.toUtf8() + body(u"2"_s, savedPort).toUtf8() + "\r\n";
+    const QByteArray saved = SavedBytes(settings);
+    if (saved != expected) {
+        const qsizetype at =
+            std::mismatch(saved.begin(), saved.end(), expected.begin(), expected.end()).first - saved.begin();
+        QFAIL(
+            qPrintable(u"saved differs at byte %1: %2"_s.arg(at).arg(QString::fromUtf8(saved.mid(at, 80)))));
+    }
+    QVERIFY(settings.BackupFileName().isEmpty());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    QCOMPARE(TGlobalSettings(path).LoadProblem(), QString()); // the next start reads it again
+}
+
+// The backup keeps the bytes of the unusable file. Once the file is good a
+// save makes no further backup, and no backup is ever written over.
+void tst_U_Types::backupIsMadeOnceAndNeverOverwritten()
+{
+    QTemporaryDir dir;
+    const QByteArray typo = "<qv_Vellumix>\r\n  <Port>8080</Port>\r\n  <ACL>x</AC>\r\n</qv_Vellumix>\r\n"_ba;
+    const QString path = WriteFile(dir, typo);
+    TGlobalSettings first(path);
+    TGlobalSettings second(path); // read before the first one saves
+    QCOMPARE(second.BackupFileName(), first.BackupFileName());
+    const QString backup = first.BackupFileName();
+
+    QString message;
+    QVERIFY2(first.SaveToFile(message), qPrintable(message));
+    QCOMPARE(ReadFile(backup), typo);
+    const QDateTime written = QFileInfo(backup).lastModified();
+    first.SetIXUser(u"neu"_s);
+    QVERIFY2(first.SaveToFile(message), qPrintable(message));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+    QCOMPARE(ReadFile(backup), typo);
+    QCOMPARE(QFileInfo(backup).lastModified(), written);
+
+    // The second store still takes the file for unusable: its backup goes
+    // beside the first one, which stays as it was.
+    const QByteArray good = ReadFile(path);
+    QVERIFY2(second.SaveToFile(message), qPrintable(message));
+    QCOMPARE(ReadFile(backup), typo);
+    QVERIFY(second.BackupFileName() != backup);
+    QVERIFY2(second.BackupFileName().endsWith(u"_2.bak"_s), qPrintable(second.BackupFileName()));
+    QCOMPARE(ReadFile(second.BackupFileName()), good);
 }
 
 void tst_U_Types::completesAndKeepsReadFile_data()
@@ -317,6 +509,10 @@ void tst_U_Types::numericSettingsAreValidated_data()
     QTest::newRow("port-prefix-only") << "<Port>0x</Port>"_ba << u"Port"_s << u"1024"_s;
     QTest::newRow("port-cdata") << "<Port><![CDATA[80]]></Port>"_ba << u"Port"_s << u"80"_s;
     QTest::newRow("port-other-case") << "<pOrT>0</pOrT>"_ba << u"pOrT"_s << u"1024"_s;
+    QTest::newRow("port-on-own-line") << "<Port>\r\n\t8080\r\n</Port>"_ba << u"Port"_s << u"\n\t8080\n"_s;
+    QTest::newRow("port-tab-then-zero") << "<Port>\t0</Port>"_ba << u"Port"_s << u"1024"_s;
+    QTest::newRow("interval-on-own-line")
+        << "<CheckIntervall>\n  30\n</CheckIntervall>"_ba << u"CheckIntervall"_s << u"\n  30\n"_s;
     QTest::newRow("interval-zero") << "<CheckIntervall>0</CheckIntervall>"_ba << u"CheckIntervall"_s
                                    << u"5"_s;
     QTest::newRow("interval-lowest") << "<CheckIntervall>1</CheckIntervall>"_ba << u"CheckIntervall"_s
@@ -385,6 +581,10 @@ void tst_U_Types::unreadableTextSetting()
     const QString path = WriteFile(dir, "<r><" + element + " LogLevel=\"1\">a<b/></" + element +
                                             "><Other>keep<b/></Other></r>");
     TGlobalSettings settings(path);
+    const QList<TUneditableSetting> uneditable = settings.UneditableSettings();
+    QCOMPARE(uneditable.size(), 1);
+    QCOMPARE(uneditable.first().Setting, name);
+    QCOMPARE(uneditable.first().Reason, u"Element enthält keinen einzelnen Textknoten"_s);
 
     const auto call = [&](bool set) -> QString {
         if (name == u"IXUser"_s)
@@ -411,6 +611,14 @@ void tst_U_Types::unreadableTextSetting()
     QCOMPARE(message, u"Element enthält keinen einzelnen Textknoten"_s);
     QCOMPARE(ChildNamed(settings.Document(), name).childNodes().count(), 2); // left as it was
     QCOMPARE(settings.GetLogLevel(), name == u"LogFileFolder"_s ? 1 : 0);
+}
+
+void tst_U_Types::editableSettingsAreNotListed()
+{
+    QTemporaryDir dir;
+    TGlobalSettings settings(WriteFile(dir, "<r><IXUser><![CDATA[a]]></IXUser><IXPasswort/><ACL><x/></ACL>"
+                                            "<LogFileFolder LogLevel='1'>c</LogFileFolder></r>"));
+    QCOMPARE(settings.UneditableSettings().size(), 0);
 }
 
 void tst_U_Types::settersChangeMemoryUntilSave()
@@ -638,6 +846,88 @@ void tst_U_Types::saveKeepsPermissions()
     QVERIFY2(settings.SaveToFile(message), qPrintable(message));
     QCOMPARE(QFileInfo(path).permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser), permissions);
     QVERIFY(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size() == 1); // no leftovers
+}
+
+void tst_U_Types::saveKeepsOwnerAndGroup()
+{
+#ifdef Q_OS_UNIX
+    if (geteuid() != 0)
+        QSKIP("only the superuser can give the file to another owner");
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "<r/>");
+    constexpr uid_t service = 65534; // nobody, nogroup
+    QVERIFY(chown(QFile::encodeName(path).constData(), service, service) == 0);
+    QVERIFY(chmod(QFile::encodeName(path).constData(), 0640) == 0);
+    TGlobalSettings settings(path);
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    struct stat saved {};
+    QVERIFY(stat(QFile::encodeName(path).constData(), &saved) == 0);
+    QCOMPARE(saved.st_uid, service);
+    QCOMPARE(saved.st_gid, service);
+    QCOMPARE(saved.st_mode & 07777, mode_t(0640));
+    QCOMPARE(TGlobalSettings(path).GetIXUser(), u"neu"_s);
+#else
+    QSKIP("POSIX owners only");
+#endif
+}
+
+// A folder that lets the user create no file, with a file the user may
+// write: the save goes into the file itself. The superuser ignores the
+// permission bits, so then the test runs itself again as an ordinary user.
+void tst_U_Types::saveWritesInPlaceInLockedFolder()
+{
+#ifdef Q_OS_UNIX
+    if (geteuid() == 0) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(u"setpriv"_s,
+                    {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                     QCoreApplication::applicationFilePath(), u"saveWritesInPlaceInLockedFolder"_s});
+        QVERIFY2(child.waitForFinished(60000), "setpriv did not run");
+        const QByteArray output = child.readAll();
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, output.constData());
+        QVERIFY2(output.contains("PASS   : tst_U_Types::saveWritesInPlaceInLockedFolder"),
+                 output.constData());
+        return;
+    }
+    QTemporaryDir dir;
+    // Layout text is dropped on reading, so the new content is shorter and
+    // the file must be cut to its length.
+    const QByteArray original = "<r>" + QByteArray(4000, ' ') + "<IXUser>alt</IXUser></r>";
+    const QString path = WriteFile(dir, original);
+    const QByteArray folder = QFile::encodeName(dir.path());
+    struct stat before {};
+    QVERIFY(stat(QFile::encodeName(path).constData(), &before) == 0);
+    QVERIFY(chmod(folder.constData(), 0555) == 0);
+    const auto unlock = qScopeGuard([&] { chmod(folder.constData(), 0755); });
+
+    TGlobalSettings settings(path);
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QCOMPARE(ReadFile(path), settings.ToBytes());
+    QCOMPARE(TGlobalSettings(path).GetIXUser(), u"neu"_s);
+    struct stat after {};
+    QVERIFY(stat(QFile::encodeName(path).constData(), &after) == 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+    // A file nobody may write stays as it is, and the caller hears why; the
+    // document waits for the next try.
+    const QByteArray saved = ReadFile(path);
+    QVERIFY(chmod(QFile::encodeName(path).constData(), 0444) == 0);
+    settings.SetIXUser(u"dritter"_s);
+    QVERIFY(!settings.SaveToFile(message));
+    QVERIFY2(message.startsWith(u"Fehler beim Speichern von "_s + path + u"\r\n"_s), qPrintable(message));
+    QCOMPARE(ReadFile(path), saved);
+    QVERIFY(chmod(QFile::encodeName(path).constData(), 0644) == 0);
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QCOMPARE(TGlobalSettings(path).GetIXUser(), u"dritter"_s);
+#else
+    QSKIP("POSIX permission bits only");
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_U_Types)

@@ -1,6 +1,7 @@
 // The configuration window driven through its controls, offscreen, against
 // the stand-in Indexserver on the loopback interface.
 
+#include "common/EFailure.h"
 #include "settings/U_Types.h"
 #include "tools/StandInIndexserver.h"
 #include "ui/U_Main.h"
@@ -148,6 +149,10 @@ private slots:
     void firstShowTestsStoredLogin();
     void unreadableLogLevelStopsFirstShow();
     void unreadableSettingsLeaveNothingToEdit();
+    void unusableFileIsNamedAtFirstShow();
+    void uneditableSettingIsReadOnly_data();
+    void uneditableSettingIsReadOnly();
+    void longValuesAreShownWhole();
 
     void typingWritesThroughOnlyToStore();
     void passwordShowsStars();
@@ -449,6 +454,110 @@ void tst_U_Main::unreadableSettingsLeaveNothingToEdit()
     QCOMPARE(FileBytes(SettingsPath(dir)), content);
 }
 
+void tst_U_Main::unusableFileIsNamedAtFirstShow()
+{
+    QTemporaryDir dir;
+    const QByteArray typo =
+        "<qv_Vellumix>\r\n  <Port>8080</Port>\r\n  <IXUser>admin</IXUsr>\r\n</qv_Vellumix>\r\n";
+    QFile file(SettingsPath(dir));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(typo);
+    file.close();
+
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    QCOMPARE(boxes.Shown.size(), 1);
+    QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtError);
+    QCOMPARE(boxes.Shown[0].Caption, u"Fehler"_s);
+    const QString text = boxes.Shown[0].Text;
+    const QString head = u"Die Einstellungsdatei "_s + QDir::toNativeSeparators(SettingsPath(dir)) +
+                         u" kann nicht verwendet werden.\r\nKein wohlgeformtes XML (Zeile 3, Spalte "_s;
+    QVERIFY2(text.startsWith(head), qPrintable(text));
+    static const QRegularExpression ending(
+        uR"(\): .+\r\nOK ersetzt die Datei durch die angezeigten Einstellungen und bewahrt den bisherigen )"
+        uR"(Inhalt als (.+\.bak) auf\.$)"_s);
+    const QRegularExpressionMatch match = ending.match(text);
+    QVERIFY2(match.hasMatch(), qPrintable(text));
+    const QString backup = match.captured(1);
+    QCOMPARE(QFileInfo(backup).absolutePath(), QFileInfo(SettingsPath(dir)).absolutePath());
+    QVERIFY(Control<QWidget>(window, u"GBox_IndexServer"_s)->isEnabled());
+
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    QCOMPARE(FileBytes(backup), typo);
+    QVERIFY(TGlobalSettings(SettingsPath(dir)).LoadProblem().isEmpty());
+}
+
+void tst_U_Main::uneditableSettingIsReadOnly_data()
+{
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<QString>("control");
+    QTest::newRow("IXUser") << u"IXUser"_s << u"LEdit_IXUser"_s;
+    QTest::newRow("IXWSDLLocation") << u"IXWSDLLocation"_s << u"LEdit_IXWSDL"_s;
+    QTest::newRow("LogFileFolder") << u"LogFileFolder"_s << u"BEdit_Log"_s;
+}
+
+// Reported once at first show, not at every keystroke; the element stays.
+void tst_U_Main::uneditableSettingIsReadOnly()
+{
+    QFETCH(QString, setting);
+    QFETCH(QString, control);
+    QTemporaryDir dir;
+    const QByteArray element =
+        "<" + setting.toUtf8() + " LogLevel=\"1\">admin<!-- Dienstkonto --></" + setting.toUtf8() + ">";
+    QFile file(SettingsPath(dir));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("<qv_Vellumix>" + element + "</qv_Vellumix>");
+    file.close();
+
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    QCOMPARE(boxes.Shown.size(), 1);
+    QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtError);
+    QCOMPARE(boxes.Shown[0].Text, u"Die Einstellung „"_s + setting +
+                                      u"“ kann hier nicht geändert werden: Element enthält keinen einzelnen "
+                                      u"Textknoten\r\nDas Feld ist schreibgeschützt; die Datei behält den "
+                                      u"Inhalt, wie er ist."_s);
+    for (const QString &name : {u"LEdit_IXUser"_s, u"LEdit_IXPasswort"_s, u"LEdit_IXWSDL"_s}) {
+        auto *edit = Control<QLineEdit>(window, name);
+        QCOMPARE(edit->isReadOnly(), name == control);
+        edit->setFocus();
+        QTest::keyClicks(edit, u"xy"_s);
+    }
+    for (QAction *button : Control<QLineEdit>(window, u"BEdit_Log"_s)->actions())
+        QCOMPARE(button->isEnabled(), control != u"BEdit_Log"_s);
+    QCOMPARE(boxes.Shown.size(), 1);
+
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    QVERIFY2(FileBytes(SettingsPath(dir)).contains(element), FileBytes(SettingsPath(dir)).constData());
+}
+
+void tst_U_Main::longValuesAreShownWhole()
+{
+    QTemporaryDir dir;
+    const QString user = u"ä"_s.repeated(40000);
+    const QString wsdl = u"http://ix/"_s + QString(40000, u'w');
+    const QString folder = u"/"_s + QString(40000, u'l') + u"/"_s;
+    StoreSettings(SettingsPath(dir), user, QString(), wsdl, 1, folder);
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    QVERIFY(boxes.Shown.isEmpty());
+    QCOMPARE(Control<QLineEdit>(window, u"LEdit_IXUser"_s)->text(), user);
+    QCOMPARE(Control<QLineEdit>(window, u"LEdit_IXWSDL"_s)->text(), wsdl);
+    QCOMPARE(Control<QLineEdit>(window, u"BEdit_Log"_s)->text(), folder);
+
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    const TGlobalSettings saved(SettingsPath(dir));
+    QCOMPARE(saved.GetIXUser(), user);
+    QCOMPARE(saved.GetIXWSDLLocation(), wsdl);
+    QCOMPARE(saved.GetLogFileFolder(), folder);
+}
+
 // ---------------------------------------------------------------- editing
 
 void tst_U_Main::typingWritesThroughOnlyToStore()
@@ -533,20 +642,19 @@ void tst_U_Main::connectUsesEditedValues()
 void tst_U_Main::failedHandlerShowsDefaultBox()
 {
     QTemporaryDir dir;
-    QFile file(SettingsPath(dir));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("<?xml version=\"1.0\"?>\r\n<qv_Vellumix ver=\"1.0\"><IXUser><a/></IXUser></qv_Vellumix>\r\n");
-    file.close();
-
     TBoxes boxes;
-    TF_Main window(HooksFor(dir.path(), boxes));
+    TF_MainHooks hooks = HooksFor(dir.path(), boxes);
+    hooks.ChooseFolder = [](const QString &, const QString &, QString &, bool, bool, bool) -> bool {
+        throw EFailure(u"Der Ordnerdialog ist gestört"_s);
+    };
+    TF_Main window(std::move(hooks));
     window.show();
     QVERIFY(boxes.Shown.isEmpty());
-    QTest::keyClicks(Control<QLineEdit>(window, u"LEdit_IXUser"_s), u"x"_s);
+    Control<QLineEdit>(window, u"BEdit_Log"_s)->findChild<QAction *>(u"BEdit_LogRightButton"_s)->trigger();
     QCOMPARE(boxes.Shown.size(), 1);
     QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtError);
     QCOMPARE(boxes.Shown[0].Caption, u">quillora< Vellumix"_s);
-    QCOMPARE(boxes.Shown[0].Text, u"Element enthält keinen einzelnen Textknoten"_s);
+    QCOMPARE(boxes.Shown[0].Text, u"Der Ordnerdialog ist gestört"_s);
     QVERIFY(window.isVisible());
 }
 

@@ -1,0 +1,30 @@
+#pragma once
+
+// Putting a finished settings file in place. Kept free of Qt so that the
+// Windows side builds and runs with nothing but the Windows SDK. Paths are
+// UTF-16, as the Windows API takes them; the POSIX side uses them as UTF-8.
+// Neither function throws; both report failures through their result.
+
+#include <string>
+
+// Puts the complete, closed file replacement in place of target, in one step
+// for readers of target. What belongs to the old target stays: on Windows its
+// security descriptor, owner, attributes and alternate streams; on POSIX its
+// mode bits, and its owner and group as far as the calling user may set them.
+// A missing target is simply created from replacement (the new file keeps its
+// own rights then). replacement must lie in the folder of target. The
+// replacement's data is flushed to disk before it takes target's place.
+// On success replacement no longer exists. On failure returns false with the
+// system's reason in error; target is then unchanged and replacement is left
+// for the caller to remove.
+[[nodiscard]] bool ReplaceFileKeeping(const std::u16string &target, const std::u16string &replacement,
+                                      std::u16string &error);
+
+// For a folder that lets nobody create files in it: writes bytes over the
+// existing file target from its start, flushes them to disk, then truncates
+// the file to their length. The file itself (rights, owner, identity) stays.
+// target must exist; it is never created. On failure returns false with the
+// system's reason in error; the file may then hold a mix of old and new bytes,
+// so the caller must report the failure.
+[[nodiscard]] bool WriteFileInPlace(const std::u16string &target, const std::string &bytes,
+                                    std::u16string &error);

@@ -1,0 +1,122 @@
+#include "settings/U_FileReplace.h"
+
+#include <windows.h>
+
+namespace {
+
+const wchar_t *Wide(const std::u16string &text)
+{
+    return reinterpret_cast<const wchar_t *>(text.c_str());
+}
+
+std::u16string SystemReason(DWORD code)
+{
+    wchar_t *buffer = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+    std::u16string text;
+    if (length > 0 && buffer)
+        text.assign(reinterpret_cast<const char16_t *>(buffer), length);
+    if (buffer)
+        LocalFree(buffer);
+    while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' '))
+        text.pop_back();
+    if (text.empty()) {
+        const std::string number = std::to_string(code);
+        text = u"Systemfehler ";
+        text.append(number.begin(), number.end());
+    }
+    return text;
+}
+
+bool Fail(std::u16string &error, DWORD code)
+{
+    error = SystemReason(code);
+    return false;
+}
+
+// The replacement's data must be on disk before a name points to it.
+bool Flush(const std::u16string &path, DWORD &code)
+{
+    const HANDLE file = CreateFileW(Wide(path), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        code = GetLastError();
+        return false;
+    }
+    const bool flushed = FlushFileBuffers(file) != 0;
+    code = flushed ? ERROR_SUCCESS : GetLastError();
+    CloseHandle(file);
+    return flushed;
+}
+
+} // namespace
+
+bool ReplaceFileKeeping(const std::u16string &target, const std::u16string &replacement,
+                        std::u16string &error)
+{
+    error.clear();
+    DWORD code = ERROR_SUCCESS;
+    if (!Flush(replacement, code))
+        return Fail(error, code);
+    if (GetFileAttributesW(Wide(target)) == INVALID_FILE_ATTRIBUTES) {
+        code = GetLastError();
+        if (code != ERROR_FILE_NOT_FOUND)
+            return Fail(error, code);
+        if (!MoveFileExW(Wide(replacement), Wide(target), MOVEFILE_WRITE_THROUGH))
+            return Fail(error, GetLastError());
+        return true;
+    }
+    // ReplaceFileW gives the new file the old one's security descriptor,
+    // owner, attributes and alternate streams: explicit rights, such as read
+    // access for the service account, survive the save.
+    if (ReplaceFileW(Wide(target), Wide(replacement), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                     nullptr))
+        return true;
+    code = GetLastError();
+    if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+        // The old file is gone from its name already, the replacement kept
+        // its own: putting it under the target's name is all that is left.
+        if (MoveFileExW(Wide(replacement), Wide(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        code = GetLastError();
+    }
+    return Fail(error, code);
+}
+
+bool WriteFileInPlace(const std::u16string &target, const std::string &bytes, std::u16string &error)
+{
+    error.clear();
+    const HANDLE file = CreateFileW(Wide(target), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return Fail(error, GetLastError());
+    const auto failClosing = [&](DWORD failure) {
+        CloseHandle(file);
+        return Fail(error, failure);
+    };
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const std::size_t rest = bytes.size() - written;
+        const DWORD chunk = rest > 0x40000000 ? DWORD(0x40000000) : DWORD(rest);
+        DWORD done = 0;
+        if (!WriteFile(file, bytes.data() + written, chunk, &done, nullptr))
+            return failClosing(GetLastError());
+        if (done == 0)
+            return failClosing(ERROR_WRITE_FAULT);
+        written += done;
+    }
+    // Truncating only after the new content is on disk: until then the file
+    // holds at least all of the new bytes, never a cut-off version of them.
+    if (!FlushFileBuffers(file))
+        return failClosing(GetLastError());
+    LARGE_INTEGER length;
+    length.QuadPart = LONGLONG(bytes.size());
+    if (!SetFilePointerEx(file, length, nullptr, FILE_BEGIN) || !SetEndOfFile(file) ||
+        !FlushFileBuffers(file))
+        return failClosing(GetLastError());
+    if (!CloseHandle(file))
+        return Fail(error, GetLastError());
+    return true;
+}
