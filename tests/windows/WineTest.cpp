@@ -82,6 +82,26 @@ bool Check(bool ok, const std::string &what, const char *file, int line)
     return false;
 }
 
+bool RunsUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+bool CheckWindowsOnly(bool ok, const std::string &what, const char *wineLacks, const char *file, int line)
+{
+    if (!RunsUnderWine())
+        return Check(ok, what, file, line);
+    if (ok)
+        return Check(false, "XPASS, Wine now has it: " + what, file, line);
+    AcquireSRWLockExclusive(&Lock);
+    std::printf("XFAIL  : %s(%s) %s (under Wine: %s)\n", CurrentTest, CurrentRow.c_str(), what.c_str(),
+                wineLacks);
+    std::fflush(stdout);
+    ReleaseSRWLockExclusive(&Lock);
+    return false;
+}
+
 std::string Utf8(const std::wstring &text)
 {
     if (text.empty())

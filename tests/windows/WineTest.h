@@ -33,8 +33,19 @@ public:
 // Records a failure of the current row unless ok; returns ok.
 bool Check(bool ok, const std::string &what, const char *file, int line);
 
+// Under Wine, a check of Windows behaviour that Wine does not implement:
+// its failure is reported as expected (XFAIL) with the reason, and its
+// passing as XPASS, a failure, so the case is taken up once Wine has it.
+// On Windows it is an ordinary check.
+bool CheckWindowsOnly(bool ok, const std::string &what, const char *wineLacks, const char *file, int line);
+
+// Whether the program runs under Wine.
+bool RunsUnderWine();
+
 #define CHECK(condition) Check(static_cast<bool>(condition), #condition, __FILE__, __LINE__)
 #define CHECK_MSG(condition, message) Check(static_cast<bool>(condition), message, __FILE__, __LINE__)
+#define CHECK_WINDOWS_ONLY(condition, message, wineLacks)                                                    \
+    CheckWindowsOnly(static_cast<bool>(condition), message, wineLacks, __FILE__, __LINE__)
 
 // UTF-8 form of a wide text, for messages.
 std::string Utf8(const std::wstring &text);
