@@ -14,6 +14,7 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,9 @@ namespace {
 
 const std::u16string SInstanceName = u"quillora Vellumix";
 
-// Long enough for Wine to load its libraries on the first call of a run.
-constexpr DWORD SHelperTimeout = 10000;
+// How long a helper process or the dialog may take; long enough for Wine to
+// load its libraries on a busy machine.
+constexpr DWORD SHelperTimeout = 30000;
 
 std::wstring WideOf(const std::u16string &text)
 {
@@ -239,8 +241,9 @@ void instanceNameIsHeldByRunningCopy()
             continue;
         const std::string firstOutcome = first.ReadLine();
         CHECK_MSG(firstOutcome == std::to_string(coAlone),
-                  "first copy: " + (firstOutcome.empty() ? std::string("no answer")
-                                                         : OutcomeName(std::stoul(firstOutcome))));
+                  "first copy: " + (firstOutcome.empty()
+                                        ? std::string("no answer")
+                                        : OutcomeName(std::strtoul(firstOutcome.c_str(), nullptr, 10))));
         switch (row.First) {
         case TFirstCopy::Running:
             break;
