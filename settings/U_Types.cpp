@@ -24,6 +24,10 @@
 
 using namespace Qt::StringLiterals;
 
+#ifdef Q_OS_WIN
+extern Q_CORE_EXPORT int qt_ntfs_permission_lookup;
+#endif
+
 namespace {
 
 const QString SNoSingleTextNode = u"Element enthält keinen einzelnen Textknoten"_s;
@@ -225,6 +229,20 @@ int StrictInteger(const QString &text)
     if (value > std::numeric_limits<int>::max())
         throw EFailure(SInvalidInteger.arg(text));
     return int(value);
+}
+
+// Whether the user may create files in folder. On Windows only the access
+// control list can tell, which Qt reads only when asked to.
+bool FolderIsWritable(const QString &folder)
+{
+#ifdef Q_OS_WIN
+    ++qt_ntfs_permission_lookup;
+    const bool writable = QFileInfo(folder).isWritable();
+    --qt_ntfs_permission_lookup;
+    return writable;
+#else
+    return QFileInfo(folder).isWritable();
+#endif
 }
 
 using TAttributeOrder = QHash<QPair<int, int>, QStringList>;
@@ -1133,6 +1151,10 @@ void TGlobalSettings::KeepBackup()
     QFile source(FFileName);
     if (!source.open(QIODevice::ReadOnly))
         fail(FBackupFileName, source.errorString());
+    const QByteArray bytes = source.readAll();
+    if (source.error() != QFileDevice::NoError)
+        fail(FBackupFileName, source.errorString());
+    // Creating the file claims the name; an existing one is left alone.
     QString name = FBackupFileName;
     QFile backup(name);
     for (int number = 2; !backup.open(QIODevice::WriteOnly | QIODevice::NewOnly); ++number) {
@@ -1141,21 +1163,13 @@ void TGlobalSettings::KeepBackup()
         name = FBackupFileName.chopped(4) + u'_' + QString::number(number) + u".bak"_s;
         backup.setFileName(name);
     }
-    while (!source.atEnd()) {
-        const QByteArray chunk = source.read(1 << 20);
-        if (source.error() != QFileDevice::NoError || backup.write(chunk) != chunk.size()) {
-            const QString reason =
-                source.error() != QFileDevice::NoError ? source.errorString() : backup.errorString();
-            backup.remove();
-            fail(name, reason);
-        }
-    }
-    if (!backup.flush()) {
-        const QString reason = backup.errorString();
-        backup.remove();
-        fail(name, reason);
-    }
     backup.close();
+    // Written and flushed to disk before the file it keeps is replaced.
+    std::u16string error;
+    if (!WriteFileInPlace(QDir::toNativeSeparators(name).toStdU16String(), bytes.toStdString(), error)) {
+        backup.remove();
+        fail(name, QString::fromStdU16String(error));
+    }
     FBackupFileName = name;
 }
 
@@ -1165,7 +1179,10 @@ void TGlobalSettings::KeepBackup()
 // written over instead.
 void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
 {
-    const QFileInfo info(FFileName);
+    // A link stays a link: the file it points to is the one replaced.
+    const QFileInfo link(FFileName);
+    const QString target = exists && link.isSymLink() ? link.canonicalFilePath() : FFileName;
+    const QFileInfo info(target);
     QFile temporary;
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary.setFileName(info.absolutePath() + u"/."_s + info.fileName() + u'.' +
@@ -1175,10 +1192,9 @@ void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
     }
     std::u16string error;
     if (!temporary.isOpen()) {
-        if (!exists || QFileInfo(info.absolutePath()).isWritable())
+        if (!exists || FolderIsWritable(info.absolutePath()))
             throw EFailure(temporary.errorString());
-        if (!WriteFileInPlace(QDir::toNativeSeparators(FFileName).toStdU16String(), bytes.toStdString(),
-                              error))
+        if (!WriteFileInPlace(QDir::toNativeSeparators(target).toStdU16String(), bytes.toStdString(), error))
             throw EFailure(QString::fromStdU16String(error));
         return;
     }
@@ -1190,7 +1206,7 @@ void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
         throw EFailure(written ? temporary.errorString()
                                : (writeError.isEmpty() ? SIncompleteWrite : writeError));
     }
-    if (!ReplaceFileKeeping(QDir::toNativeSeparators(FFileName).toStdU16String(),
+    if (!ReplaceFileKeeping(QDir::toNativeSeparators(target).toStdU16String(),
                             QDir::toNativeSeparators(temporary.fileName()).toStdU16String(), error)) {
         temporary.remove();
         throw EFailure(QString::fromStdU16String(error));

@@ -39,6 +39,29 @@ void AddRows()
     QTest::newRow("15MB-text") << SettingsFile(1, "<ACL>" + QByteArray(15 * 1024 * 1024, 'x') + "</ACL>");
 }
 
+// Files with 80,000 attributes on one element, which the store refuses, and
+// the same attributes spread ten to an element, which any reader takes in
+// linear time: refusing must cost no more than reading the spread file.
+void AddHostileRows()
+{
+    QTest::addColumn<QByteArray>("hostile");
+    QTest::addColumn<QByteArray>("spread");
+    QByteArray wide = "<E";
+    QByteArray spread;
+    for (int i = 0; i < 80000; ++i) {
+        const QByteArray attribute = " a" + QByteArray::number(i) + "='v=w'";
+        wide += attribute;
+        spread += (i % 10 == 0 ? (i ? "/><E" : "<E") : "") + attribute;
+    }
+    wide += "/>";
+    spread += "/>";
+    QTest::newRow("80k-attributes") << "<r>" + wide + "</r>"
+                                    << "<r>" + spread + "</r>";
+    const QByteArray cp1252 = "<?xml version='1.0' encoding='cp1252'?>";
+    QTest::newRow("80k-attributes-cp1252")
+        << cp1252 + "<r>" + wide + "</r>" << cp1252 + "<r>" + spread + "</r>";
+}
+
 QString WriteInput(const QTemporaryDir &dir, const QByteArray &content)
 {
     const QString path = dir.filePath(u"quilloraGlobal.xml"_s);
@@ -63,6 +86,10 @@ private slots:
     void save();
     void saveBaseline_data() { AddRows(); }
     void saveBaseline();
+    void refuseHostile_data() { AddHostileRows(); }
+    void refuseHostile();
+    void refuseHostileBaseline_data() { AddHostileRows(); }
+    void refuseHostileBaseline();
 };
 
 void bench_settings::load()
@@ -117,6 +144,33 @@ void bench_settings::saveBaseline()
         QSaveFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write(doc.toByteArray(-1)) < 0 || !file.commit())
             QFAIL("file not written");
+    }
+}
+
+void bench_settings::refuseHostile()
+{
+    QFETCH(QByteArray, hostile);
+    QTemporaryDir dir;
+    const QString path = WriteInput(dir, hostile);
+    QBENCHMARK
+    {
+        TGlobalSettings settings(path);
+        if (settings.LoadProblem().isEmpty())
+            QFAIL("hostile file accepted");
+    }
+}
+
+void bench_settings::refuseHostileBaseline()
+{
+    QFETCH(QByteArray, spread);
+    QTemporaryDir dir;
+    const QString path = WriteInput(dir, spread);
+    QBENCHMARK
+    {
+        QFile file(path);
+        QDomDocument doc;
+        if (!file.open(QIODevice::ReadOnly) || !doc.setContent(file.readAll(), false))
+            QFAIL("file not read");
     }
 }
 

@@ -65,6 +65,22 @@ QByteArray Utf16(const QString &text)
     return encoder.encode(text);
 }
 
+#ifdef Q_OS_UNIX
+// The superuser ignores permission bits: runs one slot of this test again as
+// the unprivileged user nobody, and fails with its output when that fails.
+void RunUnprivileged(const QString &slot)
+{
+    QProcess child;
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                               QCoreApplication::applicationFilePath(), slot});
+    QVERIFY2(child.waitForFinished(60000), "setpriv did not run");
+    const QByteArray output = child.readAll();
+    QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, output.constData());
+    QVERIFY2(output.contains("PASS   : tst_U_Types::" + slot.toUtf8() + "()"), output.constData());
+}
+#endif
+
 QByteArray FreshFileBytes()
 {
     return ReadFile(QFINDTESTDATA("../data/settings/fresh-quilloraGlobal.xml"));
@@ -126,6 +142,8 @@ private slots:
     void saveKeepsPermissions();
     void saveKeepsOwnerAndGroup();
     void saveWritesInPlaceInLockedFolder();
+    void unreadableFileIsNotReplaced();
+    void saveKeepsLink();
 };
 
 void tst_U_Types::missingFileGivesFreshDocument()
@@ -880,16 +898,7 @@ void tst_U_Types::saveWritesInPlaceInLockedFolder()
 {
 #ifdef Q_OS_UNIX
     if (geteuid() == 0) {
-        QProcess child;
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(u"setpriv"_s,
-                    {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
-                     QCoreApplication::applicationFilePath(), u"saveWritesInPlaceInLockedFolder"_s});
-        QVERIFY2(child.waitForFinished(60000), "setpriv did not run");
-        const QByteArray output = child.readAll();
-        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, output.constData());
-        QVERIFY2(output.contains("PASS   : tst_U_Types::saveWritesInPlaceInLockedFolder"),
-                 output.constData());
+        RunUnprivileged(u"saveWritesInPlaceInLockedFolder"_s);
         return;
     }
     QTemporaryDir dir;
@@ -927,6 +936,54 @@ void tst_U_Types::saveWritesInPlaceInLockedFolder()
     QCOMPARE(TGlobalSettings(path).GetIXUser(), u"dritter"_s);
 #else
     QSKIP("POSIX permission bits only");
+#endif
+}
+
+// A file the user may not read is unusable too; it cannot be kept as a
+// backup, so the save fails with the reason and the file stays.
+void tst_U_Types::unreadableFileIsNotReplaced()
+{
+#ifdef Q_OS_UNIX
+    if (geteuid() == 0) {
+        RunUnprivileged(u"unreadableFileIsNotReplaced"_s);
+        return;
+    }
+    QTemporaryDir dir;
+    const QByteArray original = "<r><IXUser>alt</IXUser></r>";
+    const QString path = WriteFile(dir, original);
+    QVERIFY(chmod(QFile::encodeName(path).constData(), 0200) == 0);
+    const auto restore = qScopeGuard([&] { chmod(QFile::encodeName(path).constData(), 0600); });
+    TGlobalSettings settings(path);
+    QVERIFY2(settings.LoadProblem().endsWith(u"\r\nDie Datei kann nicht gelesen werden: Permission denied"_s),
+             qPrintable(settings.LoadProblem()));
+    QString message;
+    QVERIFY(!settings.SaveToFile(message));
+    const QString prefix = u"Fehler beim Speichern von "_s + path + u"\r\n"_s;
+    QVERIFY2(message.startsWith(prefix) && message.size() > prefix.size(), qPrintable(message));
+    QVERIFY(chmod(QFile::encodeName(path).constData(), 0600) == 0);
+    QCOMPARE(ReadFile(path), original);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+#else
+    QSKIP("POSIX permission bits only");
+#endif
+}
+
+void tst_U_Types::saveKeepsLink()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    const QString target = WriteFile(dir, "<r><IXUser>alt</IXUser></r>");
+    QVERIFY(QDir(dir.path()).mkdir(u"link"_s));
+    const QString link = dir.filePath(u"link/quilloraGlobal.xml"_s);
+    QVERIFY(QFile::link(target, link));
+    TGlobalSettings settings(link);
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(TGlobalSettings(target).GetIXUser(), u"neu"_s);
+#else
+    QSKIP("POSIX links only");
 #endif
 }
 

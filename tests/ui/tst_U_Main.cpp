@@ -526,8 +526,11 @@ void tst_U_Main::uneditableSettingIsReadOnly()
         edit->setFocus();
         QTest::keyClicks(edit, u"xy"_s);
     }
-    for (QAction *button : Control<QLineEdit>(window, u"BEdit_Log"_s)->actions())
+    for (const QString &name : {u"BEdit_LogLeftButton"_s, u"BEdit_LogRightButton"_s}) {
+        auto *button = Control<QLineEdit>(window, u"BEdit_Log"_s)->findChild<QAction *>(name);
+        QVERIFY(button);
         QCOMPARE(button->isEnabled(), control != u"BEdit_Log"_s);
+    }
     QCOMPARE(boxes.Shown.size(), 1);
 
     QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
