@@ -1,0 +1,247 @@
+// The settings file replacement as it really runs on Windows: a saved file
+// keeps the rights and attributes an administrator gave the old one, and
+// the in-place fallback leaves exactly the new content.
+
+#include "WineTest.h"
+
+#include "settings/U_FileReplace.h"
+
+#include <windows.h>
+
+#include <aclapi.h>
+
+#include <string>
+
+namespace {
+
+std::u16string U16Of(const std::wstring &text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+// A folder of its own for each run, removed with its files.
+class TReplaceFolder {
+public:
+    TReplaceFolder()
+    {
+        wchar_t windows[MAX_PATH];
+        GetWindowsDirectoryW(windows, MAX_PATH);
+        FPath = std::wstring(windows, 3) + L"vellumix-replace-" + std::to_wstring(GetCurrentProcessId());
+        CreateDirectoryW(FPath.c_str(), nullptr);
+    }
+    ~TReplaceFolder()
+    {
+        WIN32_FIND_DATAW found;
+        const HANDLE search = FindFirstFileW((FPath + L"\\*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do {
+                const std::wstring file = FPath + L"\\" + found.cFileName;
+                SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(file.c_str());
+            } while (FindNextFileW(search, &found));
+            FindClose(search);
+        }
+        RemoveDirectoryW(FPath.c_str());
+    }
+    TReplaceFolder(const TReplaceFolder &) = delete;
+    TReplaceFolder &operator=(const TReplaceFolder &) = delete;
+
+    std::wstring File(const wchar_t *name) const { return FPath + L"\\" + name; }
+
+private:
+    std::wstring FPath;
+};
+
+bool WriteWhole(const std::wstring &path, const std::string &bytes)
+{
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const bool ok =
+        WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr) && written == bytes.size();
+    CloseHandle(file);
+    return ok;
+}
+
+// The file's bytes; "<missing>" when it cannot be opened.
+std::string ReadWhole(const std::wstring &path)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+// The account a service of ">quillora< Vellumix" would read the file as.
+struct TServiceSid {
+    TServiceSid()
+    {
+        DWORD size = sizeof(FBuffer);
+        CreateWellKnownSid(WinLocalServiceSid, nullptr, FBuffer, &size);
+    }
+    PSID Get() { return FBuffer; }
+    BYTE FBuffer[SECURITY_MAX_SID_SIZE];
+};
+
+// Grants the service account read access to path by an explicit entry.
+bool GrantServiceRead(const std::wstring &path)
+{
+    PACL oldAcl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &oldAcl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    TServiceSid sid;
+    EXPLICIT_ACCESS_W access{};
+    access.grfAccessPermissions = FILE_GENERIC_READ;
+    access.grfAccessMode = GRANT_ACCESS;
+    access.grfInheritance = NO_INHERITANCE;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    access.Trustee.ptstrName = static_cast<LPWSTR>(sid.Get());
+    PACL newAcl = nullptr;
+    bool ok = SetEntriesInAclW(1, &access, oldAcl, &newAcl) == ERROR_SUCCESS;
+    if (ok)
+        ok =
+            SetNamedSecurityInfoW(const_cast<LPWSTR>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, newAcl, nullptr) == ERROR_SUCCESS;
+    LocalFree(newAcl);
+    LocalFree(descriptor);
+    return ok;
+}
+
+// Whether path's access list holds the service account's explicit read entry.
+bool HasServiceRead(const std::wstring &path)
+{
+    PACL acl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    TServiceSid sid;
+    bool found = false;
+    for (DWORD i = 0; acl && i < acl->AceCount && !found; ++i) {
+        void *entry = nullptr;
+        if (!GetAce(acl, i, &entry))
+            continue;
+        const auto *ace = static_cast<const ACCESS_ALLOWED_ACE *>(entry);
+        found = ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                (ace->Header.AceFlags & INHERITED_ACE) == 0 &&
+                (ace->Mask & FILE_GENERIC_READ) == FILE_GENERIC_READ &&
+                EqualSid(const_cast<DWORD *>(&ace->SidStart), sid.Get());
+    }
+    LocalFree(descriptor);
+    return found;
+}
+
+const char *const SWineKeepsNoRights = "no access entries are kept on files";
+
+const std::string SOldContent = "<?xml version=\"1.0\"?>\r\n<qv_Vellumix ver=\"1.0\">\r\n</qv_Vellumix>\r\n";
+const std::string SNewContent =
+    "<?xml version=\"1.0\"?>\r\n<qv_Vellumix ver=\"1.0\">\r\n  <Port>1024</Port>\r\n"
+    "</qv_Vellumix>\r\n";
+
+// The replaced file has the new content under the old name and keeps what
+// the administrator set on the old one; a missing one is simply created.
+void replacedFileKeepsRightsAndAttributes()
+{
+    struct TRow_ {
+        const char *Tag;
+        bool TargetExists;
+        bool ExplicitRight;
+        DWORD Attributes; // set on the old file; FILE_ATTRIBUTE_NORMAL: none
+    };
+    const TRow_ rows[] = {
+        {"explicit-right", true, true, FILE_ATTRIBUTE_NORMAL},
+        {"hidden-and-archive", true, false, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE},
+        {"right-and-hidden", true, true, FILE_ATTRIBUTE_HIDDEN},
+        {"missing-target", false, false, FILE_ATTRIBUTE_NORMAL},
+    };
+    for (const TRow_ &row : rows) {
+        TRow scope(row.Tag);
+        TReplaceFolder folder;
+        const std::wstring target = folder.File(L"quilloraGlobal.xml");
+        const std::wstring replacement = folder.File(L"quilloraGlobal.xml.neu");
+        if (row.TargetExists) {
+            CHECK(WriteWhole(target, SOldContent));
+            if (row.ExplicitRight)
+                CHECK_WINDOWS_ONLY(GrantServiceRead(target) && HasServiceRead(target),
+                                   "the old file takes the right", SWineKeepsNoRights);
+            if (row.Attributes != FILE_ATTRIBUTE_NORMAL)
+                CHECK(SetFileAttributesW(target.c_str(), row.Attributes));
+        }
+        CHECK(WriteWhole(replacement, SNewContent));
+        CHECK_MSG(!HasServiceRead(replacement), "the new file does not bring the right itself");
+
+        std::u16string error;
+        const bool replaced = ReplaceFileKeeping(U16Of(target), U16Of(replacement), error);
+        CHECK_MSG(replaced, "replaced: " + Utf8(error));
+        CHECK(error.empty());
+        CHECK(ReadWhole(target) == SNewContent);
+        CHECK_MSG(GetFileAttributesW(replacement.c_str()) == INVALID_FILE_ATTRIBUTES,
+                  "the replacement is gone");
+        if (row.ExplicitRight)
+            CHECK_WINDOWS_ONLY(HasServiceRead(target), "the explicit right survives", SWineKeepsNoRights);
+        if (row.Attributes != FILE_ATTRIBUTE_NORMAL) {
+            const DWORD attributes = GetFileAttributesW(target.c_str());
+            CHECK_WINDOWS_ONLY(attributes != INVALID_FILE_ATTRIBUTES &&
+                                   (attributes & row.Attributes) == row.Attributes,
+                               "attributes survive: " + std::to_string(attributes),
+                               "ReplaceFileW gives the new file the replacement's attributes");
+        }
+    }
+}
+const TRegisterTest SReplacedFileKeepsRightsAndAttributes("replacedFileKeepsRightsAndAttributes",
+                                                          replacedFileKeepsRightsAndAttributes);
+
+// Writing in place leaves exactly the new bytes, however long the old file
+// was, and keeps the file with its rights.
+void inPlaceWriteLeavesWholeContent()
+{
+    struct TRow_ {
+        const char *Tag;
+        std::string Old;
+        std::string New;
+    };
+    const TRow_ rows[] = {
+        {"longer", SOldContent, SNewContent},
+        {"shorter", SNewContent + std::string(5000, ' '), SOldContent},
+        {"empty", SOldContent, ""},
+        // Several write calls' worth, so no part may be dropped between them.
+        {"large", SOldContent, std::string(3 * 1024 * 1024 + 7, 'x') + SNewContent},
+    };
+    for (const TRow_ &row : rows) {
+        TRow scope(row.Tag);
+        TReplaceFolder folder;
+        const std::wstring target = folder.File(L"quilloraGlobal.xml");
+        CHECK(WriteWhole(target, row.Old));
+        const bool granted = GrantServiceRead(target) && HasServiceRead(target);
+        std::u16string error;
+        CHECK_MSG(WriteFileInPlace(U16Of(target), row.New, error), "written: " + Utf8(error));
+        const std::string content = ReadWhole(target);
+        CHECK_MSG(content == row.New, "content of " + std::to_string(content.size()) + " bytes, expected " +
+                                          std::to_string(row.New.size()));
+        CHECK_WINDOWS_ONLY(granted && HasServiceRead(target), "the file keeps its right", SWineKeepsNoRights);
+    }
+
+    TRow scope("missing-target");
+    TReplaceFolder folder;
+    const std::wstring target = folder.File(L"quilloraGlobal.xml");
+    std::u16string error;
+    CHECK(!WriteFileInPlace(U16Of(target), SNewContent, error));
+    CHECK_MSG(!error.empty(), "a missing file is reported");
+    CHECK_MSG(GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES, "and not created");
+}
+const TRegisterTest SInPlaceWriteLeavesWholeContent("inPlaceWriteLeavesWholeContent",
+                                                    inPlaceWriteLeavesWholeContent);
+
+} // namespace
