@@ -120,6 +120,13 @@ void StoreSettings(const QString &path, const QString &user, const QString &pass
     QVERIFY2(settings.SaveToFile(message), qPrintable(message));
 }
 
+// Puts bytes into the settings file as an administrator's editor would.
+[[nodiscard]] bool WriteBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
 QByteArray FileBytes(const QString &path)
 {
     QFile file(path);
@@ -489,10 +496,7 @@ void tst_U_Main::unreadableLogLevelStopsFirstShow()
     QDomElement folder = document.documentElement().firstChildElement(u"LogFileFolder"_s);
     QVERIFY(!folder.isNull());
     folder.removeAttribute(u"LogLevel"_s);
-    QFile file(SettingsPath(dir));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(document.toByteArray());
-    file.close();
+    QVERIFY(WriteBytes(SettingsPath(dir), document.toByteArray()));
 
     TBoxes boxes;
     TF_Main window(HooksFor(dir.path(), boxes));
@@ -520,10 +524,7 @@ void tst_U_Main::unreadableSettingsLeaveNothingToEdit()
     QTemporaryDir dir;
     const QByteArray content =
         "<?xml version=\"1.0\"?>\r\n<qv_Vellumix ver=\"1.0\"><Port><x/></Port></qv_Vellumix>\r\n";
-    QFile file(SettingsPath(dir));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
+    QVERIFY(WriteBytes(SettingsPath(dir), content));
 
     TBoxes boxes;
     TF_Main window(HooksFor(dir.path(), boxes));
@@ -543,10 +544,7 @@ void tst_U_Main::unusableFileIsNamedAtFirstShow()
     QTemporaryDir dir;
     const QByteArray typo =
         "<qv_Vellumix>\r\n  <Port>8080</Port>\r\n  <IXUser>admin</IXUsr>\r\n</qv_Vellumix>\r\n";
-    QFile file(SettingsPath(dir));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(typo);
-    file.close();
+    QVERIFY(WriteBytes(SettingsPath(dir), typo));
 
     TBoxes boxes;
     TF_Main window(HooksFor(dir.path(), boxes));
@@ -590,10 +588,7 @@ void tst_U_Main::uneditableSettingIsReadOnly()
     QTemporaryDir dir;
     const QByteArray element =
         "<" + setting.toUtf8() + " LogLevel=\"1\">admin<!-- Dienstkonto --></" + setting.toUtf8() + ">";
-    QFile file(SettingsPath(dir));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("<qv_Vellumix>" + element + "</qv_Vellumix>");
-    file.close();
+    QVERIFY(WriteBytes(SettingsPath(dir), QByteArray("<qv_Vellumix>" + element + "</qv_Vellumix>")));
 
     TBoxes boxes;
     TF_Main window(HooksFor(dir.path(), boxes));
