@@ -559,12 +559,12 @@ void TF_Main::FormShow()
         BEdit_Log->setText(FSettings->GetLogFileFolder());
         LEdit_IXUser->setText(FSettings->GetIXUser());
         ThrowPendingFailure();
-        LEdit_IXPasswort->setText(FSettings->GetIXPasswort());
+        LEdit_IXPasswort->setText(StoredPassword());
         ThrowPendingFailure();
         LEdit_IXWSDL->setText(FSettings->GetIXWSDLLocation());
         ThrowPendingFailure();
         LoadSession();
-        if (!FSettings->GetIXUser().isEmpty() && !FSettings->GetIXPasswort().isEmpty()) {
+        if (!FSettings->GetIXUser().isEmpty() && !StoredPassword().isEmpty()) {
             // The window is not on screen yet: the test runs after its first
             // paint and until then the window is busy, so that it reacts to
             // no input before the test.
@@ -607,6 +607,7 @@ void TF_Main::FitControlsToStore()
             LEdit_IXUser->setReadOnly(true);
         } else if (setting.Setting == u"IXPasswort"_s) {
             LEdit_IXPasswort->setReadOnly(true);
+            FPasswordUneditable = true;
         } else if (setting.Setting == u"IXWSDLLocation"_s) {
             LEdit_IXWSDL->setReadOnly(true);
         } else if (setting.Setting == u"LogFileFolder"_s) {
@@ -644,10 +645,17 @@ void TF_Main::FirstShowFailed(const QString &failure)
     Message(TMsgDlgType::mtError, SCaptionError, SFirstShowError + failure, {TMsgDlgBtn::mbOK});
 }
 
+// A password element the store cannot read was reported once at first show;
+// it counts as empty, so that neither showing it nor a test fails on it again.
+QString TF_Main::StoredPassword() const
+{
+    return FPasswordUneditable ? QString() : FSettings->GetIXPasswort();
+}
+
 void TF_Main::LoadSession()
 {
     FElo->LoginUser = FSettings->GetIXUser();
-    FElo->LoginPassword = FSettings->GetIXPasswort();
+    FElo->LoginPassword = StoredPassword();
     FElo->WSDLBase = FSettings->GetIXWSDLLocation();
 }
 

@@ -115,6 +115,7 @@ private:
     void FitControlsToStore();
     void FirstShowTest();
     void FirstShowFailed(const QString &failure);
+    QString StoredPassword() const;
     void LoadSession();
     void ConnectionTest();
     void SetBusy(bool busy);
@@ -149,6 +150,7 @@ private:
 
     TF_MainHooks FHooks;
     bool FAnotherCopyRuns = false;
+    bool FPasswordUneditable = false; // its element is not a single text
     bool FShown = false;
     bool FClosed = false;
     // A connection test is due or running: input is swallowed, "Verbinde" is

@@ -576,6 +576,7 @@ void tst_U_Main::uneditableSettingIsReadOnly_data()
     QTest::addColumn<QString>("setting");
     QTest::addColumn<QString>("control");
     QTest::newRow("IXUser") << u"IXUser"_s << u"LEdit_IXUser"_s;
+    QTest::newRow("IXPasswort") << u"IXPasswort"_s << u"LEdit_IXPasswort"_s;
     QTest::newRow("IXWSDLLocation") << u"IXWSDLLocation"_s << u"LEdit_IXWSDL"_s;
     QTest::newRow("LogFileFolder") << u"LogFileFolder"_s << u"BEdit_Log"_s;
 }
