@@ -51,6 +51,21 @@ bool Flush(const std::u16string &path, DWORD &code)
     return flushed;
 }
 
+// Not every implementation of ReplaceFileW carries the old attributes over
+// (Wine's drops "hidden"); the ones a user sets are put back. A failure here
+// leaves the saved content in place, so it is not reported.
+void KeepAttributes(const std::u16string &target, DWORD oldAttributes)
+{
+    constexpr DWORD userAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD now = GetFileAttributesW(Wide(target));
+    if (now == INVALID_FILE_ATTRIBUTES ||
+        (now & oldAttributes & userAttributes) == (oldAttributes & userAttributes))
+        return;
+    const DWORD wanted = (now & ~userAttributes & ~FILE_ATTRIBUTE_NORMAL) | (oldAttributes & userAttributes);
+    SetFileAttributesW(Wide(target), wanted ? wanted : FILE_ATTRIBUTE_NORMAL);
+}
+
 } // namespace
 
 bool ReplaceFileKeeping(const std::u16string &target, const std::u16string &replacement,
@@ -60,7 +75,8 @@ bool ReplaceFileKeeping(const std::u16string &target, const std::u16string &repl
     DWORD code = ERROR_SUCCESS;
     if (!Flush(replacement, code))
         return Fail(error, code);
-    if (GetFileAttributesW(Wide(target)) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD oldAttributes = GetFileAttributesW(Wide(target));
+    if (oldAttributes == INVALID_FILE_ATTRIBUTES) {
         code = GetLastError();
         if (code != ERROR_FILE_NOT_FOUND)
             return Fail(error, code);
@@ -72,8 +88,10 @@ bool ReplaceFileKeeping(const std::u16string &target, const std::u16string &repl
     // owner, attributes and alternate streams: explicit rights, such as read
     // access for the service account, survive the save.
     if (ReplaceFileW(Wide(target), Wide(replacement), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                     nullptr))
+                     nullptr)) {
+        KeepAttributes(target, oldAttributes);
         return true;
+    }
     code = GetLastError();
     if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
         // The old file is gone from its name already, the replacement kept

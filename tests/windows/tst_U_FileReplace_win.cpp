@@ -193,10 +193,9 @@ void replacedFileKeepsRightsAndAttributes()
             CHECK_WINDOWS_ONLY(HasServiceRead(target), "the explicit right survives", SWineKeepsNoRights);
         if (row.Attributes != FILE_ATTRIBUTE_NORMAL) {
             const DWORD attributes = GetFileAttributesW(target.c_str());
-            CHECK_WINDOWS_ONLY(attributes != INVALID_FILE_ATTRIBUTES &&
-                                   (attributes & row.Attributes) == row.Attributes,
-                               "attributes survive: " + std::to_string(attributes),
-                               "ReplaceFileW gives the new file the replacement's attributes");
+            CHECK_MSG(attributes != INVALID_FILE_ATTRIBUTES &&
+                          (attributes & row.Attributes) == row.Attributes,
+                      "attributes survive: " + std::to_string(attributes));
         }
     }
 }
