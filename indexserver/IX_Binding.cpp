@@ -333,18 +333,15 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
     QEventLoop loop;
     QTimer connectTimer;
     QTimer receiveTimer;
-    QTimer callTimer;
+    // One timer for the call's own limit and the test's time limit, set to
+    // whichever ends first; the one that ends first names the failure.
     QTimer limitTimer;
+    const bool testLimitFirst = FDeadline.deadline() <= FCallDeadline.deadline();
     connectTimer.setSingleShot(true);
     receiveTimer.setSingleShot(true);
-    callTimer.setSingleShot(true);
     limitTimer.setSingleShot(true);
-    QObject::connect(&callTimer, &QTimer::timeout, &loop, [&] {
-        timedOut = TTimeout::Call;
-        reply->abort();
-    });
     QObject::connect(&limitTimer, &QTimer::timeout, &loop, [&] {
-        timedOut = TTimeout::Limit;
+        timedOut = testLimitFirst ? TTimeout::Limit : TTimeout::Call;
         reply->abort();
     });
 
@@ -408,14 +405,12 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished()) {
         connectTimer.start(FConnectTimeout);
-        callTimer.start(int(std::max<qint64>(1, FCallDeadline.remainingTime())));
-        if (!FDeadline.isForever())
-            limitTimer.start(std::chrono::milliseconds(FDeadline.remainingTime()));
+        const QDeadlineTimer &first = testLimitFirst ? FDeadline : FCallDeadline;
+        limitTimer.start(int(std::max<qint64>(1, first.remainingTime())));
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     }
     connectTimer.stop();
     receiveTimer.stop();
-    callTimer.stop();
     limitTimer.stop();
     if (url.scheme().compare(u"https"_s, Qt::CaseInsensitive) == 0)
         NoteCertificate(*reply, nullptr);

@@ -18,32 +18,20 @@ const QString SNoLoginResult = u"Der Indexserver hat auf die Anmeldung kein Erge
 const QString SNoConstants = u"Die Konstanten des Indexservers enthalten kein EDIT_INFO oder kein LOCK"_s;
 const QString SNoRootEntry = u"Der Indexserver hat den Eintrag \"1\" nicht geliefert"_s;
 
-// Bounds the binding's waits for one call and gives the usual ones back afterwards.
+// Bounds one call of the binding and gives the usual limit back afterwards.
+// The call's overall limit covers connecting, sending and every wait on the answer.
 class TCallLimit {
 public:
-    TCallLimit(TIXBinding &binding, int limit)
-        : FBinding(binding), FConnect(binding.ConnectTimeout()), FReceive(binding.ReceiveTimeout()),
-          FCall(binding.CallTimeout())
+    TCallLimit(TIXBinding &binding, int limit) : FBinding(binding), FCall(binding.CallTimeout())
     {
-        if (limit <= 0)
-            return;
-        FBinding.SetConnectTimeout(qMin(limit, FConnect));
-        FBinding.SetReceiveTimeout(qMin(limit, FReceive));
-        // The overall limit too: a server that trickles its answer resets the receive wait.
-        FBinding.SetCallTimeout(qMin(limit, FCall));
+        if (limit > 0)
+            FBinding.SetCallTimeout(qMin(limit, FCall));
     }
-    ~TCallLimit()
-    {
-        FBinding.SetConnectTimeout(FConnect);
-        FBinding.SetReceiveTimeout(FReceive);
-        FBinding.SetCallTimeout(FCall);
-    }
+    ~TCallLimit() { FBinding.SetCallTimeout(FCall); }
     Q_DISABLE_COPY(TCallLimit)
 
 private:
     TIXBinding &FBinding;
-    const int FConnect;
-    const int FReceive;
     const int FCall;
 };
 

@@ -424,8 +424,6 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
     }
 
     // A held-back answer goes out later on the same connection, unless it closes meanwhile.
-    if (useScript && scripted.Delay > 0)
-        delay = scripted.Delay;
     auto reply = [this, socket, close, delay](int status, const QByteArray &reason,
                                               const QByteArray &contentType, const QByteArray &body) {
         if (delay <= 0)
@@ -455,8 +453,6 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
         case TScriptedAnswer::TKind::Reply:
             reply(scripted.Status, scripted.Reason, scripted.ContentType, scripted.Body);
             return;
-        case TScriptedAnswer::TKind::Usual:
-            break;
         case TScriptedAnswer::TKind::Endless: {
             // No length: the body ends only with the connection, which the client has to close.
             connection.Silenced = true;

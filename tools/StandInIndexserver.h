@@ -33,7 +33,6 @@ struct TScriptedAnswer {
         Reply,          // send Status, Reason, ContentType and Body
         NeverAnswer,    // read the request and never answer; the connection stays open
         CloseMidAnswer, // send the head and half the body, then close the connection
-        Usual,          // the stand-in's own answer (to be held back by Delay)
         Endless,        // send the head without a length, then Body again and again until the client leaves
         Trickle         // send the head and then the body one byte every TrickleInterval ms
     };
@@ -42,7 +41,6 @@ struct TScriptedAnswer {
     QByteArray Reason; // empty: the usual phrase for Status
     QByteArray ContentType = "text/xml; charset=utf-8";
     QByteArray Body;
-    int Delay = 0; // milliseconds the answer is held back (Reply and Usual)
     int TrickleInterval = 100;
 };
 

@@ -56,14 +56,9 @@ int main(int argc, char *argv[])
     server.SetUser(parser.value(user));
     server.SetPassword(parser.value(password));
     server.SetRootEntryName(parser.value(root));
-    if (slowSeconds > 0) {
-        TScriptedAnswer held;
-        held.Kind = TScriptedAnswer::TKind::Usual;
-        held.Delay = qRound(slowSeconds * 1000);
-        for (const QString &key :
-             {u"wsdl"_s, u"login"_s, u"getServerInfo"_s, u"getConstants"_s, u"checkoutSord"_s, u"logout"_s})
-            server.Script(key, held);
-    }
+    for (const QString &key :
+         {u"wsdl"_s, u"login"_s, u"getServerInfo"_s, u"getConstants"_s, u"checkoutSord"_s, u"logout"_s})
+        server.SetDelay(key, qRound(slowSeconds * 1000));
     server.SetVariantAnswers(parser.isSet(variants));
 
     QTextStream out(stdout);

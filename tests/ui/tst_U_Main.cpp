@@ -55,14 +55,8 @@ public:
     int Logouts() const { return FServer.LogoutCount(); }
     int Requests() const { return int(FServer.Requests().size()); }
     QStringList Operations() const { return FServer.Operations(); }
-    // Holds the stand-in's own answer to operation back for delay milliseconds, once.
-    void HoldBack(const QString &operation, int delay)
-    {
-        TScriptedAnswer held;
-        held.Kind = TScriptedAnswer::TKind::Usual;
-        held.Delay = delay;
-        FServer.Script(operation, held, 1);
-    }
+    // Holds the stand-in's own answer to operation back for delay milliseconds.
+    void HoldBack(const QString &operation, int delay) { FServer.SetDelay(operation, delay); }
     void NeverAnswer(const QString &operation)
     {
         TScriptedAnswer silent;
