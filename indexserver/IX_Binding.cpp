@@ -5,8 +5,8 @@
 #include "indexserver/IX_Encoding.h"
 #include "indexserver/IX_Wsdl.h"
 
-#include <QCryptographicHash>
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
@@ -157,6 +157,15 @@ struct TIXBinding::TWsdl {
     QList<TWsdlDocument> Documents; // the main document first
     QString TypeNamespace;          // first namespace with the type path in any document; empty when none
     QString InterfaceNamespace;     // likewise for the interface path
+};
+
+// One document as read, with the namespaces it offers to a load that has
+// none yet.
+struct TIXBinding::TParsedDocument {
+    QByteArray Content;
+    TWsdlDocument Document;
+    QString TypeNamespace;
+    QString InterfaceNamespace;
 };
 
 // What one call needs from the WSDL.
@@ -514,10 +523,24 @@ void TIXBinding::LoadDocument(TWsdl &wsdl, const QString &locationAsNamed, const
         }
         if (content.isEmpty())
             throw EFailure(SEmptyDocument);
-        TWsdlDocument document;
-        document.Location = location;
-        ParseWsdl(content, document, wsdl.TypeNamespace, wsdl.InterfaceNamespace);
-        wsdl.Documents.append(std::move(document));
+        const auto same = std::find_if(FParsed.cbegin(), FParsed.cend(), [&](const TParsedDocument &parsed) {
+            return parsed.Document.Location == location && parsed.Content == content;
+        });
+        TParsedDocument parsed;
+        if (same != FParsed.cend()) {
+            parsed = *same;
+        } else {
+            parsed.Content = content;
+            parsed.Document.Location = location;
+            ParseWsdl(content, parsed.Document, parsed.TypeNamespace, parsed.InterfaceNamespace);
+        }
+        // The first document that names a namespace decides it.
+        if (wsdl.TypeNamespace.isEmpty())
+            wsdl.TypeNamespace = parsed.TypeNamespace;
+        if (wsdl.InterfaceNamespace.isEmpty())
+            wsdl.InterfaceNamespace = parsed.InterfaceNamespace;
+        wsdl.Documents.append(parsed.Document);
+        FParsing.append(std::move(parsed));
     } catch (const EFailure &failure) {
         throw EFailure(SWsdlNotLoaded.arg(locationAsNamed, failure.Message()));
     }
@@ -527,6 +550,10 @@ TIXBinding::TWsdl &TIXBinding::LoadedWsdl()
 {
     if (!FWsdl) {
         auto wsdl = std::make_unique<TWsdl>();
+        if (!FParsing.isEmpty()) {
+            FParsed = std::move(FParsing);
+            FParsing.clear();
+        }
         LoadDocument(*wsdl, FWSDLLocation, TrimmedLocation(FWSDLLocation));
         FWsdl = std::move(wsdl);
     }

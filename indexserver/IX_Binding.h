@@ -152,6 +152,7 @@ public:
 private:
     struct TWsdl;
     struct TLookup;
+    struct TParsedDocument;
 
     // Runs one call and reads its answer; resultType is empty when nothing is read.
     std::shared_ptr<TRemotable> Invoke(const QString &operation, const QList<TSoapArgument> &arguments,
@@ -184,5 +185,9 @@ private:
     qint64 FMaxAnswerSize;
     QDeadlineTimer FCallDeadline; // of the call under way
     std::unique_ptr<TWsdl> FWsdl;
+    // The documents the last WSDL load read: a test downloads them again,
+    // and bytes that did not change are not parsed again.
+    QList<TParsedDocument> FParsed;
+    QList<TParsedDocument> FParsing;
     std::unique_ptr<QNetworkAccessManager> FTransport;
 };

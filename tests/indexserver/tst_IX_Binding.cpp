@@ -98,6 +98,7 @@ private slots:
     void callFailures();
     void connectTimeoutNamesUrl();
     void loadsWsdlOncePerLocationAndReusesConnection();
+    void readsChangedWsdlAnew();
     void dropsConnectionAfterFailure();
     void keepsConnectionAfterFault();
     void readsOnAfterStatus500();
@@ -627,6 +628,27 @@ void tst_IX_Binding::loadsWsdlOncePerLocationAndReusesConnection()
     QCOMPARE(GetCount(server), 2);
     QCOMPARE(server.AcceptedConnections(), 2);
     QCOMPARE(server.Requests().last().Connection, 2);
+}
+
+// Every new location downloads the WSDL again. An unchanged document need
+// not be parsed twice, but a changed one must never be taken for the old.
+void tst_IX_Binding::readsChangedWsdlAnew()
+{
+    TStandInIndexserver server;
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    for (const bool withAction : {true, true, false, false, true}) {
+        TWsdlShape shape;
+        shape.WithSoapAction = withAction;
+        server.Script(
+            u"wsdl"_s,
+            TScriptedAnswer{TScriptedAnswer::TKind::Reply, 200, {}, "text/xml", server.WsdlDocument(shape)},
+            1);
+        Locate(binding, server.WsdlUrl());
+        QVERIFY(Login(binding));
+        QCOMPARE(server.Requests().last().Header("SOAPAction"),
+                 withAction ? QByteArray("\"urn:login\"") : QByteArray("\"\""));
+    }
+    QCOMPARE(GetCount(server), 5);
 }
 
 void tst_IX_Binding::dropsConnectionAfterFailure()
