@@ -55,3 +55,16 @@ QByteArray WriteRequest(const QString &operation, const QList<TSoapArgument> &ar
 // never contains a cycle: a reference back into an object still being read
 // fails the call, or in an unused member leaves that member empty.
 std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType);
+
+// The two parsers behind ReadAnswer: a quick one for the plain answers that
+// servers write (UTF-8, no DTD, CDATA section or processing instruction,
+// ASCII names) and the full XML reader for everything else and for the
+// wording of every failure. Automatic is what ReadAnswer uses.
+enum class TAnswerParser { Automatic, Quick, Full };
+
+// For tests: the element table that a parser builds from body, as text
+// (names, namespaces, types, references, flags, texts and ids); a null
+// string when the quick parser leaves body to the full one. skipUnread as
+// in ReadAnswer's first pass. Throws EFailure as ReadAnswer does for a body
+// that is not well-formed.
+QString AnswerOutline(const QByteArray &body, TAnswerParser parser, bool skipUnread);

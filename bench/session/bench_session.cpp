@@ -133,6 +133,8 @@ private slots:
     void baseline();
     void ratio_data();
     void ratio();
+    void decode_data();
+    void decode();
 
 private:
     std::unique_ptr<TStandInIndexserver> FServer;
@@ -250,6 +252,36 @@ void bench_session::ratio()
           "whole client",
           decodeNs / count / 1000.0, ownNs > 0 ? 100.0 * double(decodeNs) / ownNs : 0.0,
           ownNs / count / 1000.0, 100.0 * double(decodeNs) / double(clientNs));
+}
+
+void bench_session::decode_data()
+{
+    ratio_data();
+}
+
+// Decoding alone, for profiling it: the five answers of one connection test.
+void bench_session::decode()
+{
+    QFETCH(bool, variants);
+    TStandInIndexserver server;
+    server.SetVariantAnswers(variants);
+    TElo elo;
+    elo.WSDLBase = server.BaseUrl();
+    elo.LoginUser = u"Administrator"_s;
+    elo.LoginPassword = u"geheim"_s;
+    QVERIFY(ClientTest(elo));
+    TBaseline baseline(server);
+    QVERIFY(baseline.IsUsable());
+    QVERIFY(baseline.Run());
+    qsizetype bytes = 0;
+    for (const QByteArray &answer : baseline.Answers())
+        bytes += answer.size();
+    qInfo("%lld bytes of answers per test", qint64(bytes));
+    QBENCHMARK
+    {
+        if (!Decode(baseline.Answers()))
+            QFAIL("decoding failed");
+    }
 }
 
 QTEST_GUILESS_MAIN(bench_session)

@@ -164,6 +164,8 @@ private slots:
     void refusesHostileAnswers();
     void unusedMembersNeverFail_data();
     void unusedMembersNeverFail();
+    void quickParserAgreesWithFullParser_data();
+    void quickParserAgreesWithFullParser();
 };
 
 void tst_IX_Encoding::writesCheckoutSordRequest()
@@ -1075,6 +1077,106 @@ void tst_IX_Encoding::unusedMembersNeverFail()
     }
     QVERIFY(result);
     QCOMPARE(MemberText(result, path), value);
+}
+
+void tst_IX_Encoding::quickParserAgreesWithFullParser_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("quick"); // whether the quick parser reads it itself
+
+    const QByteArray envelope = "<e:Envelope xmlns:e=\"http://schemas.xmlsoap.org/soap/envelope/\""
+                                " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><e:Body>";
+    const QByteArray end = "</e:Body></e:Envelope>";
+    const auto in = [&](const QByteArray &inner) { return envelope + inner + end; };
+
+    // Within the quick parser's reach: the same table as the full reader.
+    QTest::newRow("answer as servers write it")
+        << Answer(u"  <ns1:getServerInfoResponse xmlns:ns1=\"urn:x\">\n   <result href=\"#id0\"/>\n"
+                  "  </ns1:getServerInfoResponse>\n"_s +
+                  MultiRef(u"id0"_s, u"ServerInfo"_s, u"   <version xsi:type=\"xsd:string\">9.0</version>"_s))
+        << true;
+    QTest::newRow("text beyond ASCII") << in("<r><v>Ärger € \xF0\x9F\x98\x80 ok</v></r>") << true;
+    QTest::newRow("references in text and values")
+        << in("<r><v id=\"A&amp;B\">&lt;&gt;&amp;&quot;&apos;&#65;&#x1F600;&#13;</v><w "
+              "href=\"#a&amp;b\"/></r>")
+        << true;
+    QTest::newRow("line ends") << in("<r>\r\n<v>a\r\nb\rc\n</v>\r</r>") << true;
+    QTest::newRow("comments and blanks")
+        << "<!-- before -->\n" + in("<r><!-- inside --><v/> <w></w></r>") + "\n<!-- after -->\n"
+        << true;
+    QTest::newRow("declaration forms")
+        << "<?xml version='1.0' encoding='utf-8' standalone='yes' ?>" + in("<r/>") << true;
+    QTest::newRow("byte order mark") << "\xEF\xBB\xBF<?xml version=\"1.0\"?>" + in("<r/>") << true;
+    QTest::newRow("default namespace, declared and undone")
+        << QByteArray(
+               "<Envelope xmlns=\"http://schemas.xmlsoap.org/soap/envelope/\"><Body>"
+               "<r xmlns=\"urn:r\"><v xmlns=\"\" xmlns:t=\"urn:t\" xmlns:xsi=\"http://www.w3.org/2001/"
+               "XMLSchema-instance\" xsi:type=\"t:X\"/><w xsi:type=\"Y\" xmlns:xsi=\"http://www.w3.org/"
+               "2001/XMLSchema-instance\"/></r></Body></Envelope>")
+        << true;
+    QTest::newRow("schema instance versions and nil")
+        << in("<r xmlns:a=\"http://www.w3.org/1999/XMLSchema-instance\""
+              " xmlns:b=\"http://www.w3.org/2000/10/XMLSchema-instance\">"
+              "<v type=\"U\" a:type=\"V\" xsi:type=\"W\"/><w a:null=\"1\" b:type=\"Z\"/>"
+              "<x xsi:nil=\"true\" mustUnderstand=\"1\"/><y a:type=\"e:Q\"/></r>")
+        << true;
+    QTest::newRow("skipped constants with ids inside")
+        << in("<r><c href=\"#C1\"/></r><m id=\"c1\" xsi:type=\"t:SortOrderC\" "
+              "xmlns:t=\"http://h/types/IndexServer\">"
+              "<NAME><i id=\"deep\">x</i></NAME>text</m><n id=\"n1\"/>")
+        << true;
+
+    // Beyond it: the full reader decides, whether it reads the body or not.
+    QTest::newRow("document type") << "<!DOCTYPE e:Envelope [<!ENTITY x \"y\">]>" + in("<r>&x;</r>") << false;
+    QTest::newRow("CDATA section") << in("<r><![CDATA[<a>]]></r>") << false;
+    QTest::newRow("processing instruction") << in("<r><?pi data?></r>") << false;
+    QTest::newRow("tab in a value") << in("<r a=\"x\ty\"/>") << false;
+    QTest::newRow("declared Latin-1")
+        << "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" + in("<r>\xC4</r>") << false;
+    QTest::newRow("broken UTF-8") << in("<r>\xC3\x28</r>") << false;
+    QTest::newRow("control character") << in("<r>\x01</r>") << false;
+    QTest::newRow("undeclared prefix") << in("<p:r/>") << false;
+    QTest::newRow("undeclared attribute prefix") << in("<r p:a=\"1\"/>") << false;
+    QTest::newRow("end tag not matching") << in("<r></s>") << false;
+    QTest::newRow("unclosed element") << envelope + "<r>" << false;
+    QTest::newRow("]]> in text") << in("<r>a]]>b</r>") << false;
+    QTest::newRow("unknown entity") << in("<r>&nbsp;</r>") << false;
+    QTest::newRow("reference to a control character") << in("<r>&#1;</r>") << false;
+    QTest::newRow("second root") << in("<r/>") + "<again/>" << false;
+    QTest::newRow("text after the root") << in("<r/>") + "x" << false;
+    QTest::newRow("same attribute twice") << in("<r a=\"1\" a=\"2\"/>") << false;
+    QTest::newRow("same attribute through two prefixes")
+        << in("<r xmlns:a=\"urn:a\" xmlns:b=\"urn:a\" a:x=\"1\" b:x=\"2\"/>") << false;
+    QTest::newRow("xml prefix") << in("<r xml:lang=\"de\"/>") << false;
+    QTest::newRow("name beyond ASCII") << in("<r\xC3\xA4/>") << false;
+    QTest::newRow("empty body") << QByteArray() << false;
+}
+
+// The quick parser must build exactly the table the full reader builds, or
+// leave the body to it; either way reading gives the full reader's result or
+// failure text.
+void tst_IX_Encoding::quickParserAgreesWithFullParser()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(bool, quick);
+    const auto outline = [&](TAnswerParser parser, bool skipUnread) {
+        try {
+            return AnswerOutline(body, parser, skipUnread);
+        } catch (const EFailure &failure) {
+            return u"failure: "_s + failure.Message();
+        }
+    };
+    for (const bool skipUnread : {false, true}) {
+        const QString full = outline(TAnswerParser::Full, skipUnread);
+        const QString quickTable = outline(TAnswerParser::Quick, skipUnread);
+        if (quick) {
+            QVERIFY2(!full.startsWith(u"failure: "_s), qPrintable(full));
+            QCOMPARE(quickTable, full);
+        } else {
+            QVERIFY2(quickTable.isNull(), qPrintable(quickTable));
+        }
+        QCOMPARE(outline(TAnswerParser::Automatic, skipUnread), full);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_IX_Encoding)
