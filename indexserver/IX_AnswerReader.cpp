@@ -722,7 +722,9 @@ private:
     }
     static bool Same(QByteArrayView a, QByteArrayView b)
     {
-        return a.size() == b.size() && std::memcmp(a.data(), b.data(), size_t(a.size())) == 0;
+        // memcmp must not see the null data of an empty view
+        return a.size() == b.size() &&
+               (a.isEmpty() || std::memcmp(a.data(), b.data(), size_t(a.size())) == 0);
     }
     static QLatin1StringView Latin1(QByteArrayView bytes)
     {
@@ -872,7 +874,7 @@ private:
                 if (ascii)
                     out.append(Latin1(piece));
                 else
-                    out.append(QString::fromUtf8(piece));
+                    AppendUtf8(piece, out);
             }
             if (at == end)
                 break;
@@ -902,6 +904,43 @@ private:
                 return false;
         }
         return true;
+    }
+
+    // Appends bytes already checked to be UTF-8. A byte order mark stays,
+    // as the full reader keeps it inside a document; QString::fromUtf8
+    // would drop one at the start of the piece.
+    static void AppendUtf8(QByteArrayView bytes, QString &out)
+    {
+        const qsizetype had = out.size();
+        out.resize(had + bytes.size()); // never more UTF-16 units than bytes
+        char16_t *to = reinterpret_cast<char16_t *>(out.data()) + had;
+        const auto *at = reinterpret_cast<const uchar *>(bytes.data());
+        const auto *end = at + bytes.size();
+        while (at != end) {
+            const uchar c = *at;
+            char32_t code;
+            if (c < 0x80) {
+                code = c;
+                at += 1;
+            } else if (c < 0xE0) {
+                code = char32_t(c & 0x1F) << 6 | (at[1] & 0x3F);
+                at += 2;
+            } else if (c < 0xF0) {
+                code = char32_t(c & 0x0F) << 12 | char32_t(at[1] & 0x3F) << 6 | (at[2] & 0x3F);
+                at += 3;
+            } else {
+                code = char32_t(c & 0x07) << 18 | char32_t(at[1] & 0x3F) << 12 | char32_t(at[2] & 0x3F) << 6 |
+                       (at[3] & 0x3F);
+                at += 4;
+            }
+            if (code >= 0x10000) {
+                *to++ = QChar::highSurrogate(code);
+                *to++ = QChar::lowSurrogate(code);
+            } else {
+                *to++ = char16_t(code);
+            }
+        }
+        out.resize(to - reinterpret_cast<char16_t *>(out.data()));
     }
 
     // "#65" or "#x41", without the ampersand and the semicolon.
@@ -1137,7 +1176,9 @@ private:
     QStringView Value(const TRawAttribute &attribute)
     {
         FValue.resize(0);
-        if (!Decode(attribute.Value, attribute.Ascii, FValue))
+        if (attribute.Plain && attribute.Ascii)
+            FValue.append(Latin1(attribute.Value));
+        else if (!Decode(attribute.Value, attribute.Ascii, FValue))
             return {};
         return FValue.isNull() ? QStringView(u"") : QStringView(FValue);
     }

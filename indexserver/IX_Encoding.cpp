@@ -3,6 +3,7 @@
 #include "indexserver/IX_Catalogue.h"
 
 #include <QHash>
+#include <QStringBuilder>
 
 #include <typeinfo>
 #include <vector>
@@ -127,12 +128,12 @@ public:
     {
         const QString operationPrefix = NewPrefix();
         QString call;
-        call += u'<' + operationPrefix + u':' + operation + u" xmlns:"_s + operationPrefix + u"=\""_s;
+        call += u'<' % operationPrefix % u':' % operation % u" xmlns:"_s % operationPrefix % u"=\""_s;
         AppendEscaped(call, FOperationNamespace, true);
         call += u"\">"_s;
         for (const TSoapArgument &argument : arguments)
             WriteArgument(call, argument);
-        call += u"</"_s + operationPrefix + u':' + operation + u'>';
+        call += u"</"_s % operationPrefix % u':' % operation % u'>';
 
         QString document =
             u"<?xml version=\"1.0\"?>"
@@ -143,7 +144,7 @@ public:
             " xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\">"
             "<SOAP-ENV:Body SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\""_s;
         if (!FTypePrefix.isEmpty()) {
-            document += u" xmlns:"_s + FTypePrefix + u"=\""_s;
+            document += u" xmlns:"_s % FTypePrefix % u"=\""_s;
             AppendEscaped(document, FTypeNamespace, true);
             document += u'"';
         }
@@ -182,10 +183,10 @@ private:
             out += u"/>"_s;
             return;
         }
-        out += u"</"_s + name + u'>';
+        out += u"</"_s % name % u'>';
     }
 
-    static void WriteNil(QString &out, const QString &name) { out += u'<' + name + u" xsi:nil=\"true\"/>"_s; }
+    static void WriteNil(QString &out, const QString &name) { out += u'<' % name % u" xsi:nil=\"true\"/>"_s; }
 
     void WriteReference(QString &out, const QString &name, const std::shared_ptr<TRemotable> &object,
                         const QString &multiRefName)
@@ -195,7 +196,7 @@ private:
             return;
         }
         const int id = WriteObject(*object, multiRefName);
-        out += u'<' + name + u" href=\"#"_s + QString::number(id) + u"\"/>"_s;
+        out += u'<' % name % u" href=\"#"_s % QString::number(id) % u"\"/>"_s;
     }
 
     void WriteArgument(QString &out, const TSoapArgument &argument)
@@ -228,19 +229,19 @@ private:
         const int id = FNextId++;
         FWritten.insert(&object, id);
         const QString prefix = TypePrefix();
-        const QString name = prefix + u':' + (elementName.isEmpty() ? type->Name : elementName);
+        const QString name = prefix % u':' % (elementName.isEmpty() ? type->Name : elementName);
         // The slot keeps the element's place before the elements of its
         // members, which are written while its own text is still growing.
         const size_t slot = FMultiRefs.size();
         FMultiRefs.emplace_back();
 
         QString element;
-        element += u'<' + name + u" id=\""_s + QString::number(id) + u"\" xsi:type=\""_s + prefix + u':' +
-                   type->Name + u"\">"_s;
+        element += u'<' % name % u" id=\""_s % QString::number(id) % u"\" xsi:type=\""_s % prefix % u':' %
+                   type->Name % u"\">"_s;
         auto &mutableObject = const_cast<TRemotable &>(object); // the slots are only read here
         for (const TMemberInfo &member : type->Members)
             WriteMember(element, member, member.Slot(mutableObject));
-        element += u"</"_s + name + u'>';
+        element += u"</"_s % name % u'>';
         FMultiRefs[slot] = std::move(element);
         return id;
     }
@@ -278,7 +279,7 @@ private:
             WriteArrayStart(out, name, TypePrefix() + u':' + element.Name, count);
             for (qsizetype i = 0; i < count; ++i)
                 WriteReference(out, u"item"_s, element.ListAt(slot, i), {});
-            out += u"</"_s + name + u'>';
+            out += u"</"_s % name % u'>';
             break;
         }
         case TMemberKind::IntArray: {
@@ -290,7 +291,7 @@ private:
             WriteArrayStart(out, name, u"xsd:int"_s, list.size());
             for (qint32 value : list)
                 WriteScalar(out, u"item"_s, u"int", QString::number(value));
-            out += u"</"_s + name + u'>';
+            out += u"</"_s % name % u'>';
             break;
         }
         case TMemberKind::StringArray: {
@@ -302,7 +303,7 @@ private:
             WriteArrayStart(out, name, u"xsd:string"_s, list.size());
             for (const QString &value : list)
                 WriteScalar(out, u"item"_s, u"string", value);
-            out += u"</"_s + name + u'>';
+            out += u"</"_s % name % u'>';
             break;
         }
         }
@@ -310,8 +311,8 @@ private:
 
     static void WriteArrayStart(QString &out, const QString &name, const QString &itemType, qsizetype count)
     {
-        out += u'<' + name + u" xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\""_s + itemType + u'[' +
-               QString::number(count) + u"]\">"_s;
+        out += u'<' % name % u" xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arrayType=\""_s % itemType % u'[' +
+               QString::number(count) % u"]\">"_s;
     }
 
     QString FOperationNamespace;

@@ -1096,6 +1096,8 @@ void tst_IX_Encoding::quickParserAgreesWithFullParser_data()
                   MultiRef(u"id0"_s, u"ServerInfo"_s, u"   <version xsi:type=\"xsd:string\">9.0</version>"_s))
         << true;
     QTest::newRow("text beyond ASCII") << in("<r><v>Ärger € \xF0\x9F\x98\x80 ok</v></r>") << true;
+    QTest::newRow("byte order marks inside")
+        << in("<r xmlns:b=\"\xEF\xBB\xBF:b\"><v a=\"\xEF\xBB\xBFx\">\xEF\xBB\xBFy</v></r>") << true;
     QTest::newRow("references in text and values")
         << in("<r><v id=\"A&amp;B\">&lt;&gt;&amp;&quot;&apos;&#65;&#x1F600;&#13;</v><w "
               "href=\"#a&amp;b\"/></r>")
