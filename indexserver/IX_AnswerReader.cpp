@@ -1,6 +1,7 @@
 #include "indexserver/IX_Encoding.h"
 
 #include "indexserver/IX_Catalogue.h"
+#include "indexserver/IX_PlainXml.h"
 
 #include <QDomDocument>
 #include <QHash>
@@ -623,129 +624,58 @@ private:
 
     // ---- the quick scanner
 
-    // Reads the plain answers that servers write: UTF-8 without a DTD,
-    // CDATA section or processing instruction, only ASCII names, attribute
-    // values without raw line breaks or tabs (which XML would normalise),
-    // and only the predefined and character references. Within that subset
-    // it checks well-formedness and namespaces as strictly as the full
-    // reader and fills the same table; anything outside it, and any fault,
-    // makes it give up so that the full reader decides and words the
+    // Reads the plain answers that servers write (see TPlainXmlCursor),
+    // in UTF-8, with the predefined and character references. Within that
+    // subset it checks well-formedness and namespaces as strictly as the
+    // full reader and fills the same table; anything outside it, and any
+    // fault, makes it give up so that the full reader decides and words the
     // message. It exists because the full reader costs about 150
     // instructions a byte, most of what a connection test spent decoding.
     bool ScanPlain()
     {
-        FAt = FBody.constData();
-        FEnd = FAt + FBody.size();
         if (!CheckCharacters())
             return false;
-        if (Starts("\xEF\xBB\xBF"))
-            FAt += 3;
-        if (Starts("<?xml") && FEnd - FAt > 5 && IsSpace(FAt[5]) && !Declaration())
-            return false;
-        bool rootSeen = false;
-        while (FAt != FEnd) {
-            if (*FAt != '<') {
-                if (!Text())
-                    return false;
-                continue;
+        // The scanner's pieces, each taken in by the reader.
+        struct THandler {
+            TAnswerReader &Reader;
+            bool Text(QByteArrayView raw, bool plain, bool ascii)
+            {
+                return Reader.ScannedText(raw, plain, ascii);
             }
-            if (FEnd - FAt < 2)
-                return false;
-            const char next = FAt[1];
-            if (next == '/') {
-                if (FFrames.empty() || !EndTag())
-                    return false;
-            } else if (next == '!') {
-                if (!Starts("<!--") || !Comment())
-                    return false;
-            } else if (next == '?') {
-                return false;
-            } else {
-                if (FFrames.empty() && rootSeen)
-                    return false;
-                rootSeen = true;
-                if (!StartTag())
-                    return false;
-            }
-        }
-        return rootSeen && FFrames.empty();
+            bool Start(QByteArrayView name, qsizetype colon) { return Reader.ScannedStart(name, colon); }
+            void End() { Reader.ScannedEnd(); }
+            void Comment() { Reader.NoteContent(); }
+        } handler{*this};
+        TPlainXmlCursor xml(FBody);
+        if (xml.Starts("\xEF\xBB\xBF"))
+            xml.Skip("\xEF\xBB\xBF");
+        FScanner = &xml;
+        const bool read = xml.Read(handler);
+        FScanner = nullptr;
+        return read;
     }
 
-    struct TFrame {
-        QByteArrayView Name;
-        qsizetype Bindings; // namespace bindings in force before the element
-    };
-    struct TRawAttribute {
-        QByteArrayView Name;
-        qsizetype Colon;      // in the name; -1 for none
-        QByteArrayView Value; // as written, between the quotes
-        bool Plain;           // the value holds no reference
-        bool Ascii;           // nor any byte beyond ASCII
-        QByteArrayView Prefix() const { return Colon < 0 ? QByteArrayView() : Name.first(Colon); }
-        QByteArrayView Local() const { return Colon < 0 ? Name : Name.sliced(Colon + 1); }
-    };
+    using TAttribute = TPlainXmlCursor::TAttribute;
+    const std::vector<TAttribute> &Attributes() const { return FScanner->Attributes(); }
 
-    // Byte classes, one table lookup per byte in the loops that matter.
-    enum : quint8 { NameStart = 1, NameChar = 2, TextSpecial = 4, Space = 8 };
-    static constexpr std::array<quint8, 256> Classes = [] {
-        std::array<quint8, 256> classes{};
-        for (int c = 0; c < 256; ++c) {
-            quint8 bits = 0;
-            if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_')
-                bits |= NameStart | NameChar;
-            if ((c >= '0' && c <= '9') || c == '.' || c == '-')
-                bits |= NameChar;
-            if (c == '<' || c == '&' || c == '\r' || c == '>' || c >= 0x80)
-                bits |= TextSpecial;
-            if (c == ' ' || c == '\t' || c == '\n' || c == '\r')
-                bits |= Space;
-            classes[size_t(c)] = bits;
-        }
-        return classes;
-    }();
-    static quint8 ClassOf(char c) { return Classes[uchar(c)]; }
-    static bool IsSpace(char c) { return ClassOf(c) & Space; }
     static bool IsXmlChar(char32_t c)
     {
         return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
                (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
     }
-
-    // Comparisons with literals, without measuring the literal at run time.
     template <size_t N> static bool Is(QByteArrayView bytes, const char (&text)[N])
     {
-        return bytes.size() == qsizetype(N - 1) && std::memcmp(bytes.data(), text, N - 1) == 0;
+        return TPlainXmlCursor::Is(bytes, text);
     }
-    template <size_t N> bool Starts(const char (&text)[N]) const
-    {
-        return FEnd - FAt >= qsizetype(N - 1) && std::memcmp(FAt, text, N - 1) == 0;
-    }
-    static bool Same(QByteArrayView a, QByteArrayView b)
-    {
-        // memcmp must not see the null data of an empty view
-        return a.size() == b.size() &&
-               (a.isEmpty() || std::memcmp(a.data(), b.data(), size_t(a.size())) == 0);
-    }
-    static QLatin1StringView Latin1(QByteArrayView bytes)
-    {
-        return QLatin1StringView(bytes.data(), bytes.size());
-    }
-
-    bool SkipSpace()
-    {
-        const char *from = FAt;
-        while (FAt != FEnd && IsSpace(*FAt))
-            ++FAt;
-        return FAt != from;
-    }
+    static QLatin1StringView Latin1(QByteArrayView bytes) { return TPlainXmlCursor::Latin1(bytes); }
 
     // The whole body is well-formed UTF-8 of characters XML allows; notes
     // whether it is plain ASCII. Eight bytes at a time while they are
     // printable ASCII, which is nearly always.
     bool CheckCharacters()
     {
-        const auto *at = reinterpret_cast<const uchar *>(FAt);
-        const auto *end = reinterpret_cast<const uchar *>(FEnd);
+        const auto *at = reinterpret_cast<const uchar *>(FBody.constData());
+        const auto *end = at + FBody.size();
         FAscii = true;
         for (;;) {
             while (end - at >= 8) {
@@ -791,70 +721,6 @@ private:
             if ((length == 3 && code < 0x800) || (length == 4 && code < 0x10000) || !IsXmlChar(code))
                 return false;
             at += length;
-        }
-    }
-
-    // A qualified name: NCName, or NCName ':' NCName; colon gets the
-    // position of the colon or -1.
-    bool Name(QByteArrayView &name, qsizetype &colon)
-    {
-        const char *from = FAt;
-        if (FAt == FEnd || !(ClassOf(*FAt) & NameStart))
-            return false;
-        colon = -1;
-        for (++FAt; FAt != FEnd; ++FAt) {
-            if (ClassOf(*FAt) & NameChar)
-                continue;
-            if (*FAt != ':')
-                break;
-            if (colon >= 0 || FAt + 1 == FEnd || !(ClassOf(FAt[1]) & NameStart))
-                return false;
-            colon = FAt - from;
-        }
-        name = QByteArrayView(from, FAt - from);
-        return true;
-    }
-
-    // version 1.0, then optionally encoding UTF-8 and standalone, in that
-    // order, each in double or single quotes.
-    bool Declaration()
-    {
-        FAt += 5;
-        const auto pseudo = [this](QByteArrayView name, std::initializer_list<QByteArrayView> values) {
-            if (FEnd - FAt < name.size() || !Same(QByteArrayView(FAt, name.size()), name))
-                return false;
-            const char *at = FAt + name.size();
-            if (at == FEnd || (*at != '"' && *at != '\''))
-                return false;
-            const char quote = *at++;
-            for (const QByteArrayView value : values) {
-                if (FEnd - at > value.size() && Same(QByteArrayView(at, value.size()), value) &&
-                    at[value.size()] == quote) {
-                    FAt = at + value.size() + 1;
-                    return true;
-                }
-            }
-            return false;
-        };
-        SkipSpace();
-        if (!pseudo("version=", {"1.0"}))
-            return false;
-        bool encoding = false;
-        bool standalone = false;
-        for (;;) {
-            const bool space = SkipSpace();
-            if (Starts("?>")) {
-                FAt += 2;
-                return true;
-            }
-            if (!space)
-                return false;
-            if (!encoding && !standalone && pseudo("encoding=", {"UTF-8", "utf-8"}))
-                encoding = true;
-            else if (!standalone && pseudo("standalone=", {"yes", "no"}))
-                standalone = true;
-            else
-                return false;
         }
     }
 
@@ -974,35 +840,9 @@ private:
         return true;
     }
 
-    // Character data up to the next markup; outside the document element only blanks.
-    bool Text()
+    // Character data inside the document element.
+    bool ScannedText(QByteArrayView raw, bool plain, bool ascii)
     {
-        const char *from = FAt;
-        const char *at = FAt;
-        bool plain = true;
-        bool ascii = true;
-        for (; at != FEnd; ++at) {
-            if (!(ClassOf(*at) & TextSpecial))
-                continue;
-            const char c = *at;
-            if (c == '<')
-                break;
-            if (c == '&' || c == '\r')
-                plain = false;
-            else if (c == '>' && at - from >= 2 && at[-1] == ']' && at[-2] == ']')
-                return false; // "]]>" may not stand in text
-            else if (c != '>')
-                ascii = false;
-        }
-        FAt = at;
-        const QByteArrayView raw(from, at - from);
-        if (FFrames.empty()) {
-            for (const char c : raw) {
-                if (!IsSpace(c))
-                    return false;
-            }
-            return true;
-        }
         NoteContent();
         if (FSkipping > 0) {
             // Not kept, but its references must be sound all the same.
@@ -1021,104 +861,34 @@ private:
         return true;
     }
 
-    bool Comment()
-    {
-        const QByteArrayView rest(FAt + 4, FEnd - FAt - 4);
-        const qsizetype close = rest.indexOf("-->");
-        if (close < 0)
-            return false;
-        const QByteArrayView body = rest.first(close);
-        if (body.contains("--") || body.endsWith('-'))
-            return false;
-        FAt += 4 + close + 3;
-        NoteContent();
-        return true;
-    }
-
     // The namespace bound to a prefix ("" for the default one); -1 when none is.
     qint32 Bound(QByteArrayView prefix) const
     {
         for (auto binding = FBindings.rbegin(); binding != FBindings.rend(); ++binding) {
-            if (Same(binding->first, prefix))
+            if (TPlainXmlCursor::Same(binding->first, prefix))
                 return binding->second;
         }
         return prefix.isEmpty() ? 0 : -1;
     }
 
-    bool StartTag()
+    // Takes in a start tag; its attributes are in Attributes().
+    bool ScannedStart(QByteArrayView name, qsizetype nameColon)
     {
-        ++FAt;
-        QByteArrayView name;
-        qsizetype nameColon = -1;
-        if (!Name(name, nameColon))
-            return false;
-        FAttributes.clear();
-        bool empty = false;
-        for (;;) {
-            const bool space = SkipSpace();
-            if (FAt == FEnd)
-                return false;
-            if (*FAt == '>') {
-                ++FAt;
-                break;
-            }
-            if (*FAt == '/') {
-                if (FAt + 1 == FEnd || FAt[1] != '>')
-                    return false;
-                FAt += 2;
-                empty = true;
-                break;
-            }
-            TRawAttribute attribute;
-            if (!space || !Name(attribute.Name, attribute.Colon))
-                return false;
-            SkipSpace();
-            if (FAt == FEnd || *FAt != '=')
-                return false;
-            ++FAt;
-            SkipSpace();
-            if (FAt == FEnd || (*FAt != '"' && *FAt != '\''))
-                return false;
-            const char quote = *FAt++;
-            const char *from = FAt;
-            attribute.Plain = true;
-            attribute.Ascii = true;
-            for (; FAt != FEnd && *FAt != quote; ++FAt) {
-                const char c = *FAt;
-                if (c == '<' || c == '\t' || c == '\n' || c == '\r')
-                    return false;
-                if (c == '&')
-                    attribute.Plain = false;
-                else if (uchar(c) >= 0x80)
-                    attribute.Ascii = false;
-            }
-            if (FAt == FEnd)
-                return false;
-            attribute.Value = QByteArrayView(from, FAt - from);
-            ++FAt;
-            for (const TRawAttribute &other : FAttributes) {
-                if (Same(other.Name, attribute.Name))
-                    return false;
-            }
+        const std::vector<TAttribute> &attributes = Attributes();
+        for (const TAttribute &attribute : attributes) {
             if (!attribute.Plain && Value(attribute).isNull())
                 return false;
-            FAttributes.push_back(attribute);
         }
-
-        const qsizetype bindings = FBindings.size();
-        for (const TRawAttribute &attribute : FAttributes) {
+        FBindingMarks.push_back(FBindings.size());
+        for (const TAttribute &attribute : attributes) {
+            bool declares = false;
             QByteArrayView prefix;
-            if (Is(attribute.Name, "xmlns")) {
-                prefix = QByteArrayView("", 0);
-            } else if (Is(attribute.Prefix(), "xmlns")) {
-                prefix = attribute.Local();
-                if (Is(prefix, "xml") || Is(prefix, "xmlns") || attribute.Value.isEmpty())
-                    return false;
-            } else {
+            if (!TPlainXmlCursor::NamespaceDeclaration(attribute, declares, prefix))
+                return false;
+            if (!declares)
                 continue;
-            }
             const QStringView uri = Value(attribute);
-            if (uri == u"http://www.w3.org/XML/1998/namespace" || uri == u"http://www.w3.org/2000/xmlns/")
+            if (TPlainXmlCursor::IsReservedNamespace(uri))
                 return false;
             FBindings.emplace_back(prefix, Intern(uri));
         }
@@ -1128,7 +898,7 @@ private:
             return false;
         // The namespace of each qualified attribute; the declarations have none.
         FAttributeNamespaces.clear();
-        for (const TRawAttribute &attribute : FAttributes) {
+        for (const TAttribute &attribute : attributes) {
             const QByteArrayView prefix = attribute.Prefix();
             qint32 uri = 0;
             if (Is(attribute.Name, "xmlns") || Is(prefix, "xmlns")) {
@@ -1140,7 +910,8 @@ private:
             }
             // The same name in the same namespace twice, through two prefixes.
             for (size_t other = 0; uri > 0 && other < FAttributeNamespaces.size(); ++other) {
-                if (FAttributeNamespaces[other] == uri && Same(FAttributes[other].Local(), attribute.Local()))
+                if (FAttributeNamespaces[other] == uri &&
+                    TPlainXmlCursor::Same(attributes[other].Local(), attribute.Local()))
                     return false;
             }
             FAttributeNamespaces.push_back(uri);
@@ -1148,7 +919,7 @@ private:
 
         if (FSkipping > 0) {
             qint32 id = -1;
-            for (const TRawAttribute &attribute : FAttributes) {
+            for (const TAttribute &attribute : attributes) {
                 if (Is(attribute.Name, "id")) {
                     id = IdKey(attribute);
                     break;
@@ -1162,18 +933,19 @@ private:
             ReadAttributes(node);
             OpenElement(node, 0);
         }
-        if (empty) {
-            FBindings.resize(bindings);
-            CloseElement();
-        } else {
-            FFrames.push_back({name, bindings});
-        }
         return true;
+    }
+
+    void ScannedEnd()
+    {
+        FBindings.resize(FBindingMarks.back());
+        FBindingMarks.pop_back();
+        CloseElement();
     }
 
     // The value of an attribute as text, valid until the next call; a null
     // view for a reference the scanner does not take.
-    QStringView Value(const TRawAttribute &attribute)
+    QStringView Value(const TAttribute &attribute)
     {
         FValue.resize(0);
         if (attribute.Plain && attribute.Ascii)
@@ -1185,7 +957,7 @@ private:
 
     // The key of an id: "#" and the id in lower case, straight from the
     // bytes where they are plain ASCII.
-    qint32 IdKey(const TRawAttribute &attribute)
+    qint32 IdKey(const TAttribute &attribute)
     {
         const QByteArrayView raw = attribute.Value;
         char lowered[64];
@@ -1200,7 +972,7 @@ private:
     }
 
     // The key a reference is looked up by: its text in lower case.
-    qint32 ReferenceKey(const TRawAttribute &attribute)
+    qint32 ReferenceKey(const TAttribute &attribute)
     {
         const QByteArrayView raw = attribute.Value;
         char lowered[64];
@@ -1216,10 +988,10 @@ private:
     // What the table keeps of the attributes of the start tag at hand.
     void ReadAttributes(TNode &node)
     {
-        const TRawAttribute *type = nullptr;
+        const TAttribute *type = nullptr;
         int typeRank = 4;
-        for (size_t i = 0; i < FAttributes.size(); ++i) {
-            const TRawAttribute &attribute = FAttributes[i];
+        for (size_t i = 0; i < Attributes().size(); ++i) {
+            const TAttribute &attribute = Attributes()[i];
             const qint32 uri = FAttributeNamespaces[i];
             if (uri < 0)
                 continue;
@@ -1285,23 +1057,6 @@ private:
                 break;
             }
         }
-    }
-
-    bool EndTag()
-    {
-        FAt += 2;
-        QByteArrayView name;
-        qsizetype colon = -1;
-        if (!Name(name, colon))
-            return false;
-        SkipSpace();
-        if (FAt == FEnd || *FAt != '>' || !Same(name, FFrames.back().Name))
-            return false;
-        ++FAt;
-        FBindings.resize(FFrames.back().Bindings);
-        FFrames.pop_back();
-        CloseElement();
-        return true;
     }
 
     // ---- the envelope
@@ -1641,13 +1396,11 @@ private:
     int FSkipping = 0;                       // depth inside the element being skipped; 0 when none is
     QHash<qint32, const TTypeInfo *> FTypes; // by interned name
     // the quick scanner
-    const char *FAt = nullptr;
-    const char *FEnd = nullptr;
     bool FAscii = true;
-    bool FQuick = false; // the quick scanner read the body
-    std::vector<TFrame> FFrames;
+    bool FQuick = false;                       // the quick scanner read the body
+    std::vector<qsizetype> FBindingMarks;      // per open element: the bindings in force before it
+    const TPlainXmlCursor *FScanner = nullptr; // while the quick scanner reads
     std::vector<std::pair<QByteArrayView, qint32>> FBindings; // prefix ("" for the default) and interned URI
-    std::vector<TRawAttribute> FAttributes;                   // of the start tag at hand
     std::vector<qint32> FAttributeNamespaces; // per attribute: interned URI, 0 for none, -1 for a declaration
     QString FValue;                           // the attribute value at hand
     QHash<qint32, qint32> FIds;               // key of an id -> first element carrying it

@@ -2,6 +2,7 @@
 
 #include "common/EFailure.h"
 #include "indexserver/IX_Catalogue.h"
+#include "indexserver/IX_PlainXml.h"
 
 #include <QUrl>
 #include <QXmlStreamReader>
@@ -117,289 +118,119 @@ private:
     bool FInInput = false;
 };
 
-// A reader for the plain documents that servers write: ASCII only, no
-// entity or character references, no DTD, CDATA section or processing
-// instruction, attribute values without line breaks or tabs (which XML
-// would normalise). Within that subset it checks well-formedness and
-// namespaces as strictly as the full reader; anything outside it, and any
-// fault, makes it give up so that the full reader decides and words the
-// message. It exists because the full reader costs about 150 instructions
-// a byte, which a cold check pays for the whole WSDL.
+// A reader for the plain documents that servers write (see
+// TPlainXmlCursor), in ASCII without references. Within that subset it
+// checks well-formedness and namespaces as strictly as the full reader;
+// anything outside it, and any fault, makes it give up so that the full
+// reader decides and words the message. It exists because the full reader
+// costs about 150 instructions a byte, which a cold check pays for the
+// whole WSDL.
 class TPlainScanner {
 public:
     TPlainScanner(const QByteArray &content, TWsdlCollector &collector)
-        : FBegin(content.constData()), FEnd(content.constData() + content.size()), FAt(FBegin),
-          FCollector(collector)
+        : FContent(content), FCollector(collector)
     {
     }
 
     bool Scan()
     {
-        for (const char *at = FBegin; at != FEnd; ++at) {
-            const unsigned char c = static_cast<unsigned char>(*at);
-            if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c > 0x7e || c == '&')
+        for (const char c : FContent) {
+            const auto u = static_cast<unsigned char>(c);
+            if ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u > 0x7e || u == '&')
                 return false;
         }
-        if (Starts("<?xml") && FEnd - FAt > 5 && IsSpace(FAt[5]) && !Declaration())
-            return false;
-        bool rootSeen = false;
-        while (FAt != FEnd) {
-            if (*FAt != '<') {
-                if (!Text(FFrames.empty()))
-                    return false;
-                continue;
-            }
-            if (Starts("<!--")) {
-                if (!Comment())
-                    return false;
-            } else if (Starts("</")) {
-                if (FFrames.empty() || !EndTag())
-                    return false;
-            } else if (Starts("<!") || Starts("<?")) {
-                return false;
-            } else {
-                if (FFrames.empty() && rootSeen)
-                    return false;
-                rootSeen = true;
-                if (!StartTag())
+        TPlainXmlCursor xml(FContent);
+        FScanner = &xml;
+        const bool read = xml.Read(*this);
+        FScanner = nullptr;
+        return read;
+    }
+
+    // The scanner's pieces; text and comments say nothing the binding uses.
+    bool Text(QByteArrayView, bool, bool) { return true; }
+    void Comment() {}
+    void End()
+    {
+        FBindings.resize(FBindingMarks.back());
+        FBindingMarks.pop_back();
+    }
+
+    bool Start(QByteArrayView name, qsizetype nameColon)
+    {
+        const std::vector<TAttribute> &attributes = FScanner->Attributes();
+        // Same local name twice is refused even where XML would allow it.
+        for (size_t i = 0; i < attributes.size(); ++i) {
+            for (size_t j = 0; j < i; ++j) {
+                if (TPlainXmlCursor::Same(attributes[i].Local(), attributes[j].Local()))
                     return false;
             }
         }
-        return rootSeen && FFrames.empty();
-    }
-
-private:
-    struct TFrame {
-        QByteArrayView Name;
-        qsizetype Bindings; // namespace bindings in force before this element
-    };
-    struct TAttribute {
-        QByteArrayView Name;
-        QByteArrayView Value;
-    };
-
-    static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-    static bool IsNameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-    static bool IsNameChar(char c)
-    {
-        return IsNameStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '-';
-    }
-
-    bool Starts(QByteArrayView text) const
-    {
-        return FEnd - FAt >= text.size() && QByteArrayView(FAt, text.size()) == text;
-    }
-
-    bool SkipSpace()
-    {
-        const char *from = FAt;
-        while (FAt != FEnd && IsSpace(*FAt))
-            ++FAt;
-        return FAt != from;
-    }
-
-    // A qualified name: NCName, or NCName ':' NCName.
-    bool Name(QByteArrayView &name)
-    {
-        const char *from = FAt;
-        if (FAt == FEnd || !IsNameStart(*FAt))
-            return false;
-        bool colon = false;
-        while (FAt != FEnd && (IsNameChar(*FAt) || *FAt == ':')) {
-            if (*FAt == ':') {
-                if (colon || FAt + 1 == FEnd || !IsNameStart(FAt[1]))
-                    return false;
-                colon = true;
-            }
-            ++FAt;
-        }
-        name = QByteArrayView(from, FAt - from);
-        return true;
-    }
-
-    static QByteArrayView Prefix(QByteArrayView name)
-    {
-        const qsizetype colon = name.indexOf(':');
-        return colon < 0 ? QByteArrayView() : name.first(colon);
-    }
-    static QByteArrayView Local(QByteArrayView name)
-    {
-        const qsizetype colon = name.indexOf(':');
-        return colon < 0 ? name : name.sliced(colon + 1);
-    }
-
-    // version="1.0", then optionally encoding UTF-8 and standalone, in that order.
-    bool Declaration()
-    {
-        FAt += 5;
-        SkipSpace();
-        if (!Starts("version=\"1.0\""))
-            return false;
-        FAt += 13;
-        bool encoding = false;
-        bool standalone = false;
-        for (;;) {
-            const bool space = SkipSpace();
-            if (Starts("?>")) {
-                FAt += 2;
-                return true;
-            }
-            if (!space)
-                return false;
-            if (!encoding && !standalone && (Starts("encoding=\"UTF-8\"") || Starts("encoding=\"utf-8\""))) {
-                encoding = true;
-                FAt += 16;
-            } else if (!standalone && (Starts("standalone=\"yes\"") || Starts("standalone=\"no\""))) {
-                standalone = true;
-                FAt += Starts("standalone=\"no\"") ? 15 : 16;
-            } else {
-                return false;
-            }
-        }
-    }
-
-    // Character data up to the next markup; outside the document element only blanks.
-    bool Text(bool outside)
-    {
-        for (; FAt != FEnd && *FAt != '<'; ++FAt) {
-            if (outside && !IsSpace(*FAt))
-                return false;
-            if (*FAt == '>' && FAt - FBegin >= 2 && FAt[-1] == ']' && FAt[-2] == ']')
-                return false;
-        }
-        return true;
-    }
-
-    bool Comment()
-    {
-        const QByteArrayView rest(FAt + 4, FEnd - FAt - 4);
-        const qsizetype close = rest.indexOf("-->");
-        if (close < 0)
-            return false;
-        const QByteArrayView body = rest.first(close);
-        if (body.contains("--") || body.endsWith('-'))
-            return false;
-        FAt += 4 + close + 3;
-        return true;
-    }
-
-    bool StartTag()
-    {
-        ++FAt;
-        QByteArrayView name;
-        if (!Name(name))
-            return false;
-        FAttributes.clear();
-        bool empty = false;
-        for (;;) {
-            const bool space = SkipSpace();
-            if (FAt == FEnd)
-                return false;
-            if (*FAt == '>') {
-                ++FAt;
-                break;
-            }
-            if (*FAt == '/') {
-                if (FAt + 1 == FEnd || FAt[1] != '>')
-                    return false;
-                FAt += 2;
-                empty = true;
-                break;
-            }
-            TAttribute attribute;
-            if (!space || !Name(attribute.Name))
-                return false;
-            SkipSpace();
-            if (FAt == FEnd || *FAt != '=')
-                return false;
-            ++FAt;
-            SkipSpace();
-            if (FAt == FEnd || (*FAt != '"' && *FAt != '\''))
-                return false;
-            const char quote = *FAt++;
-            const char *from = FAt;
-            while (FAt != FEnd && *FAt != quote) {
-                if (*FAt == '<' || *FAt == '\t' || *FAt == '\n' || *FAt == '\r')
-                    return false;
-                ++FAt;
-            }
-            if (FAt == FEnd)
-                return false;
-            attribute.Value = QByteArrayView(from, FAt - from);
-            ++FAt;
-            // Same local name twice is refused even where XML would allow it.
-            for (const TAttribute &other : FAttributes) {
-                if (Local(other.Name) == Local(attribute.Name))
-                    return false;
-            }
-            FAttributes.push_back(attribute);
-        }
-
-        const qsizetype bindings = FBindings.size();
+        const int depth = int(FBindingMarks.size()) + 1;
+        FBindingMarks.push_back(FBindings.size());
         const bool wantsNamespaces = FCollector.WantsNamespaces();
         QStringList declared;
-        for (const TAttribute &attribute : FAttributes) {
+        for (const TAttribute &attribute : attributes) {
+            bool declares = false;
             QByteArrayView prefix;
-            if (attribute.Name == "xmlns") {
-                prefix = QByteArrayView("");
-            } else if (Prefix(attribute.Name) == "xmlns") {
-                prefix = Local(attribute.Name);
-                if (prefix == "xml" || prefix == "xmlns" || attribute.Value.isEmpty())
-                    return false;
-            } else {
+            if (!TPlainXmlCursor::NamespaceDeclaration(attribute, declares, prefix))
+                return false;
+            if (!declares)
                 continue;
-            }
             const QString uri = QString::fromLatin1(attribute.Value);
-            if (uri == u"http://www.w3.org/XML/1998/namespace"_s || uri == u"http://www.w3.org/2000/xmlns/"_s)
+            if (TPlainXmlCursor::IsReservedNamespace(uri))
                 return false;
             FBindings.push_back({prefix, uri});
             if (wantsNamespaces)
                 declared << uri;
         }
         QString namespaceUri;
-        if (!Resolve(Prefix(name), true, namespaceUri))
+        if (!Resolve(nameColon < 0 ? QByteArrayView() : name.first(nameColon), true, namespaceUri))
             return false;
-        for (const TAttribute &attribute : FAttributes) {
-            const QByteArrayView prefix = Prefix(attribute.Name);
+        for (const TAttribute &attribute : attributes) {
+            const QByteArrayView prefix = attribute.Prefix();
             QString unused;
-            if (attribute.Name != "xmlns" && prefix != "xmlns" && !prefix.isEmpty() &&
+            if (!Is(attribute.Name, "xmlns") && !Is(prefix, "xmlns") && !prefix.isEmpty() &&
                 !Resolve(prefix, false, unused))
                 return false;
         }
 
-        const auto value = [this](QLatin1StringView qualifiedName) {
-            for (const TAttribute &attribute : FAttributes) {
-                if (attribute.Name == QByteArrayView(qualifiedName.data(), qualifiedName.size()) &&
-                    attribute.Name != "xmlns" && Prefix(attribute.Name) != "xmlns")
+        const auto value = [&attributes](QLatin1StringView qualifiedName) {
+            for (const TAttribute &attribute : attributes) {
+                if (TPlainXmlCursor::Same(attribute.Name,
+                                          QByteArrayView(qualifiedName.data(), qualifiedName.size())) &&
+                    !Is(attribute.Name, "xmlns") && !Is(attribute.Prefix(), "xmlns"))
                     return QString::fromLatin1(attribute.Value);
             }
             return QString();
         };
-        const int depth = int(FFrames.size()) + 1;
         if (wantsNamespaces) {
             for (const QString &uri : std::as_const(declared))
                 FCollector.Note(uri);
             FCollector.Note(value("targetNamespace"_L1));
             FCollector.Note(value("namespace"_L1));
         }
-        const QString localName = QString::fromLatin1(Local(name));
+        const QString localName = QString::fromLatin1(nameColon < 0 ? name : name.sliced(nameColon + 1));
         FCollector.Start(depth, namespaceUri, localName, value);
-        if (empty)
-            FBindings.resize(bindings);
-        else
-            FFrames.push_back({name, bindings});
         return true;
+    }
+
+private:
+    using TAttribute = TPlainXmlCursor::TAttribute;
+
+    template <size_t N> static bool Is(QByteArrayView bytes, const char (&text)[N])
+    {
+        return TPlainXmlCursor::Is(bytes, text);
     }
 
     // The namespace of a prefix; an element without prefix takes the default namespace.
     bool Resolve(QByteArrayView prefix, bool element, QString &uri) const
     {
-        if (prefix == "xml" || prefix == "xmlns")
+        if (Is(prefix, "xml") || Is(prefix, "xmlns"))
             return false;
         if (prefix.isEmpty() && !element)
             return true;
         for (auto binding = FBindings.rbegin(); binding != FBindings.rend(); ++binding) {
-            if (binding->first == prefix) {
+            if (TPlainXmlCursor::Same(binding->first, prefix)) {
                 uri = binding->second;
                 return true;
             }
@@ -407,27 +238,10 @@ private:
         return prefix.isEmpty();
     }
 
-    bool EndTag()
-    {
-        FAt += 2;
-        QByteArrayView name;
-        if (!Name(name))
-            return false;
-        SkipSpace();
-        if (FAt == FEnd || *FAt != '>' || name != FFrames.back().Name)
-            return false;
-        ++FAt;
-        FBindings.resize(FFrames.back().Bindings);
-        FFrames.pop_back();
-        return true;
-    }
-
-    const char *FBegin;
-    const char *FEnd;
-    const char *FAt;
+    const QByteArray &FContent;
     TWsdlCollector &FCollector;
-    std::vector<TFrame> FFrames;
-    std::vector<TAttribute> FAttributes;                       // of the start tag being read
+    const TPlainXmlCursor *FScanner = nullptr; // while it reads
+    std::vector<qsizetype> FBindingMarks;      // per open element: the bindings in force before it
     std::vector<std::pair<QByteArrayView, QString>> FBindings; // prefix ("" for the default) and URI
 };
 
@@ -481,7 +295,6 @@ void ReadWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeN
                         [&](QLatin1StringView name) { return attributes.value(name).toString(); });
     }
     if (reader.hasError())
-        throw EFailure(
-            SParseFailure.arg(reader.errorString(), QString::number(reader.lineNumber()),
-                          QString::number(reader.columnNumber())));
+        throw EFailure(SParseFailure.arg(reader.errorString(), QString::number(reader.lineNumber()),
+                                         QString::number(reader.columnNumber())));
 }
