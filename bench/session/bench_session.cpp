@@ -7,7 +7,9 @@
 // the baseline's connection kept for the whole run or opened once per test,
 // and the share of it spent decoding the answers; once against the
 // stand-in's plain answers and once against answers in every form a real
-// server uses (all 52 constants).
+// server uses (all 52 constants). instructions() counts the same under
+// callgrind, which a busy machine does not change; decode() decodes the
+// answers alone, for profiling.
 
 #include "indexserver/IX_Catalogue.h"
 #include "indexserver/IX_Encoding.h"
@@ -18,6 +20,10 @@
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -154,6 +160,21 @@ struct TSession {
     std::unique_ptr<TBaseline> Baseline;
 };
 
+// What instructions() profiles: count connection tests of the client, or
+// of the baseline with one connection per test, after the same set-up.
+int RepeatForProfile(const QByteArray &what, int count)
+{
+    TTypeRegistry::Instance();
+    TSession session(false);
+    if (!session.Prepare(0))
+        return 1;
+    for (int i = 0; i < count; ++i) {
+        if (!(what == "client" ? ClientTest(session.Elo) : session.Baseline->Run(true)))
+            return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 class bench_session : public QObject {
@@ -167,6 +188,7 @@ private slots:
     void ratio();
     void decode_data();
     void decode();
+    void instructions();
 
 private:
     std::unique_ptr<TSession> FSession;
@@ -293,5 +315,48 @@ void bench_session::decode()
     }
 }
 
-QTEST_GUILESS_MAIN(bench_session)
+// The instructions of one connection test in every thread, counted by
+// callgrind, which come out the same however busy the machine is: the
+// client against the baseline with one connection per test. Two runs of
+// each, 10 and 40 tests, so that the set-up drops out.
+void bench_session::instructions()
+{
+    const QString valgrind = QStandardPaths::findExecutable(u"valgrind"_s);
+    if (valgrind.isEmpty())
+        QSKIP("valgrind is not installed");
+    QTemporaryDir dir;
+    const auto count = [&](const QString &what, int tests) -> qint64 {
+        QProcess process;
+        process.start(valgrind,
+                      {u"--tool=callgrind"_s, u"--callgrind-out-file="_s + dir.filePath(what),
+                       QCoreApplication::applicationFilePath(), u"--repeat"_s, what, QString::number(tests)});
+        if (!process.waitForFinished(600000) || process.exitStatus() != QProcess::NormalExit ||
+            process.exitCode() != 0)
+            return -1;
+        const QString log = QString::fromLocal8Bit(process.readAllStandardError());
+        const QRegularExpressionMatch match = QRegularExpression(u"I\\s+refs:\\s+([0-9,]+)"_s).match(log);
+        return match.hasMatch() ? match.captured(1).remove(u',').toLongLong() : -1;
+    };
+    qint64 perTest[2] = {};
+    const QString whats[2] = {u"client"_s, u"baseline"_s};
+    for (int i = 0; i < 2; ++i) {
+        const qint64 few = count(whats[i], 10);
+        const qint64 many = count(whats[i], 40);
+        QVERIFY2(few > 0 && many > few, "a profiled run failed");
+        perTest[i] = (many - few) / 30;
+    }
+    qInfo("instructions per connection test, all threads: client %lld, baseline with one connection per test "
+          "%lld, ratio %.2f",
+          perTest[0], perTest[1], double(perTest[0]) / double(perTest[1]));
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--repeat") == 0)
+        return RepeatForProfile(argv[2], QByteArray(argv[3]).toInt());
+    bench_session test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "bench_session.moc"
