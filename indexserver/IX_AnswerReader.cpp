@@ -669,14 +669,12 @@ private:
     }
     static QLatin1StringView Latin1(QByteArrayView bytes) { return TPlainXmlCursor::Latin1(bytes); }
 
-    // The whole body is well-formed UTF-8 of characters XML allows; notes
-    // whether it is plain ASCII. Eight bytes at a time while they are
-    // printable ASCII, which is nearly always.
+    // The whole body is well-formed UTF-8 of characters XML allows. Eight
+    // bytes at a time while they are printable ASCII, which is nearly always.
     bool CheckCharacters()
     {
         const auto *at = reinterpret_cast<const uchar *>(FBody.constData());
         const auto *end = at + FBody.size();
-        FAscii = true;
         for (;;) {
             while (end - at >= 8) {
                 quint64 word;
@@ -696,7 +694,6 @@ private:
                 ++at;
                 continue;
             }
-            FAscii = false;
             int length = 0;
             char32_t code = 0;
             if (c >= 0xC2 && c <= 0xDF) {
@@ -1396,7 +1393,6 @@ private:
     int FSkipping = 0;                       // depth inside the element being skipped; 0 when none is
     QHash<qint32, const TTypeInfo *> FTypes; // by interned name
     // the quick scanner
-    bool FAscii = true;
     bool FQuick = false;                       // the quick scanner read the body
     std::vector<qsizetype> FBindingMarks;      // per open element: the bindings in force before it
     const TPlainXmlCursor *FScanner = nullptr; // while the quick scanner reads
