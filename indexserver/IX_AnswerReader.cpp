@@ -24,6 +24,7 @@ namespace {
 const QString SEnvelopeNamespace = u"http://schemas.xmlsoap.org/soap/envelope/"_s;
 const QString SEncodingNamespace = u"http://schemas.xmlsoap.org/soap/encoding/"_s;
 const QString SSchemaNamespace = u"http://www.w3.org/2001/XMLSchema"_s;
+const QString SXmlNamespace = u"http://www.w3.org/XML/1998/namespace"_s;
 const QString SSchemaInstance2001 = u"http://www.w3.org/2001/XMLSchema-instance"_s;
 const QString SSchemaInstance1999 = u"http://www.w3.org/1999/XMLSchema-instance"_s;
 const QString SSchemaInstance2000 = u"http://www.w3.org/2000/10/XMLSchema-instance"_s;
@@ -482,7 +483,7 @@ private:
     QString ResolvePrefix(QStringView prefix) const
     {
         if (prefix == u"xml")
-            return u"http://www.w3.org/XML/1998/namespace"_s;
+            return SXmlNamespace;
         for (auto it = FScopes.crbegin(); it != FScopes.crend(); ++it) {
             if (it->first == prefix)
                 return it->second;
@@ -918,7 +919,7 @@ private:
             qint32 id = -1;
             for (const TAttribute &attribute : attributes) {
                 if (Is(attribute.Name, "id")) {
-                    id = IdKey(attribute);
+                    id = LoweredKey(attribute, true);
                     break;
                 }
             }
@@ -952,34 +953,20 @@ private:
         return FValue.isNull() ? QStringView(u"") : QStringView(FValue);
     }
 
-    // The key of an id: "#" and the id in lower case, straight from the
-    // bytes where they are plain ASCII.
-    qint32 IdKey(const TAttribute &attribute)
+    // The key of an id ("#" in front) or of a reference (nothing in front),
+    // straight from the bytes where they are plain ASCII.
+    qint32 LoweredKey(const TAttribute &attribute, bool id)
     {
         const QByteArrayView raw = attribute.Value;
         char lowered[64];
         if (!attribute.Plain || !attribute.Ascii || raw.size() >= qsizetype(sizeof lowered))
-            return IdKey(Value(attribute));
-        lowered[0] = '#';
-        for (qsizetype i = 0; i < raw.size(); ++i) {
-            const char c = raw[i];
-            lowered[i + 1] = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-        }
-        return Intern(QLatin1StringView(lowered, raw.size() + 1));
-    }
-
-    // The key a reference is looked up by: its text in lower case.
-    qint32 ReferenceKey(const TAttribute &attribute)
-    {
-        const QByteArrayView raw = attribute.Value;
-        char lowered[64];
-        if (!attribute.Plain || !attribute.Ascii || raw.size() > qsizetype(sizeof lowered))
-            return ReferenceKey(Value(attribute));
-        for (qsizetype i = 0; i < raw.size(); ++i) {
-            const char c = raw[i];
-            lowered[i] = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-        }
-        return Intern(QLatin1StringView(lowered, raw.size()));
+            return id ? IdKey(Value(attribute)) : ReferenceKey(Value(attribute));
+        qsizetype at = 0;
+        if (id)
+            lowered[at++] = '#';
+        for (const char c : raw)
+            lowered[at++] = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+        return Intern(QLatin1StringView(lowered, at));
     }
 
     // What the table keeps of the attributes of the start tag at hand.
@@ -994,12 +981,12 @@ private:
                 continue;
             if (uri == 0) {
                 if (Is(attribute.Name, "id")) {
-                    NoteId(IdKey(attribute));
+                    NoteId(LoweredKey(attribute, true));
                 } else if (Is(attribute.Name, "href")) {
                     node.Href = qint32(FReferences.size());
                     const qint32 begin = qint32(attribute.Value.data() - FBody.constData());
-                    FReferences.push_back(
-                        {ReferenceKey(attribute), begin, begin + qint32(attribute.Value.size()), QString()});
+                    FReferences.push_back({LoweredKey(attribute, false), begin,
+                                           begin + qint32(attribute.Value.size()), QString()});
                 } else if (Is(attribute.Name, "type") && typeRank > 3) {
                     type = &attribute;
                     typeRank = 3;
@@ -1024,28 +1011,14 @@ private:
         }
         if (!type)
             return;
-        if (type->Plain && type->Ascii) {
-            // A qualified name as written: its prefix is looked up as it stands.
-            const QByteArrayView raw = type->Value;
-            const qsizetype colon = raw.indexOf(':');
-            node.TypeName = Intern(Latin1(colon < 0 ? raw : raw.sliced(colon + 1)));
-            const QByteArrayView prefix = colon < 0 ? QByteArrayView("", 0) : raw.first(colon);
-            node.TypeNamespace = Is(prefix, "xml")
-                                     ? Intern(QStringView(u"http://www.w3.org/XML/1998/namespace"))
-                                     : std::max(Bound(prefix), 0);
-            return;
-        }
-        const QString value = Value(*type).toString();
+        // A qualified name as written; its prefix is looked up as it stands.
+        const QStringView value = Value(*type);
         const qsizetype colon = value.indexOf(u':');
-        node.TypeName = Intern(colon < 0 ? QStringView(value) : QStringView(value).mid(colon + 1));
-        if (colon < 0) {
-            node.TypeNamespace = Bound(QByteArrayView("", 0));
-            return;
-        }
-        const QStringView prefix = QStringView(value).left(colon);
+        node.TypeName = Intern(colon < 0 ? value : value.mid(colon + 1));
+        const QStringView prefix = colon < 0 ? QStringView(u"") : value.left(colon);
         node.TypeNamespace = 0;
         if (prefix == u"xml") {
-            node.TypeNamespace = Intern(QStringView(u"http://www.w3.org/XML/1998/namespace"));
+            node.TypeNamespace = Intern(QStringView(SXmlNamespace));
             return;
         }
         for (auto binding = FBindings.rbegin(); binding != FBindings.rend(); ++binding) {
