@@ -215,7 +215,10 @@ class TAnswerReader {
 public:
     // skipUnread: keep nothing of the elements whose type the session never
     // reads (Read then throws TNeedFullParse if something used needs them).
-    TAnswerReader(const QByteArray &body, bool skipUnread) : FBody(body), FSkipUnread(skipUnread) {}
+    TAnswerReader(const QByteArray &body, bool skipUnread, const TReadGuard *guard = nullptr)
+        : FBody(body), FGuard(guard), FTicker(guard), FSkipUnread(skipUnread)
+    {
+    }
 
     std::shared_ptr<TRemotable> Read(const QString &resultType,
                                      TAnswerParser parser = TAnswerParser::Automatic)
@@ -328,6 +331,7 @@ private:
 
     void Parse(TAnswerParser parser)
     {
+        CheckXmlShape(FBody, FTicker);
         Intern(QStringView(u"")); // index 0: no namespace
         FText.reserve(FBody.size() / 8);
         FOpen.reserve(64);
@@ -509,6 +513,7 @@ private:
         FScopes.clear();
 
         for (;;) {
+            FTicker.Tick();
             const QXmlStreamReader::TokenType token = reader.readNext();
             if (token == QXmlStreamReader::Invalid) {
                 if (reader.error() == QXmlStreamReader::PrematureEndOfDocumentError && fed < FBody.size()) {
@@ -522,10 +527,14 @@ private:
             switch (token) {
             case QXmlStreamReader::StartElement: {
                 if (FSkipping > 0) {
+                    FTicker.Tick(unsigned(reader.attributes().size()));
                     const QStringView id = reader.attributes().value("id"_L1);
                     OpenSkipped(id.isNull() ? -1 : IdKey(id));
                     break;
                 }
+                // The reader compares each attribute with the earlier ones:
+                // a tag with many weighs more.
+                FTicker.Tick(unsigned(reader.attributes().size()));
                 const qsizetype scopes = FScopes.size();
                 for (const QXmlStreamNamespaceDeclaration &declaration : reader.namespaceDeclarations())
                     FScopes.emplace_back(declaration.prefix().toString(),
@@ -647,7 +656,7 @@ private:
             void End() { Reader.ScannedEnd(); }
             void Comment() { Reader.NoteContent(); }
         } handler{*this};
-        TPlainXmlCursor xml(FBody);
+        TPlainXmlCursor xml(FBody, FGuard);
         if (xml.Starts("\xEF\xBB\xBF"))
             xml.Skip("\xEF\xBB\xBF");
         FScanner = &xml;
@@ -906,14 +915,20 @@ private:
                 if (uri < 0 || Is(prefix, "xml"))
                     return false;
             }
-            // The same name in the same namespace twice, through two prefixes.
-            for (size_t other = 0; uri > 0 && other < FAttributeNamespaces.size(); ++other) {
-                if (FAttributeNamespaces[other] == uri &&
-                    TPlainXmlCursor::Same(attributes[other].Local(), attribute.Local()))
-                    return false;
-            }
             FAttributeNamespaces.push_back(uri);
         }
+        // The same name in the same namespace twice, through two prefixes.
+        const auto qualified = [&](qsizetype i) { return FAttributeNamespaces[size_t(i)] > 0; };
+        const auto hash = [&](qsizetype i) {
+            return qHash(attributes[size_t(i)].Local(), TDuplicateCheck::Seed()) ^
+                   size_t(FAttributeNamespaces[size_t(i)]) * 0x9E3779B9U;
+        };
+        const auto same = [&](qsizetype i, qsizetype j) {
+            return FAttributeNamespaces[size_t(i)] == FAttributeNamespaces[size_t(j)] &&
+                   TPlainXmlCursor::Same(attributes[size_t(i)].Local(), attributes[size_t(j)].Local());
+        };
+        if (FDuplicates.Any(qsizetype(attributes.size()), qualified, hash, same))
+            return false;
 
         if (FSkipping > 0) {
             qint32 id = -1;
@@ -1128,6 +1143,7 @@ private:
 
     void Spend()
     {
+        FTicker.Tick();
         if (--FBudget < 0)
             throw EFailure(STooManyReferences);
     }
@@ -1357,6 +1373,9 @@ private:
     }
 
     QByteArray FBody;
+    const TReadGuard *FGuard;
+    TReadTicker FTicker;
+    TDuplicateCheck FDuplicates;
     std::vector<TNode> FNodes;
     QString FText;
     TNameTable FLocalNames; // the answer's names beyond the known ones
@@ -1397,13 +1416,14 @@ QString AnswerOutline(const QByteArray &body, TAnswerParser parser, bool skipUnr
     return TAnswerReader(body, skipUnread).Outline(parser);
 }
 
-std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType)
+std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType,
+                                       const TReadGuard *guard)
 {
     // Most answers never refer into what the session leaves unread; the
     // rare one that does is read again with everything kept.
     try {
-        return TAnswerReader(body, true).Read(resultType);
+        return TAnswerReader(body, true, guard).Read(resultType);
     } catch (const TNeedFullParse &) {
-        return TAnswerReader(body, false).Read(resultType);
+        return TAnswerReader(body, false, guard).Read(resultType);
     }
 }

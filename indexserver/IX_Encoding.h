@@ -10,6 +10,7 @@
 #include <variant>
 
 struct TRemotable;
+struct TReadGuard;
 
 // One argument of a call: its parameter name and its value. A null object
 // pointer is sent as an absent object.
@@ -54,7 +55,9 @@ QByteArray WriteRequest(const QString &operation, const QList<TSoapArgument> &ar
 // reads are skipped without building them. The object graph it returns
 // never contains a cycle: a reference back into an object still being read
 // fails the call, or in an unused member leaves that member empty.
-std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType);
+// guard, when given, may end the reading with its failure.
+std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType,
+                                       const TReadGuard *guard = nullptr);
 
 // The two parsers behind ReadAnswer: a quick one for the plain answers that
 // servers write (UTF-8, no DTD, CDATA section or processing instruction,
