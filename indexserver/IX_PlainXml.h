@@ -15,7 +15,7 @@
 // servers write; they keep the full XML reader, which compares each
 // attribute with all earlier ones and looks a prefix up through every
 // declaration in force, within a small factor of its time per byte.
-constexpr int MaxAttributesPerElement = 1000;
+constexpr int MaxAttributesPerElement = 256;
 constexpr int MaxNamespacesInScope = 256;
 
 // A pass over the bytes before either reader runs: throws EFailure with a

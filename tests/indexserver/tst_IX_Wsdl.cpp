@@ -159,12 +159,12 @@ void tst_IX_Wsdl::quickReaderAgreesWithFullReader_data()
 
     // Many attributes, compared by hash; names beyond what the full reader takes.
     QByteArray spread;
-    for (int i = 0; i < 900; ++i)
+    for (int i = 0; i < 200; ++i)
         spread += " a" + QByteArray::number(i) + "=\"" + QByteArray::number(i) + "\"";
-    QTest::newRow("900-attributes") << Wsdl(decl, "<documentation" + spread + "/>") << true << true;
-    QTest::newRow("900-attributes-last-again")
-        << Wsdl(decl, "<documentation" + spread + " a899=\"x\"/>") << false << false;
-    QTest::newRow("900-attributes-same-local-name")
+    QTest::newRow("200-attributes") << Wsdl(decl, "<documentation" + spread + "/>") << true << true;
+    QTest::newRow("200-attributes-last-again")
+        << Wsdl(decl, "<documentation" + spread + " a199=\"x\"/>") << false << false;
+    QTest::newRow("200-attributes-same-local-name")
         << Wsdl(decl, "<documentation tns:a1=\"x\"" + spread + "/>") << false << true;
     const QByteArray longest(4096, 'n');
     QTest::newRow("name-of-4096") << Wsdl(decl, "<" + longest + "/>") << true << true;
@@ -244,7 +244,7 @@ void tst_IX_Wsdl::boundsShapeAndHonoursGuard_data()
 
     const QByteArray decl = "<?xml version=\"1.0\"?>";
     QByteArray attributes;
-    for (int i = 0; i < 1001; ++i)
+    for (int i = 0; i < 257; ++i)
         attributes += " a" + QByteArray::number(i) + "=\"1\"";
     QByteArray declarations;
     for (int i = 0; i < 253; ++i)
@@ -252,13 +252,13 @@ void tst_IX_Wsdl::boundsShapeAndHonoursGuard_data()
     QByteArray documentation;
     for (int i = 0; i < 20000; ++i)
         documentation += "<documentation/>";
-    const QString tooManyAttributes = u"XML-Dokument abgelehnt: ein Element hat mehr als 1000 Attribute"_s;
+    const QString tooManyAttributes = u"XML-Dokument abgelehnt: ein Element hat mehr als 256 Attribute"_s;
     const QString tooManyNamespaces =
         u"XML-Dokument abgelehnt: mehr als 256 Namensraumdeklarationen gleichzeitig gültig"_s;
     // The document element declares four namespaces.
-    QTest::newRow("1001-attributes") << Wsdl(decl, "<documentation" + attributes + "/>") << false
+    QTest::newRow("257-attributes") << Wsdl(decl, "<documentation" + attributes + "/>") << false
                                      << tooManyAttributes;
-    QTest::newRow("1001-attributes-full-reader")
+    QTest::newRow("257-attributes-full-reader")
         << Wsdl(decl, "<![CDATA[]]><documentation" + attributes + "/>") << false << tooManyAttributes;
     QTest::newRow("252-declarations") << Wsdl(decl, "<documentation" + declarations.chopped(19) + "/>")
                                       << false << u"(none)"_s;
