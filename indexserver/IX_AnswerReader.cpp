@@ -3,6 +3,7 @@
 #include "indexserver/IX_Catalogue.h"
 #include "indexserver/IX_PlainXml.h"
 
+#include <QBuffer>
 #include <QDomDocument>
 #include <QHash>
 #include <QTextStream>
@@ -1112,12 +1113,41 @@ private:
         throw ESOAPFault(faultString, faultCode, faultActor, hasDetail ? DetailXml() : QString());
     }
 
+    // The bytes of an answer, handed out piece by piece until the guard
+    // says the reading should end: Qt's DOM parser cannot be stopped
+    // otherwise, and an exception must not pass through it.
+    class TGuardedBuffer : public QBuffer {
+    public:
+        TGuardedBuffer(const QByteArray &bytes, const TReadGuard *guard) : FGuard(guard)
+        {
+            setData(bytes);
+        }
+
+    protected:
+        qint64 readData(char *data, qint64 size) override
+        {
+            if (FGuard && FGuard->Ended())
+                return -1;
+            return QBuffer::readData(data, std::min<qint64>(size, 64 * 1024));
+        }
+
+    private:
+        const TReadGuard *FGuard;
+    };
+
     // The detail of the fault as XML. Only faults need the document's markup
     // itself, so only they pay for a second parse.
     QString DetailXml() const
     {
         QDomDocument document;
-        if (!document.setContent(FBody, true))
+        TGuardedBuffer buffer(FBody, FGuard);
+        buffer.open(QIODevice::ReadOnly);
+        QXmlStreamReader reader(&buffer);
+        reader.setEntityExpansionLimit(4096);
+        const bool parsed = document.setContent(&reader, true);
+        if (FGuard && FGuard->Ended())
+            FGuard->Check();
+        if (!parsed)
             return {};
         QDomElement body;
         for (QDomElement child = document.documentElement().firstChildElement(); !child.isNull();

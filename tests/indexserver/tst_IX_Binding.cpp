@@ -903,23 +903,38 @@ void tst_IX_Binding::hostileAnswersEndInTime()
 void tst_IX_Binding::limitStrikesWhileReading_data()
 {
     QTest::addColumn<bool>("testLimit"); // the test's time limit rather than the call's own
-    QTest::newRow("call limit") << false;
-    QTest::newRow("time limit") << true;
+    QTest::addColumn<bool>("fault");     // a fault whose detail is parsed again as a document
+    QTest::newRow("call limit") << false << false;
+    QTest::newRow("time limit") << true << false;
+    QTest::newRow("call limit, fault detail") << false << true;
 }
 
 void tst_IX_Binding::limitStrikesWhileReading()
 {
     QFETCH(bool, testLimit);
+    QFETCH(bool, fault);
     TStandInIndexserver server;
-    // Tags of 255 attributes, each compared with the earlier ones by the
-    // full XML reader, which the CDATA section calls in: about the slowest
-    // reading per byte that the bounds let through, 3 to 4 s here.
     QByteArray heavy;
-    const QByteArray tag = "<v" + Attributes(255) + "/>";
-    while (heavy.size() < 60 * 1024 * 1024)
-        heavy += tag;
-    server.Script(u"login"_s, {TScriptedAnswer::TKind::Reply, 200, {}, "text/xml; charset=utf-8",
-                              LoginAnswer(server, {}, heavy, "<![CDATA[]]>")});
+    QByteArray body;
+    if (fault) {
+        // Read quickly once, then parsed again as a whole for its detail:
+        // seconds for the second parse alone.
+        while (heavy.size() < 60 * 1024 * 1024)
+            heavy += "<i><j>1</j></i>";
+        body = TStandInIndexserver::FaultEnvelope(u"kaputt"_s);
+        const qsizetype end = body.indexOf("</faultstring>");
+        QVERIFY(end > 0);
+        body.insert(end + 14, "<detail>" + heavy + "</detail>");
+    } else {
+        // Tags of 255 attributes, each compared with the earlier ones by the
+        // full XML reader, which the CDATA section calls in: about the slowest
+        // reading per byte that the bounds let through, 3 to 4 s here.
+        const QByteArray tag = "<v" + Attributes(255) + "/>";
+        while (heavy.size() < 60 * 1024 * 1024)
+            heavy += tag;
+        body = LoginAnswer(server, {}, heavy, "<![CDATA[]]>");
+    }
+    server.Script(u"login"_s, {TScriptedAnswer::TKind::Reply, fault ? 500 : 200, {}, "text/xml; charset=utf-8", body});
     TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
     Locate(binding, server.WsdlUrl());
     constexpr int Limit = 1000;
