@@ -3,7 +3,6 @@
 #include "indexserver/IX_Catalogue.h"
 #include "indexserver/IX_PlainXml.h"
 
-#include <QBuffer>
 #include <QDomDocument>
 #include <QHash>
 #include <QTextStream>
@@ -1110,63 +1109,7 @@ private:
             else if (name.compare(u"detail", Qt::CaseInsensitive) == 0)
                 hasDetail = true;
         }
-        throw ESOAPFault(faultString, faultCode, faultActor, hasDetail ? DetailXml() : QString());
-    }
-
-    // The bytes of an answer, handed out piece by piece until the guard
-    // says the reading should end: Qt's DOM parser cannot be stopped
-    // otherwise, and an exception must not pass through it.
-    class TGuardedBuffer : public QBuffer {
-    public:
-        TGuardedBuffer(const QByteArray &bytes, const TReadGuard *guard) : FGuard(guard)
-        {
-            setData(bytes);
-        }
-
-    protected:
-        qint64 readData(char *data, qint64 size) override
-        {
-            if (FGuard && FGuard->Ended())
-                return -1;
-            return QBuffer::readData(data, std::min<qint64>(size, 64 * 1024));
-        }
-
-    private:
-        const TReadGuard *FGuard;
-    };
-
-    // The detail of the fault as XML. Only faults need the document's markup
-    // itself, so only they pay for a second parse.
-    QString DetailXml() const
-    {
-        QDomDocument document;
-        TGuardedBuffer buffer(FBody, FGuard);
-        buffer.open(QIODevice::ReadOnly);
-        QXmlStreamReader reader(&buffer);
-        reader.setEntityExpansionLimit(4096);
-        const bool parsed = document.setContent(&reader, true);
-        if (FGuard && FGuard->Ended())
-            FGuard->Check();
-        if (!parsed)
-            return {};
-        QDomElement body;
-        for (QDomElement child = document.documentElement().firstChildElement(); !child.isNull();
-             child = child.nextSiblingElement()) {
-            if (child.localName() == u"Body") {
-                body = child;
-                break;
-            }
-        }
-        QDomElement detail;
-        for (QDomElement child = body.firstChildElement().firstChildElement(); !child.isNull();
-             child = child.nextSiblingElement()) {
-            if (child.localName().compare(u"detail", Qt::CaseInsensitive) == 0)
-                detail = child;
-        }
-        QString xml;
-        QTextStream stream(&xml);
-        detail.save(stream, -1);
-        return xml;
+        throw ESOAPFault(faultString, faultCode, faultActor, hasDetail ? FBody : QByteArray());
     }
 
     // ---- values
@@ -1456,4 +1399,31 @@ std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &re
     } catch (const TNeedFullParse &) {
         return TAnswerReader(body, false, guard).Read(resultType);
     }
+}
+
+const QString &ESOAPFault::Detail() const
+{
+    if (FDetail)
+        return *FDetail;
+    FDetail.emplace();
+    QDomDocument document;
+    if (FAnswer.isNull() || !document.setContent(FAnswer, true))
+        return *FDetail;
+    QDomElement body;
+    for (QDomElement child = document.documentElement().firstChildElement(); !child.isNull();
+         child = child.nextSiblingElement()) {
+        if (child.localName() == u"Body") {
+            body = child;
+            break;
+        }
+    }
+    QDomElement detail;
+    for (QDomElement child = body.firstChildElement().firstChildElement(); !child.isNull();
+         child = child.nextSiblingElement()) {
+        if (child.localName().compare(u"detail", Qt::CaseInsensitive) == 0)
+            detail = child;
+    }
+    QTextStream stream(&*FDetail);
+    detail.save(stream, -1);
+    return *FDetail;
 }

@@ -7,6 +7,7 @@
 #include "common/EFailure.h"
 
 #include <memory>
+#include <optional>
 #include <variant>
 
 struct TRemotable;
@@ -24,17 +25,23 @@ struct TSoapArgument {
 // faultstring; the other parts are kept for whoever wants them.
 class ESOAPFault : public EFailure {
 public:
+    // answer: the whole answer, from which the detail is taken; null when
+    // the fault has no detail.
     ESOAPFault(const QString &faultString, const QString &faultCode, const QString &faultActor,
-               const QString &detail);
+               const QByteArray &answer);
 
     const QString &FaultCode() const noexcept { return FFaultCode; }
     const QString &FaultActor() const noexcept { return FFaultActor; }
-    const QString &Detail() const noexcept { return FDetail; } // the detail element as XML text
+    // The detail element as XML text. Taken from the answer on first use:
+    // it costs a parse of the whole answer into a document tree, many times
+    // the first reading, and only a caller that asks for it needs it.
+    const QString &Detail() const;
 
 private:
     QString FFaultCode;
     QString FFaultActor;
-    QString FDetail;
+    QByteArray FAnswer;
+    mutable std::optional<QString> FDetail;
 };
 
 // Namespaces used when the server's WSDL does not name its own.

@@ -19,12 +19,6 @@ struct TReadGuard {
     QString CancelText;                           // the failure when it was
     mutable bool Struck = false;                  // the deadline ended a reading
 
-    // Whether the reading should end, for code that must not throw.
-    bool Ended() const
-    {
-        return (Cancelled && Cancelled->load(std::memory_order_relaxed)) || Deadline.hasExpired();
-    }
-
     void Check() const
     {
         if (Cancelled && Cancelled->load(std::memory_order_relaxed))
