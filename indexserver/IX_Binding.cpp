@@ -295,7 +295,8 @@ void TIXBinding::SetMaxAnswerSize(qint64 bytes)
     FMaxAnswerSize = bytes;
 }
 
-template <class TRead> void TIXBinding::ReadUnderLimits(const QString &url, const QByteArray &action, TRead read)
+template <class TRead>
+void TIXBinding::ReadUnderLimits(const QString &url, const QByteArray &action, TRead read)
 {
     // The limit timers cannot strike while this thread reads; the reader
     // itself looks at whichever deadline ends first.
@@ -303,9 +304,10 @@ template <class TRead> void TIXBinding::ReadUnderLimits(const QString &url, cons
     const QString actionText = QString::fromUtf8(action);
     TReadGuard guard;
     guard.Deadline = testLimitFirst ? FDeadline : FCallDeadline;
-    guard.DeadlineText = STransportFailure.arg(testLimitFirst ? STimeLimitExceeded.arg(DurationText(FTimeLimit))
-                                                              : SCallTimedOut.arg(DurationText(FCallTimeout)),
-                                               url, actionText);
+    guard.DeadlineText =
+        STransportFailure.arg(testLimitFirst ? STimeLimitExceeded.arg(DurationText(FTimeLimit))
+                                             : SCallTimedOut.arg(DurationText(FCallTimeout)),
+                              url, actionText);
     guard.Cancelled = &FCancelled;
     guard.CancelText = STransportFailure.arg(SAborted, url, actionText);
     try {

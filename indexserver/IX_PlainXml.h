@@ -272,14 +272,14 @@ public:
                 return false;
             if (*FAt == '>') {
                 ++FAt;
-                return !DuplicateAttributes();
+                return !DuplicateNames(attributes);
             }
             if (*FAt == '/') {
                 if (FAt + 1 == FEnd || FAt[1] != '>')
                     return false;
                 FAt += 2;
                 empty = true;
-                return !DuplicateAttributes();
+                return !DuplicateNames(attributes);
             }
             FTicker.Tick();
             TAttribute attribute;
@@ -311,14 +311,15 @@ public:
         }
     }
 
-    // Whether two attributes of the start tag at hand have the same qualified name.
-    bool DuplicateAttributes()
+    // Whether two attributes have the same qualified name.
+    bool DuplicateNames(const std::vector<TAttribute> &attributes)
     {
-        const std::vector<TAttribute> &attributes = FAttributes;
         return FDuplicates.Any(
             qsizetype(attributes.size()), [](qsizetype) { return true; },
             [&](qsizetype i) { return qHash(attributes[size_t(i)].Name, TDuplicateCheck::Seed()); },
-            [&](qsizetype i, qsizetype j) { return Same(attributes[size_t(i)].Name, attributes[size_t(j)].Name); });
+            [&](qsizetype i, qsizetype j) {
+                return Same(attributes[size_t(i)].Name, attributes[size_t(j)].Name);
+            });
     }
 
     // An end tag at "</", which must close the element named expected.

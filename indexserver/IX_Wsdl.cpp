@@ -163,7 +163,8 @@ public:
                 qsizetype(attributes.size()), [](qsizetype) { return true; },
                 [&](qsizetype i) { return qHash(attributes[size_t(i)].Local(), TDuplicateCheck::Seed()); },
                 [&](qsizetype i, qsizetype j) {
-                    return TPlainXmlCursor::Same(attributes[size_t(i)].Local(), attributes[size_t(j)].Local());
+                    return TPlainXmlCursor::Same(attributes[size_t(i)].Local(),
+                                                 attributes[size_t(j)].Local());
                 }))
             return false;
         const int depth = int(FBindingMarks.size()) + 1;

@@ -157,7 +157,8 @@ QByteArray LoginAnswer(const QByteArray &attributes, const QByteArray &inside, c
            "<multiRef id=\"id0\" xsi:type=\"ns2:LoginResult\""
            " xmlns:ns2=\"http://archiv.example:8080/types/IndexServer\">"
            "<ticketLifetime xsi:type=\"xsd:int\">7</ticketLifetime><clientInfo" +
-           attributes + "><ticket>T</ticket>" + inside + "</clientInfo></multiRef></soapenv:Body></soapenv:Envelope>";
+           attributes + "><ticket>T</ticket>" + inside +
+           "</clientInfo></multiRef></soapenv:Body></soapenv:Envelope>";
 }
 
 QByteArray Attributes(int count)

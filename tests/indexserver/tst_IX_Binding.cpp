@@ -831,7 +831,8 @@ void tst_IX_Binding::hostileAnswersEndInTime_data()
     QTest::addColumn<int>("shape");        // see below
     QTest::addColumn<QString>("expected"); // the failure, or the ticket lifetime read
     const QString attributes = u"XML-Dokument abgelehnt: ein Element hat mehr als 256 Attribute"_s;
-    const QString namespaces = u"XML-Dokument abgelehnt: mehr als 256 Namensraumdeklarationen gleichzeitig gültig"_s;
+    const QString namespaces =
+        u"XML-Dokument abgelehnt: mehr als 256 Namensraumdeklarationen gleichzeitig gültig"_s;
     QTest::newRow("150000 attributes") << u"login"_s << 0 << attributes;
     QTest::newRow("256 attributes") << u"login"_s << 1 << u"7"_s;
     QTest::newRow("256 attributes, full reader") << u"login"_s << 2 << u"7"_s;
@@ -930,8 +931,11 @@ void tst_IX_Binding::limitStrikesWhileReading()
     const QByteArray tag = "<v" + Attributes(255) + "/>";
     while (heavy.size() < 60 * 1024 * 1024)
         heavy += tag;
-    server.Script(u"login"_s, {TScriptedAnswer::TKind::Reply, 200, {}, "text/xml; charset=utf-8",
-                              LoginAnswer(server, {}, heavy, "<![CDATA[]]>")});
+    server.Script(u"login"_s, {TScriptedAnswer::TKind::Reply,
+                               200,
+                               {},
+                               "text/xml; charset=utf-8",
+                               LoginAnswer(server, {}, heavy, "<![CDATA[]]>")});
     TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
     Locate(binding, server.WsdlUrl());
     constexpr int Limit = 1000;
@@ -943,8 +947,9 @@ void tst_IX_Binding::limitStrikesWhileReading()
     clock.start();
     const QString message = FailureOf([&] { Login(binding); });
     QVERIFY2(clock.elapsed() < Limit + 1500, qPrintable(QString::number(clock.elapsed())));
-    const QString expected = testLimit ? u"Zeitüberschreitung: Zeitlimit von 1 s überschritten"_s
-                                       : u"Zeitüberschreitung: Antwort vom Server nicht vollständig innerhalb von 1 s"_s;
+    const QString expected =
+        testLimit ? u"Zeitüberschreitung: Zeitlimit von 1 s überschritten"_s
+                  : u"Zeitüberschreitung: Antwort vom Server nicht vollständig innerhalb von 1 s"_s;
     QCOMPARE(message, expected + u" - URL:"_s + server.EndpointUrl() + u" - SOAPAction:\"urn:login\""_s);
     QCOMPARE(binding.TimeLimitStruck(), testLimit);
 }

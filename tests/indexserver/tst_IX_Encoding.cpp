@@ -1220,9 +1220,10 @@ void tst_IX_Encoding::boundsShapeOfAnswers_data()
         return out;
     };
     const auto login = [](const QString &clientAttributes, const QString &inside = {}) {
-        return Answer(Response(u"login"_s, u"<result href=\"#id0\"/>"_s) +
-                      MultiRef(u"id0"_s, u"LoginResult"_s,
-                               u"<clientInfo%1><ticket>T</ticket>%2</clientInfo>"_s.arg(clientAttributes, inside)));
+        return Answer(
+            Response(u"login"_s, u"<result href=\"#id0\"/>"_s) +
+            MultiRef(u"id0"_s, u"LoginResult"_s,
+                     u"<clientInfo%1><ticket>T</ticket>%2</clientInfo>"_s.arg(clientAttributes, inside)));
     };
     QTest::newRow("256 attributes") << login(attributes(256, u" a%1=\"x\""_s)) << u"(none)"_s;
     QTest::newRow("257 attributes") << login(attributes(257, u" a%1=\"x\""_s)) << tooManyAttributes;

@@ -257,13 +257,13 @@ void tst_IX_Wsdl::boundsShapeAndHonoursGuard_data()
         u"XML-Dokument abgelehnt: mehr als 256 Namensraumdeklarationen gleichzeitig gültig"_s;
     // The document element declares four namespaces.
     QTest::newRow("257-attributes") << Wsdl(decl, "<documentation" + attributes + "/>") << false
-                                     << tooManyAttributes;
+                                    << tooManyAttributes;
     QTest::newRow("257-attributes-full-reader")
         << Wsdl(decl, "<![CDATA[]]><documentation" + attributes + "/>") << false << tooManyAttributes;
-    QTest::newRow("252-declarations") << Wsdl(decl, "<documentation" + declarations.chopped(19) + "/>")
-                                      << false << u"(none)"_s;
-    QTest::newRow("253-declarations") << Wsdl(decl, "<documentation" + declarations + "/>") << false
-                                      << tooManyNamespaces;
+    QTest::newRow("252-declarations")
+        << Wsdl(decl, "<documentation" + declarations.chopped(19) + "/>") << false << u"(none)"_s;
+    QTest::newRow("253-declarations")
+        << Wsdl(decl, "<documentation" + declarations + "/>") << false << tooManyNamespaces;
     QTest::newRow("guard-quick") << Wsdl(decl, documentation) << true << u"Frist"_s;
     QTest::newRow("guard-full") << Wsdl(decl, "<![CDATA[]]>" + documentation) << true << u"Frist"_s;
     QTest::newRow("guard-not-struck") << Wsdl(decl, "<![CDATA[]]>" + documentation) << false << u"(none)"_s;
