@@ -733,8 +733,9 @@ private:
 
     // Appends the characters that raw stands for: references replaced, line
     // ends in text made "\n" as XML reads them. ascii: raw holds no byte
-    // beyond ASCII, so that it needs no decoding.
-    static bool Decode(QByteArrayView raw, bool ascii, QString &out)
+    // beyond ASCII, so that it needs no decoding. ticker, when given,
+    // counts the references: one text may hold millions of them.
+    static bool Decode(QByteArrayView raw, bool ascii, QString &out, TReadTicker *ticker = nullptr)
     {
         const char *at = raw.data();
         const char *end = at + raw.size();
@@ -751,6 +752,8 @@ private:
             }
             if (at == end)
                 break;
+            if (ticker)
+                ticker->Tick();
             if (*at == '\r') {
                 out.append(u'\n');
                 ++at;
@@ -855,13 +858,13 @@ private:
             // Not kept, but its references must be sound all the same.
             if (!plain) {
                 FValue.resize(0);
-                return Decode(raw, ascii, FValue);
+                return Decode(raw, ascii, FValue, &FTicker);
             }
             return true;
         }
         if (plain && ascii) {
             FText.append(Latin1(raw));
-        } else if (!Decode(raw, ascii, FText)) {
+        } else if (!Decode(raw, ascii, FText, &FTicker)) {
             return false;
         }
         CheckTextSize();

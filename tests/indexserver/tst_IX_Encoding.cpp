@@ -1291,7 +1291,13 @@ void tst_IX_Encoding::guardEndsReading_data()
     }
     const QByteArray fullHeavy =
         Answer(Response(u"login"_s, u"<r><x><![CDATA[]]>"_s + heavy + u"</x></r>"_s));
+    QString references;
+    for (int i = 0; i < 20000; ++i)
+        references += u"&#65;&lt;"_s;
+    const QByteArray oneText = Answer(Response(u"login"_s, u"<r>"_s + references + u"</r>"_s));
     QTest::newRow("quick, deadline passed") << quick << true << false << u"Frist"_s;
+    QTest::newRow("quick, one text of references, deadline passed") << oneText << true << false << u"Frist"_s;
+    QTest::newRow("quick, one text of references, neither") << oneText << false << false << u"(none)"_s;
     QTest::newRow("quick, cancelled") << quick << false << true << u"Abbruch"_s;
     QTest::newRow("full, deadline passed") << full << true << false << u"Frist"_s;
     QTest::newRow("full, cancelled") << full << false << true << u"Abbruch"_s;
