@@ -215,7 +215,10 @@ class TAnswerReader {
 public:
     // skipUnread: keep nothing of the elements whose type the session never
     // reads (Read then throws TNeedFullParse if something used needs them).
-    TAnswerReader(const QByteArray &body, bool skipUnread) : FBody(body), FSkipUnread(skipUnread) {}
+    TAnswerReader(const QByteArray &body, bool skipUnread, const TReadGuard *guard = nullptr)
+        : FBody(body), FGuard(guard), FTicker(guard), FSkipUnread(skipUnread)
+    {
+    }
 
     std::shared_ptr<TRemotable> Read(const QString &resultType,
                                      TAnswerParser parser = TAnswerParser::Automatic)
@@ -328,6 +331,7 @@ private:
 
     void Parse(TAnswerParser parser)
     {
+        CheckXmlShape(FBody, FTicker);
         Intern(QStringView(u"")); // index 0: no namespace
         FText.reserve(FBody.size() / 8);
         FOpen.reserve(64);
@@ -509,6 +513,7 @@ private:
         FScopes.clear();
 
         for (;;) {
+            FTicker.Tick();
             const QXmlStreamReader::TokenType token = reader.readNext();
             if (token == QXmlStreamReader::Invalid) {
                 if (reader.error() == QXmlStreamReader::PrematureEndOfDocumentError && fed < FBody.size()) {
@@ -522,10 +527,14 @@ private:
             switch (token) {
             case QXmlStreamReader::StartElement: {
                 if (FSkipping > 0) {
+                    FTicker.Tick(unsigned(reader.attributes().size()));
                     const QStringView id = reader.attributes().value("id"_L1);
                     OpenSkipped(id.isNull() ? -1 : IdKey(id));
                     break;
                 }
+                // The reader compares each attribute with the earlier ones:
+                // a tag with many weighs more.
+                FTicker.Tick(unsigned(reader.attributes().size()));
                 const qsizetype scopes = FScopes.size();
                 for (const QXmlStreamNamespaceDeclaration &declaration : reader.namespaceDeclarations())
                     FScopes.emplace_back(declaration.prefix().toString(),
@@ -647,7 +656,7 @@ private:
             void End() { Reader.ScannedEnd(); }
             void Comment() { Reader.NoteContent(); }
         } handler{*this};
-        TPlainXmlCursor xml(FBody);
+        TPlainXmlCursor xml(FBody, FGuard);
         if (xml.Starts("\xEF\xBB\xBF"))
             xml.Skip("\xEF\xBB\xBF");
         FScanner = &xml;
@@ -724,8 +733,9 @@ private:
 
     // Appends the characters that raw stands for: references replaced, line
     // ends in text made "\n" as XML reads them. ascii: raw holds no byte
-    // beyond ASCII, so that it needs no decoding.
-    static bool Decode(QByteArrayView raw, bool ascii, QString &out)
+    // beyond ASCII, so that it needs no decoding. ticker, when given,
+    // counts the references: one text may hold millions of them.
+    static bool Decode(QByteArrayView raw, bool ascii, QString &out, TReadTicker *ticker = nullptr)
     {
         const char *at = raw.data();
         const char *end = at + raw.size();
@@ -742,6 +752,8 @@ private:
             }
             if (at == end)
                 break;
+            if (ticker)
+                ticker->Tick();
             if (*at == '\r') {
                 out.append(u'\n');
                 ++at;
@@ -846,13 +858,13 @@ private:
             // Not kept, but its references must be sound all the same.
             if (!plain) {
                 FValue.resize(0);
-                return Decode(raw, ascii, FValue);
+                return Decode(raw, ascii, FValue, &FTicker);
             }
             return true;
         }
         if (plain && ascii) {
             FText.append(Latin1(raw));
-        } else if (!Decode(raw, ascii, FText)) {
+        } else if (!Decode(raw, ascii, FText, &FTicker)) {
             return false;
         }
         CheckTextSize();
@@ -906,14 +918,20 @@ private:
                 if (uri < 0 || Is(prefix, "xml"))
                     return false;
             }
-            // The same name in the same namespace twice, through two prefixes.
-            for (size_t other = 0; uri > 0 && other < FAttributeNamespaces.size(); ++other) {
-                if (FAttributeNamespaces[other] == uri &&
-                    TPlainXmlCursor::Same(attributes[other].Local(), attribute.Local()))
-                    return false;
-            }
             FAttributeNamespaces.push_back(uri);
         }
+        // The same name in the same namespace twice, through two prefixes.
+        const auto qualified = [&](qsizetype i) { return FAttributeNamespaces[size_t(i)] > 0; };
+        const auto hash = [&](qsizetype i) {
+            return qHash(attributes[size_t(i)].Local(), TDuplicateCheck::Seed()) ^
+                   size_t(FAttributeNamespaces[size_t(i)]) * 0x9E3779B9U;
+        };
+        const auto same = [&](qsizetype i, qsizetype j) {
+            return FAttributeNamespaces[size_t(i)] == FAttributeNamespaces[size_t(j)] &&
+                   TPlainXmlCursor::Same(attributes[size_t(i)].Local(), attributes[size_t(j)].Local());
+        };
+        if (FDuplicates.Any(qsizetype(attributes.size()), qualified, hash, same))
+            return false;
 
         if (FSkipping > 0) {
             qint32 id = -1;
@@ -1094,40 +1112,14 @@ private:
             else if (name.compare(u"detail", Qt::CaseInsensitive) == 0)
                 hasDetail = true;
         }
-        throw ESOAPFault(faultString, faultCode, faultActor, hasDetail ? DetailXml() : QString());
-    }
-
-    // The detail of the fault as XML. Only faults need the document's markup
-    // itself, so only they pay for a second parse.
-    QString DetailXml() const
-    {
-        QDomDocument document;
-        if (!document.setContent(FBody, true))
-            return {};
-        QDomElement body;
-        for (QDomElement child = document.documentElement().firstChildElement(); !child.isNull();
-             child = child.nextSiblingElement()) {
-            if (child.localName() == u"Body") {
-                body = child;
-                break;
-            }
-        }
-        QDomElement detail;
-        for (QDomElement child = body.firstChildElement().firstChildElement(); !child.isNull();
-             child = child.nextSiblingElement()) {
-            if (child.localName().compare(u"detail", Qt::CaseInsensitive) == 0)
-                detail = child;
-        }
-        QString xml;
-        QTextStream stream(&xml);
-        detail.save(stream, -1);
-        return xml;
+        throw ESOAPFault(faultString, faultCode, faultActor, hasDetail ? FBody : QByteArray());
     }
 
     // ---- values
 
     void Spend()
     {
+        FTicker.Tick();
         if (--FBudget < 0)
             throw EFailure(STooManyReferences);
     }
@@ -1357,6 +1349,9 @@ private:
     }
 
     QByteArray FBody;
+    const TReadGuard *FGuard;
+    TReadTicker FTicker;
+    TDuplicateCheck FDuplicates;
     std::vector<TNode> FNodes;
     QString FText;
     TNameTable FLocalNames; // the answer's names beyond the known ones
@@ -1397,13 +1392,41 @@ QString AnswerOutline(const QByteArray &body, TAnswerParser parser, bool skipUnr
     return TAnswerReader(body, skipUnread).Outline(parser);
 }
 
-std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType)
+std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType,
+                                       const TReadGuard *guard)
 {
     // Most answers never refer into what the session leaves unread; the
     // rare one that does is read again with everything kept.
     try {
-        return TAnswerReader(body, true).Read(resultType);
+        return TAnswerReader(body, true, guard).Read(resultType);
     } catch (const TNeedFullParse &) {
-        return TAnswerReader(body, false).Read(resultType);
+        return TAnswerReader(body, false, guard).Read(resultType);
     }
+}
+
+const QString &ESOAPFault::Detail() const
+{
+    if (FDetail)
+        return *FDetail;
+    FDetail.emplace();
+    QDomDocument document;
+    if (FAnswer.isNull() || !document.setContent(FAnswer, true))
+        return *FDetail;
+    QDomElement body;
+    for (QDomElement child = document.documentElement().firstChildElement(); !child.isNull();
+         child = child.nextSiblingElement()) {
+        if (child.localName() == u"Body") {
+            body = child;
+            break;
+        }
+    }
+    QDomElement detail;
+    for (QDomElement child = body.firstChildElement().firstChildElement(); !child.isNull();
+         child = child.nextSiblingElement()) {
+        if (child.localName().compare(u"detail", Qt::CaseInsensitive) == 0)
+            detail = child;
+    }
+    QTextStream stream(&*FDetail);
+    detail.save(stream, -1);
+    return *FDetail;
 }

@@ -3,6 +3,7 @@
 #include "common/EFailure.h"
 #include "indexserver/IX_Catalogue.h"
 #include "indexserver/IX_Encoding.h"
+#include "indexserver/IX_ReadGuard.h"
 #include "indexserver/IX_Wsdl.h"
 
 #include <QCoreApplication>
@@ -294,6 +295,30 @@ void TIXBinding::SetMaxAnswerSize(qint64 bytes)
     FMaxAnswerSize = bytes;
 }
 
+template <class TRead>
+void TIXBinding::ReadUnderLimits(const QString &url, const QByteArray &action, TRead read)
+{
+    // The limit timers cannot strike while this thread reads; the reader
+    // itself looks at whichever deadline ends first.
+    const bool testLimitFirst = FDeadline.deadline() <= FCallDeadline.deadline();
+    const QString actionText = QString::fromUtf8(action);
+    TReadGuard guard;
+    guard.Deadline = testLimitFirst ? FDeadline : FCallDeadline;
+    guard.DeadlineText =
+        STransportFailure.arg(testLimitFirst ? STimeLimitExceeded.arg(DurationText(FTimeLimit))
+                                             : SCallTimedOut.arg(DurationText(FCallTimeout)),
+                              url, actionText);
+    guard.Cancelled = &FCancelled;
+    guard.CancelText = STransportFailure.arg(SAborted, url, actionText);
+    try {
+        read(guard);
+    } catch (const EFailure &) {
+        if (guard.Struck && testLimitFirst)
+            FTimeLimitStruck = true;
+        throw;
+    }
+}
+
 void TIXBinding::DropConnection()
 {
     FTransport->clearConnectionCache();
@@ -532,7 +557,9 @@ void TIXBinding::LoadDocument(TWsdl &wsdl, const QString &locationAsNamed, const
         } else {
             parsed.Content = content;
             parsed.Document.Location = location;
-            ParseWsdl(content, parsed.Document, parsed.TypeNamespace, parsed.InterfaceNamespace);
+            ReadUnderLimits(location, "\"\"", [&](const TReadGuard &guard) {
+                ParseWsdl(content, parsed.Document, parsed.TypeNamespace, parsed.InterfaceNamespace, &guard);
+            });
         }
         // The first document that names a namespace decides it.
         if (wsdl.TypeNamespace.isEmpty())
@@ -684,7 +711,9 @@ TIXBinding::Invoke(const QString &operation, const QList<TSoapArgument> &argumen
         if (FSOAPAction.isEmpty() && FInvokeOptions.testFlag(TInvokeOption::soNoValueForEmptySOAPAction))
             action.clear();
         const QByteArray answer = Transfer(lookup.Endpoint, &body, action);
-        std::shared_ptr<TRemotable> result = ReadAnswer(answer, resultType);
+        std::shared_ptr<TRemotable> result;
+        ReadUnderLimits(lookup.Endpoint.toString(), action,
+                        [&](const TReadGuard &guard) { result = ReadAnswer(answer, resultType, &guard); });
         Record(operation, start, true);
         return result;
     } catch (...) {

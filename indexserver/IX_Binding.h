@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <memory>
 
 class QByteArray;
@@ -166,6 +167,9 @@ private:
     void DropConnection();
     void Record(const QString &step, qint64 start, bool succeeded);
     void NoteCertificate(QNetworkReply &reply, const QList<QSslError> *errors);
+    // Reads a document that arrived from url with read, under the limits
+    // of the call under way and the cancel flag; notes a struck time limit.
+    template <class TRead> void ReadUnderLimits(const QString &url, const QByteArray &action, TRead read);
 
     TInvokeOptions FInvokeOptions;
     TConversionOptions FOptions;
@@ -184,6 +188,8 @@ private:
     int FCallTimeout;
     qint64 FMaxAnswerSize;
     QDeadlineTimer FCallDeadline; // of the call under way
+    // Set to end the call under way, also in the middle of reading its answer.
+    std::atomic<bool> FCancelled{false};
     std::unique_ptr<TWsdl> FWsdl;
     // The documents the last WSDL load read: a test downloads them again,
     // and bytes that did not change are not parsed again.

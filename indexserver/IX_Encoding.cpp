@@ -327,8 +327,8 @@ private:
 } // namespace
 
 ESOAPFault::ESOAPFault(const QString &faultString, const QString &faultCode, const QString &faultActor,
-                       const QString &detail)
-    : EFailure(faultString), FFaultCode(faultCode), FFaultActor(faultActor), FDetail(detail)
+                       const QByteArray &answer)
+    : EFailure(faultString), FFaultCode(faultCode), FFaultActor(faultActor), FAnswer(answer)
 {
 }
 

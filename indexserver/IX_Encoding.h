@@ -7,9 +7,11 @@
 #include "common/EFailure.h"
 
 #include <memory>
+#include <optional>
 #include <variant>
 
 struct TRemotable;
+struct TReadGuard;
 
 // One argument of a call: its parameter name and its value. A null object
 // pointer is sent as an absent object.
@@ -23,17 +25,23 @@ struct TSoapArgument {
 // faultstring; the other parts are kept for whoever wants them.
 class ESOAPFault : public EFailure {
 public:
+    // answer: the whole answer, from which the detail is taken; null when
+    // the fault has no detail.
     ESOAPFault(const QString &faultString, const QString &faultCode, const QString &faultActor,
-               const QString &detail);
+               const QByteArray &answer);
 
     const QString &FaultCode() const noexcept { return FFaultCode; }
     const QString &FaultActor() const noexcept { return FFaultActor; }
-    const QString &Detail() const noexcept { return FDetail; } // the detail element as XML text
+    // The detail element as XML text. Taken from the answer on first use:
+    // it costs a parse of the whole answer into a document tree, many times
+    // the first reading, and only a caller that asks for it needs it.
+    const QString &Detail() const;
 
 private:
     QString FFaultCode;
     QString FFaultActor;
-    QString FDetail;
+    QByteArray FAnswer;
+    mutable std::optional<QString> FDetail;
 };
 
 // Namespaces used when the server's WSDL does not name its own.
@@ -54,7 +62,9 @@ QByteArray WriteRequest(const QString &operation, const QList<TSoapArgument> &ar
 // reads are skipped without building them. The object graph it returns
 // never contains a cycle: a reference back into an object still being read
 // fails the call, or in an unused member leaves that member empty.
-std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType);
+// guard, when given, may end the reading with its failure.
+std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType,
+                                       const TReadGuard *guard = nullptr);
 
 // The two parsers behind ReadAnswer: a quick one for the plain answers that
 // servers write (UTF-8, no DTD, CDATA section or processing instruction,

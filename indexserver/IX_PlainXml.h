@@ -1,12 +1,68 @@
 #pragma once
 
+#include "indexserver/IX_ReadGuard.h"
+
 #include <QByteArrayView>
+#include <QHashFunctions>
 #include <QString>
 
 #include <array>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
+
+// Bounds on the shape of any document either reader sees. Far beyond what
+// servers write; they keep the full XML reader, which compares each
+// attribute with all earlier ones and looks a prefix up through every
+// declaration in force, within a small factor of its time per byte.
+constexpr int MaxAttributesPerElement = 256;
+constexpr int MaxNamespacesInScope = 256;
+
+// A pass over the bytes before either reader runs: throws EFailure with a
+// German message for an element beyond MaxAttributesPerElement or a point
+// where more than MaxNamespacesInScope declarations are in force. Anything
+// else, well-formed or not, is left to the readers.
+void CheckXmlShape(QByteArrayView bytes, TReadTicker &ticker);
+
+// Whether two of a start tag's items are the same: pairwise for a few, by
+// a seeded hash table beyond, so that thousands of attributes cost no more
+// than their bytes. take(i) says whether item i counts at all.
+class TDuplicateCheck {
+public:
+    template <class TTake, class THash, class TSame>
+    bool Any(qsizetype count, const TTake &take, const THash &hash, const TSame &same)
+    {
+        if (count <= 8) {
+            for (qsizetype i = 1; i < count; ++i) {
+                for (qsizetype j = 0; take(i) && j < i; ++j) {
+                    if (take(j) && same(i, j))
+                        return true;
+                }
+            }
+            return false;
+        }
+        size_t size = 32;
+        while (size < 2 * size_t(count))
+            size *= 2;
+        FSlots.assign(size, -1);
+        const size_t mask = size - 1;
+        for (qsizetype i = 0; i < count; ++i) {
+            if (!take(i))
+                continue;
+            size_t at = hash(i) & mask;
+            for (; FSlots[at] >= 0; at = (at + 1) & mask) {
+                if (same(i, qsizetype(FSlots[at])))
+                    return true;
+            }
+            FSlots[at] = qint32(i);
+        }
+        return false;
+    }
+    static size_t Seed() { return QHashSeed::globalSeed(); }
+
+private:
+    std::vector<qint32> FSlots;
+};
 
 // The lexical part of the quick readers of WSDL documents and of answers:
 // the plain XML that servers write, read straight from its bytes. Names are
@@ -28,7 +84,13 @@ public:
         QByteArrayView Local() const { return Colon < 0 ? Name : Name.sliced(Colon + 1); }
     };
 
-    explicit TPlainXmlCursor(QByteArrayView bytes) : FAt(bytes.data()), FEnd(bytes.data() + bytes.size()) {}
+    // The full reader refuses longer names; the quick one leaves them to it.
+    static constexpr qsizetype MaxNameLength = 4096;
+
+    explicit TPlainXmlCursor(QByteArrayView bytes, const TReadGuard *guard = nullptr)
+        : FAt(bytes.data()), FEnd(bytes.data() + bytes.size()), FTicker(guard)
+    {
+    }
 
     bool AtEnd() const { return FAt == FEnd; }
     const char *Position() const { return FAt; }
@@ -54,6 +116,7 @@ public:
         bool rootSeen = false;
         FOpen.clear();
         while (!AtEnd()) {
+            FTicker.Tick();
             if (!Starts("<")) {
                 QByteArrayView raw;
                 bool plain = true;
@@ -209,15 +272,16 @@ public:
                 return false;
             if (*FAt == '>') {
                 ++FAt;
-                return true;
+                return !DuplicateNames(attributes);
             }
             if (*FAt == '/') {
                 if (FAt + 1 == FEnd || FAt[1] != '>')
                     return false;
                 FAt += 2;
                 empty = true;
-                return true;
+                return !DuplicateNames(attributes);
             }
+            FTicker.Tick();
             TAttribute attribute;
             if (!space || !Name(attribute.Name, attribute.Colon))
                 return false;
@@ -243,12 +307,19 @@ public:
                 return false;
             attribute.Value = QByteArrayView(from, FAt - from);
             ++FAt;
-            for (const TAttribute &other : attributes) {
-                if (Same(other.Name, attribute.Name))
-                    return false;
-            }
             attributes.push_back(attribute);
         }
+    }
+
+    // Whether two attributes have the same qualified name.
+    bool DuplicateNames(const std::vector<TAttribute> &attributes)
+    {
+        return FDuplicates.Any(
+            qsizetype(attributes.size()), [](qsizetype) { return true; },
+            [&](qsizetype i) { return qHash(attributes[size_t(i)].Name, TDuplicateCheck::Seed()); },
+            [&](qsizetype i, qsizetype j) {
+                return Same(attributes[size_t(i)].Name, attributes[size_t(j)].Name);
+            });
     }
 
     // An end tag at "</", which must close the element named expected.
@@ -330,7 +401,7 @@ private:
             colon = FAt - from;
         }
         name = QByteArrayView(from, FAt - from);
-        return true;
+        return name.size() <= MaxNameLength;
     }
 
     // name="value" of the declaration, the value one of values.
@@ -356,4 +427,6 @@ private:
     const char *FEnd;
     std::vector<QByteArrayView> FOpen;   // names of the open elements
     std::vector<TAttribute> FAttributes; // of the start tag at hand
+    TDuplicateCheck FDuplicates;
+    TReadTicker FTicker;
 };

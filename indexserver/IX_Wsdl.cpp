@@ -127,8 +127,8 @@ private:
 // whole WSDL.
 class TPlainScanner {
 public:
-    TPlainScanner(const QByteArray &content, TWsdlCollector &collector)
-        : FContent(content), FCollector(collector)
+    TPlainScanner(const QByteArray &content, TWsdlCollector &collector, const TReadGuard *guard)
+        : FContent(content), FCollector(collector), FGuard(guard)
     {
     }
 
@@ -139,7 +139,7 @@ public:
             if ((u < 0x20 && u != '\t' && u != '\n' && u != '\r') || u > 0x7e || u == '&')
                 return false;
         }
-        TPlainXmlCursor xml(FContent);
+        TPlainXmlCursor xml(FContent, FGuard);
         FScanner = &xml;
         const bool read = xml.Read(*this);
         FScanner = nullptr;
@@ -159,12 +159,14 @@ public:
     {
         const std::vector<TAttribute> &attributes = FScanner->Attributes();
         // Same local name twice is refused even where XML would allow it.
-        for (size_t i = 0; i < attributes.size(); ++i) {
-            for (size_t j = 0; j < i; ++j) {
-                if (TPlainXmlCursor::Same(attributes[i].Local(), attributes[j].Local()))
-                    return false;
-            }
-        }
+        if (FDuplicates.Any(
+                qsizetype(attributes.size()), [](qsizetype) { return true; },
+                [&](qsizetype i) { return qHash(attributes[size_t(i)].Local(), TDuplicateCheck::Seed()); },
+                [&](qsizetype i, qsizetype j) {
+                    return TPlainXmlCursor::Same(attributes[size_t(i)].Local(),
+                                                 attributes[size_t(j)].Local());
+                }))
+            return false;
         const int depth = int(FBindingMarks.size()) + 1;
         FBindingMarks.push_back(FBindings.size());
         const bool wantsNamespaces = FCollector.WantsNamespaces();
@@ -240,6 +242,8 @@ private:
 
     const QByteArray &FContent;
     TWsdlCollector &FCollector;
+    const TReadGuard *FGuard;
+    TDuplicateCheck FDuplicates;
     const TPlainXmlCursor *FScanner = nullptr; // while it reads
     std::vector<qsizetype> FBindingMarks;      // per open element: the bindings in force before it
     std::vector<std::pair<QByteArrayView, QString>> FBindings; // prefix ("" for the default) and URI
@@ -248,20 +252,22 @@ private:
 } // namespace
 
 void ParseWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeNamespace,
-               QString &interfaceNamespace)
+               QString &interfaceNamespace, const TReadGuard *guard)
 {
-    if (!ScanPlainWsdl(content, document, typeNamespace, interfaceNamespace))
-        ReadWsdl(content, document, typeNamespace, interfaceNamespace);
+    TReadTicker ticker(guard);
+    CheckXmlShape(content, ticker);
+    if (!ScanPlainWsdl(content, document, typeNamespace, interfaceNamespace, guard))
+        ReadWsdl(content, document, typeNamespace, interfaceNamespace, guard);
 }
 
 bool ScanPlainWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeNamespace,
-                   QString &interfaceNamespace)
+                   QString &interfaceNamespace, const TReadGuard *guard)
 {
     TWsdlDocument scanned = document;
     QString typeFound = typeNamespace;
     QString interfaceFound = interfaceNamespace;
     TWsdlCollector collector(scanned, typeFound, interfaceFound);
-    if (!TPlainScanner(content, collector).Scan())
+    if (!TPlainScanner(content, collector, guard).Scan())
         return false;
     document = std::move(scanned);
     typeNamespace = typeFound;
@@ -270,12 +276,14 @@ bool ScanPlainWsdl(const QByteArray &content, TWsdlDocument &document, QString &
 }
 
 void ReadWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeNamespace,
-              QString &interfaceNamespace)
+              QString &interfaceNamespace, const TReadGuard *guard)
 {
     TWsdlCollector collector(document, typeNamespace, interfaceNamespace);
     QXmlStreamReader reader(content);
+    TReadTicker ticker(guard);
     int depth = 0;
     while (!reader.atEnd()) {
+        ticker.Tick();
         const QXmlStreamReader::TokenType token = reader.readNext();
         if (token == QXmlStreamReader::EndElement) {
             --depth;
@@ -285,6 +293,8 @@ void ReadWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeN
             continue;
         ++depth;
         const QXmlStreamAttributes attributes = reader.attributes();
+        // The reader compares each attribute with the earlier ones: a tag with many weighs more.
+        ticker.Tick(unsigned(attributes.size()));
         if (collector.WantsNamespaces()) {
             for (const QXmlStreamNamespaceDeclaration &declaration : reader.namespaceDeclarations())
                 collector.Note(declaration.namespaceUri());

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+struct TReadGuard;
+
 // What the binding needs of one WSDL document.
 struct TWsdlDocument {
     struct TPort {
@@ -38,15 +40,17 @@ struct TWsdlDocument {
 // Reads the parts of a WSDL document that the binding uses into document,
 // and notes in typeNamespace and interfaceNamespace (when still empty) the
 // first namespaces with the type and interface paths. Throws EFailure with
-// the XML parser's message for a document that is not well-formed.
+// the XML parser's message for a document that is not well-formed, and
+// the guard's failure when it ends the reading.
 void ParseWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeNamespace,
-               QString &interfaceNamespace);
+               QString &interfaceNamespace, const TReadGuard *guard = nullptr);
 
 // The two readers behind ParseWsdl. The quick one reads plain documents
 // only (ASCII, no references, DTD, CDATA or processing instructions) and
 // returns false, leaving everything as it was, for anything else and for
-// anything not well-formed; the full one reads every document.
+// anything not well-formed; the full one reads every document. Neither
+// bounds the document's shape: ParseWsdl does that first.
 [[nodiscard]] bool ScanPlainWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeNamespace,
-                                 QString &interfaceNamespace);
+                                 QString &interfaceNamespace, const TReadGuard *guard = nullptr);
 void ReadWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeNamespace,
-              QString &interfaceNamespace);
+              QString &interfaceNamespace, const TReadGuard *guard = nullptr);

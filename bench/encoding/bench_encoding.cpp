@@ -1,5 +1,6 @@
 // Decoding a large checkoutSord answer against merely tokenising the same
-// bytes, and encoding the requests of a connection test.
+// bytes, reading answers built to be read slowly against tokenising a plain
+// answer per MB, and encoding the requests of a connection test.
 // Run: bench_encoding (QtTest options apply, e.g. -iterations 20).
 
 #include "indexserver/IX_Catalogue.h"
@@ -142,6 +143,82 @@ qint64 BestOf(int runs, const std::function<void()> &work)
     return best;
 }
 
+// A login answer whose ClientInfo element holds inside; prefix goes before
+// the result.
+QByteArray LoginAnswer(const QByteArray &attributes, const QByteArray &inside, const QByteArray &prefix = {})
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><soapenv:Envelope"
+           " xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\""
+           " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
+           " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soapenv:Body>"
+           "<ns1:loginResponse xmlns:ns1=\"http://archiv.example:8080/wsdl/IndexServer\">" +
+           prefix +
+           "<result href=\"#id0\"/></ns1:loginResponse>"
+           "<multiRef id=\"id0\" xsi:type=\"ns2:LoginResult\""
+           " xmlns:ns2=\"http://archiv.example:8080/types/IndexServer\">"
+           "<ticketLifetime xsi:type=\"xsd:int\">7</ticketLifetime><clientInfo" +
+           attributes + "><ticket>T</ticket>" + inside +
+           "</clientInfo></multiRef></soapenv:Body></soapenv:Envelope>";
+}
+
+QByteArray Attributes(int count)
+{
+    QByteArray out;
+    for (int i = 0; i < count; ++i)
+        out += " a" + QByteArray::number(i) + "=\"x\"";
+    return out;
+}
+
+// Answers shaped to be read slowly, each with what reading it ends in.
+struct THostileShape {
+    const char *Name;
+    QByteArray Body;
+};
+
+QList<THostileShape> HostileShapes()
+{
+    QList<THostileShape> shapes;
+    shapes.append({"100000 attributes on one element", LoginAnswer(Attributes(100000), {})});
+    QByteArray references = "<n>";
+    for (int i = 0; i < 1000000; ++i)
+        references += "&#65;&lt;";
+    shapes.append({"1000000 references in one text", LoginAnswer({}, references + "</n>")});
+    QByteArray hrefs;
+    for (int i = 0; i < 300000; ++i)
+        hrefs += "<i id=\"s" + QByteArray::number(i) + "\" href=\"#r" + QByteArray::number(i) + "\"/>";
+    shapes.append({"300000 ids and references", LoginAnswer({}, hrefs)});
+    QByteArray deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += "<s xmlns:d" + QByteArray::number(i) + "=\"urn:d\">";
+    shapes.append({"100000 nested prefix scopes", LoginAnswer({}, deep)});
+    QByteArray declarations;
+    for (int i = 0; i < 250; ++i)
+        declarations += " xmlns:d" + QByteArray::number(i) + "=\"urn:d" + QByteArray::number(i) + "\"";
+    QByteArray lookups = "<u" + declarations + ">";
+    for (int i = 0; i < 500000; ++i)
+        lookups += "<d0:x/>";
+    lookups += "</u>";
+    shapes.append({"250 prefixes in force, 500000 lookups", LoginAnswer({}, lookups)});
+    shapes.append({"same, full reader", LoginAnswer({}, lookups, "<![CDATA[]]>")});
+    QByteArray wide;
+    const QByteArray tag = "<v" + Attributes(255) + "/>";
+    while (wide.size() < 8 * 1024 * 1024)
+        wide += tag;
+    shapes.append({"tags of 255 attributes", LoginAnswer({}, wide)});
+    shapes.append({"same, full reader", LoginAnswer({}, wide, "<![CDATA[]]>")});
+    return shapes;
+}
+
+QString Outcome(const QByteArray &body)
+{
+    try {
+        ReadAnswer(body, u"LoginResult"_s);
+    } catch (const EFailure &failure) {
+        return failure.Message();
+    }
+    return u"read"_s;
+}
+
 #if defined(Q_OS_LINUX)
 // Resident set figures of this process in KiB, from /proc.
 qint64 StatusKiB(const QByteArray &key)
@@ -167,6 +244,7 @@ private slots:
     void tokeniseLargeAnswer();
     void decodeLargeAnswer();
     void decodeAgainstTokenise();
+    void hostileShapesAgainstTokenise();
     void peakMemoryOfLargeAnswer();
     void encodeCheckoutSordRequest();
     void encodeLoginRequest();
@@ -210,6 +288,26 @@ void bench_encoding::decodeAgainstTokenise()
     const qint64 decode = BestOf(5, [this] { ReadAnswer(FLarge, u"EditInfo"_s); });
     qInfo("tokenise %.1f ms, decode %.1f ms, ratio %.2f", tokenise / 1e6, decode / 1e6,
           double(decode) / tokenise);
+}
+
+// Every shape should read (or be refused) within a small factor of the
+// time a plain answer takes per MB; the baseline is tokenising the plain
+// answer, since tokenising some of these bytes is itself quadratic.
+void bench_encoding::hostileShapesAgainstTokenise()
+{
+    const qint64 tokenise = BestOf(5, [this] { Tokenise(FLarge); });
+    const double baseline = double(tokenise) / FLarge.size();
+    const qint64 plain = BestOf(5, [this] { ReadAnswer(FLarge, u"EditInfo"_s); });
+    // nanoseconds per byte are milliseconds per MB
+    qInfo("baseline: tokenise plain answer %.1f ms/MB; reading it %.1f ms/MB, ratio %.2f", baseline,
+          double(plain) / FLarge.size(), double(plain) / FLarge.size() / baseline);
+    for (const THostileShape &shape : HostileShapes()) {
+        const QString outcome = Outcome(shape.Body);
+        const qint64 read = BestOf(3, [&] { Outcome(shape.Body); });
+        const double perByte = double(read) / shape.Body.size();
+        qInfo("%-40s %5.1f MB  %7.1f ms/MB  ratio %5.2f  (%s)", shape.Name, shape.Body.size() / 1e6, perByte,
+              perByte / baseline, qPrintable(outcome.left(60)));
+    }
 }
 
 void bench_encoding::peakMemoryOfLargeAnswer()

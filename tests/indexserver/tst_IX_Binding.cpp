@@ -4,6 +4,7 @@
 #include "tools/StandInIndexserver.h"
 
 #include <QDomDocument>
+#include <QElapsedTimer>
 #include <QSslSocket>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -69,6 +70,33 @@ QPair<QString, QString> RequestNamespaces(const QByteArray &body)
     return {operation.namespaceURI(), object.namespaceURI()};
 }
 
+// A login answer as the stand-in's own, its ClientInfo element carrying
+// attributes and holding inside; prefix goes before the result.
+QByteArray LoginAnswer(const TStandInIndexserver &server, const QByteArray &attributes,
+                       const QByteArray &inside = {}, const QByteArray &prefix = {})
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><soapenv:Envelope"
+           " xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\""
+           " xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\""
+           " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soapenv:Body>"
+           "<ns1:loginResponse xmlns:ns1=\"" +
+           server.OperationNamespace().toUtf8() + "\">" + prefix +
+           "<result href=\"#id0\"/></ns1:loginResponse>"
+           "<multiRef id=\"id0\" xsi:type=\"ns2:LoginResult\" xmlns:ns2=\"" +
+           server.TypeNamespace().toUtf8() +
+           "\"><ticketLifetime xsi:type=\"xsd:int\">7</ticketLifetime><clientInfo" + attributes +
+           "><ticket>T</ticket>" + inside + "</clientInfo></multiRef></soapenv:Body></soapenv:Envelope>";
+}
+
+// count attributes " a0=..." on one tag, all different.
+QByteArray Attributes(int count)
+{
+    QByteArray out;
+    for (int i = 0; i < count; ++i)
+        out += " a" + QByteArray::number(i) + "=\"x\"";
+    return out;
+}
+
 } // namespace
 
 class tst_IX_Binding : public QObject {
@@ -107,6 +135,10 @@ private slots:
     void limitsEndTheCall_data();
     void limitsEndTheCall();
     void limitsHaveDefaults();
+    void hostileAnswersEndInTime_data();
+    void hostileAnswersEndInTime();
+    void limitStrikesWhileReading_data();
+    void limitStrikesWhileReading();
     void sendsHeaderNamesExactly();
 };
 
@@ -789,6 +821,137 @@ void tst_IX_Binding::sendsHeaderNamesExactly()
     QVERIFY2(names.contains("SOAPAction"), names.join(", ").constData());
     QVERIFY2(names.contains("Content-Type"), names.join(", ").constData());
     QCOMPARE(requests.last().Header("Content-Type"), QByteArray("text/xml; charset=\"utf-8\""));
+}
+
+// Answers and WSDL documents built to be read slowly: each call ends soon,
+// with a clear message or with the answer read.
+void tst_IX_Binding::hostileAnswersEndInTime_data()
+{
+    QTest::addColumn<QString>("key");      // the scripted request: "wsdl" or "login"
+    QTest::addColumn<int>("shape");        // see below
+    QTest::addColumn<QString>("expected"); // the failure, or the ticket lifetime read
+    const QString attributes = u"XML-Dokument abgelehnt: ein Element hat mehr als 256 Attribute"_s;
+    const QString namespaces =
+        u"XML-Dokument abgelehnt: mehr als 256 Namensraumdeklarationen gleichzeitig gültig"_s;
+    QTest::newRow("150000 attributes") << u"login"_s << 0 << attributes;
+    QTest::newRow("256 attributes") << u"login"_s << 1 << u"7"_s;
+    QTest::newRow("256 attributes, full reader") << u"login"_s << 2 << u"7"_s;
+    QTest::newRow("deep prefix scopes") << u"login"_s << 3 << namespaces;
+    QTest::newRow("a million references") << u"login"_s << 4 << u"7"_s;
+    // A document tree of the whole answer for the detail took about 25 s.
+    QTest::newRow("fault with a 60 MB detail") << u"login"_s << 5 << u"kaputt"_s;
+    QTest::newRow("WSDL with 150000 attributes") << u"wsdl"_s << 0 << attributes;
+    QTest::newRow("WSDL with deep prefix scopes") << u"wsdl"_s << 3 << namespaces;
+}
+
+void tst_IX_Binding::hostileAnswersEndInTime()
+{
+    QFETCH(QString, key);
+    QFETCH(int, shape);
+    QFETCH(QString, expected);
+    TStandInIndexserver server;
+    QByteArray inside;
+    QByteArray attributes;
+    QByteArray prefix;
+    switch (shape) {
+    case 0:
+        attributes = Attributes(150000);
+        break;
+    case 1:
+        attributes = Attributes(256);
+        break;
+    case 2:
+        attributes = Attributes(256);
+        prefix = "<![CDATA[]]>";
+        break;
+    case 3:
+        for (int i = 0; i < 100000; ++i)
+            inside += "<s xmlns:d" + QByteArray::number(i) + "=\"urn:d\">";
+        break;
+    case 4:
+        inside = "<n>";
+        for (int i = 0; i < 1000000; ++i)
+            inside += "&#65;&lt;";
+        inside += "</n>";
+        break;
+    default:
+        inside = "<v" + Attributes(16) + "/>";
+        while (inside.size() < 60 * 1024 * 1024)
+            inside += inside.first(inside.indexOf("/>") + 2);
+        break;
+    }
+    QByteArray body;
+    if (shape == 5) {
+        body = TStandInIndexserver::FaultEnvelope(u"kaputt"_s);
+        const qsizetype end = body.indexOf("</faultstring>");
+        QVERIFY(end > 0);
+        body.insert(end + 14, "<detail>" + inside + "</detail>");
+    } else if (key == u"wsdl"_s) {
+        body = server.WsdlDocument();
+        const qsizetype end = body.indexOf("</definitions>");
+        QVERIFY(end > 0);
+        body.insert(end, "<documentation" + attributes + ">" + inside + "</documentation>");
+    } else {
+        body = LoginAnswer(server, attributes, inside, prefix);
+    }
+    server.Script(key, {TScriptedAnswer::TKind::Reply, 200, {}, "text/xml; charset=utf-8", body});
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    QElapsedTimer clock;
+    clock.start();
+    QString outcome;
+    try {
+        const std::shared_ptr<LoginResult> login = Login(binding);
+        outcome = login ? QString::number(login->ticketLifetime) : u"null"_s;
+    } catch (const EFailure &failure) {
+        outcome = failure.Message();
+    }
+    // Generous, to catch a reading that takes seconds rather than to time it.
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(outcome == expected || outcome.contains(u"Fehler ["_s + expected + u']'), qPrintable(outcome));
+}
+
+// An answer that takes seconds to read arrives well before the limit; the
+// limit still ends the call at its time, in the middle of the reading.
+void tst_IX_Binding::limitStrikesWhileReading_data()
+{
+    QTest::addColumn<bool>("testLimit"); // the test's time limit rather than the call's own
+    QTest::newRow("call limit") << false;
+    QTest::newRow("time limit") << true;
+}
+
+void tst_IX_Binding::limitStrikesWhileReading()
+{
+    QFETCH(bool, testLimit);
+    TStandInIndexserver server;
+    // Tags of 255 attributes, each compared with the earlier ones by the
+    // full XML reader, which the CDATA section calls in: about the slowest
+    // reading per byte that the bounds let through, 3 to 4 s here.
+    QByteArray heavy;
+    const QByteArray tag = "<v" + Attributes(255) + "/>";
+    while (heavy.size() < 60 * 1024 * 1024)
+        heavy += tag;
+    server.Script(u"login"_s, {TScriptedAnswer::TKind::Reply,
+                               200,
+                               {},
+                               "text/xml; charset=utf-8",
+                               LoginAnswer(server, {}, heavy, "<![CDATA[]]>")});
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    Locate(binding, server.WsdlUrl());
+    constexpr int Limit = 1000;
+    if (testLimit)
+        binding.SetTimeLimit(Limit);
+    else
+        binding.SetCallTimeout(Limit);
+    QElapsedTimer clock;
+    clock.start();
+    const QString message = FailureOf([&] { Login(binding); });
+    QVERIFY2(clock.elapsed() < Limit + 1500, qPrintable(QString::number(clock.elapsed())));
+    const QString expected =
+        testLimit ? u"Zeitüberschreitung: Zeitlimit von 1 s überschritten"_s
+                  : u"Zeitüberschreitung: Antwort vom Server nicht vollständig innerhalb von 1 s"_s;
+    QCOMPARE(message, expected + u" - URL:"_s + server.EndpointUrl() + u" - SOAPAction:\"urn:login\""_s);
+    QCOMPARE(binding.TimeLimitStruck(), testLimit);
 }
 
 QTEST_GUILESS_MAIN(tst_IX_Binding)

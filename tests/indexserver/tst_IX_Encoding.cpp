@@ -1,5 +1,6 @@
 #include "indexserver/IX_Catalogue.h"
 #include "indexserver/IX_Encoding.h"
+#include "indexserver/IX_ReadGuard.h"
 
 #include <QDomDocument>
 #include <QFile>
@@ -166,6 +167,10 @@ private slots:
     void unusedMembersNeverFail();
     void quickParserAgreesWithFullParser_data();
     void quickParserAgreesWithFullParser();
+    void boundsShapeOfAnswers_data();
+    void boundsShapeOfAnswers();
+    void guardEndsReading_data();
+    void guardEndsReading();
 };
 
 void tst_IX_Encoding::writesCheckoutSordRequest()
@@ -1152,6 +1157,23 @@ void tst_IX_Encoding::quickParserAgreesWithFullParser_data()
     QTest::newRow("xml prefix") << in("<r xml:lang=\"de\"/>") << false;
     QTest::newRow("name beyond ASCII") << in("<r\xC3\xA4/>") << false;
     QTest::newRow("empty body") << QByteArray() << false;
+
+    // Many attributes, compared by hash; long names, left to the full reader.
+    QByteArray spread;
+    for (int i = 0; i < 200; ++i)
+        spread += " a" + QByteArray::number(i) + "=\"" + QByteArray::number(i) + "\"";
+    QTest::newRow("200 attributes") << in("<r" + spread + "/>") << true;
+    QTest::newRow("200 attributes, the last one again") << in("<r" + spread + " a199=\"x\"/>") << false;
+    QTest::newRow("200 attributes, one through a second prefix")
+        << in("<r xmlns:p=\"urn:p\" xmlns:q=\"urn:p\" p:a5=\"1\"" + spread + " q:a5=\"2\"/>") << false;
+    QTest::newRow("200 attributes, same local name in two namespaces")
+        << in("<r xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" p:a5=\"1\"" + spread + " q:a5=\"2\"/>") << true;
+    const QByteArray longest(4096, 'n');
+    QTest::newRow("element name of 4096 characters") << in("<" + longest + "/>") << true;
+    QTest::newRow("element name of 4097 characters") << in("<" + longest + "n/>") << false;
+    QTest::newRow("attribute name of 4097 characters") << in("<r " + longest + "n=\"1\"/>") << false;
+    QTest::newRow("prefix of 4097 characters")
+        << in("<r xmlns:" + longest + "p=\"urn:p\"><" + longest + "p:v/></r>") << false;
 }
 
 // The quick parser must build exactly the table the full reader builds, or
@@ -1179,6 +1201,131 @@ void tst_IX_Encoding::quickParserAgreesWithFullParser()
         }
         QCOMPARE(outline(TAnswerParser::Automatic, skipUnread), full);
     }
+}
+
+// Shapes that the full reader would take in quadratic time are refused
+// before either reader runs; everything short of the bounds still reads.
+void tst_IX_Encoding::boundsShapeOfAnswers_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("message");
+
+    const QString tooManyAttributes = u"XML-Dokument abgelehnt: ein Element hat mehr als 256 Attribute"_s;
+    const QString tooManyNamespaces =
+        u"XML-Dokument abgelehnt: mehr als 256 Namensraumdeklarationen gleichzeitig gültig"_s;
+    const auto attributes = [](int count, const QString &pattern) {
+        QString out;
+        for (int i = 0; i < count; ++i)
+            out += pattern.arg(i);
+        return out;
+    };
+    const auto login = [](const QString &clientAttributes, const QString &inside = {}) {
+        return Answer(
+            Response(u"login"_s, u"<result href=\"#id0\"/>"_s) +
+            MultiRef(u"id0"_s, u"LoginResult"_s,
+                     u"<clientInfo%1><ticket>T</ticket>%2</clientInfo>"_s.arg(clientAttributes, inside)));
+    };
+    QTest::newRow("256 attributes") << login(attributes(256, u" a%1=\"x\""_s)) << u"(none)"_s;
+    QTest::newRow("257 attributes") << login(attributes(257, u" a%1=\"x\""_s)) << tooManyAttributes;
+    QTest::newRow("257 attributes, left to the full reader")
+        << login(attributes(257, u" a%1=\"x\""_s), u"<![CDATA[x]]>"_s) << tooManyAttributes;
+    QTest::newRow("150000 attributes") << login(attributes(150000, u" a%1=\"x\""_s)) << tooManyAttributes;
+    QTest::newRow("257 of the same attribute") << login(attributes(257, u" a=\"%1\""_s)) << tooManyAttributes;
+    QTest::newRow("attribute signs inside values")
+        << login(u" a=\""_s + QString(5000, u'=') + u"\" b='>='"_s) << u"(none)"_s;
+    QTest::newRow("attributes inside a comment")
+        << login(QString(), u"<!--<x "_s + attributes(2000, u" a%1=\"x\""_s) + u"/>-->"_s) << u"(none)"_s;
+    QTest::newRow("attributes inside a CDATA section")
+        << login(QString(), u"<x><![CDATA[<x "_s + attributes(2000, u" a%1=\"x\""_s) + u"/>]]></x>"_s)
+        << u"(none)"_s;
+    // The envelope and the multiRef element declare five.
+    QTest::newRow("256 declarations in force")
+        << login(attributes(251, u" xmlns:p%1=\"urn:p\""_s)) << u"(none)"_s;
+    QTest::newRow("257 declarations in force")
+        << login(attributes(252, u" xmlns:p%1=\"urn:p\""_s)) << tooManyNamespaces;
+    QTest::newRow("257 declarations on one element")
+        << login(attributes(257, u" xmlns:p%1=\"urn:p\""_s)) << tooManyNamespaces;
+    QString deep;
+    for (int i = 0; i < 200; ++i)
+        deep += u"<s xmlns:d%1=\"urn:d\" xmlns=\"urn:e\">"_s.arg(i);
+    for (int i = 0; i < 200; ++i)
+        deep += u"</s>"_s;
+    QTest::newRow("deep prefix scopes") << login(QString(), deep) << tooManyNamespaces;
+    QString siblings;
+    for (int i = 0; i < 5000; ++i)
+        siblings += u"<s xmlns:d%1=\"urn:d\" xmlns=\"urn:e\"/><t xmlns:d=\"urn:d\"></t>"_s.arg(i);
+    QTest::newRow("declarations that end with their element") << login(QString(), siblings) << u"(none)"_s;
+    QString references;
+    for (int i = 0; i < 20000; ++i)
+        references += u"<i href=\"#r%1\" id=\"s%1\">&#65;&amp;&lt;</i>"_s.arg(i);
+    QTest::newRow("many ids and references") << login(QString(), references) << u"(none)"_s;
+}
+
+void tst_IX_Encoding::boundsShapeOfAnswers()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, message);
+    QCOMPARE(FailureOf(answer, u"LoginResult"_s), message);
+}
+
+// The guard is asked while the answer is read, by either reader, and its
+// failure ends the reading; a guard that never strikes changes nothing.
+void tst_IX_Encoding::guardEndsReading_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("expired");
+    QTest::addColumn<bool>("cancelled");
+    QTest::addColumn<QString>("message");
+
+    QString items;
+    for (int i = 0; i < 20000; ++i)
+        items += u"<i>%1</i>"_s.arg(i);
+    const QByteArray quick = Answer(Response(u"login"_s, u"<r><x>"_s + items + u"</x></r>"_s));
+    const QByteArray full = Answer(Response(u"login"_s, u"<r><x><![CDATA[]]>"_s + items + u"</x></r>"_s));
+    QString heavy;
+    for (int e = 0; e < 32; ++e) {
+        heavy += u"<v"_s;
+        for (int a = 0; a < 255; ++a)
+            heavy += u" a%1=\"1\""_s.arg(a);
+        heavy += u"/>"_s;
+    }
+    const QByteArray fullHeavy =
+        Answer(Response(u"login"_s, u"<r><x><![CDATA[]]>"_s + heavy + u"</x></r>"_s));
+    QString references;
+    for (int i = 0; i < 20000; ++i)
+        references += u"&#65;&lt;"_s;
+    const QByteArray oneText = Answer(Response(u"login"_s, u"<r>"_s + references + u"</r>"_s));
+    QTest::newRow("quick, deadline passed") << quick << true << false << u"Frist"_s;
+    QTest::newRow("quick, one text of references, deadline passed") << oneText << true << false << u"Frist"_s;
+    QTest::newRow("quick, one text of references, neither") << oneText << false << false << u"(none)"_s;
+    QTest::newRow("quick, cancelled") << quick << false << true << u"Abbruch"_s;
+    QTest::newRow("full, deadline passed") << full << true << false << u"Frist"_s;
+    QTest::newRow("full, cancelled") << full << false << true << u"Abbruch"_s;
+    QTest::newRow("full, few tags with many attributes") << fullHeavy << true << false << u"Frist"_s;
+    QTest::newRow("quick, neither") << quick << false << false << u"(none)"_s;
+    QTest::newRow("full, neither") << full << false << false << u"(none)"_s;
+}
+
+void tst_IX_Encoding::guardEndsReading()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, expired);
+    QFETCH(bool, cancelled);
+    QFETCH(QString, message);
+    std::atomic<bool> flag{cancelled};
+    TReadGuard guard;
+    guard.Deadline = expired ? QDeadlineTimer(0) : QDeadlineTimer(QDeadlineTimer::Forever);
+    guard.DeadlineText = u"Frist"_s;
+    guard.Cancelled = &flag;
+    guard.CancelText = u"Abbruch"_s;
+    QString failure = u"(none)"_s;
+    try {
+        ReadAnswer(answer, QString(), &guard);
+    } catch (const EFailure &caught) {
+        failure = caught.Message();
+    }
+    QCOMPARE(failure, message);
+    QCOMPARE(guard.Struck, message == u"Frist");
 }
 
 QTEST_GUILESS_MAIN(tst_IX_Encoding)

@@ -1,4 +1,5 @@
 #include "common/EFailure.h"
+#include "indexserver/IX_ReadGuard.h"
 #include "indexserver/IX_Wsdl.h"
 
 #include <QTest>
@@ -73,6 +74,8 @@ private slots:
     void quickReaderAgreesWithFullReader_data();
     void quickReaderAgreesWithFullReader();
     void notesNamespacesOnlyWhenStillEmpty();
+    void boundsShapeAndHonoursGuard_data();
+    void boundsShapeAndHonoursGuard();
 };
 
 void tst_IX_Wsdl::quickReaderAgreesWithFullReader_data()
@@ -153,6 +156,21 @@ void tst_IX_Wsdl::quickReaderAgreesWithFullReader_data()
     QTest::newRow("declaration-late") << " " + Wsdl(decl) << false << false;
     QTest::newRow("empty-prefix-binding") << Wsdl(decl, "<documentation xmlns:p=\"\"/>") << false << false;
     QTest::newRow("control-character") << Wsdl(decl, "<documentation>\x01</documentation>") << false << false;
+
+    // Many attributes, compared by hash; names beyond what the full reader takes.
+    QByteArray spread;
+    for (int i = 0; i < 200; ++i)
+        spread += " a" + QByteArray::number(i) + "=\"" + QByteArray::number(i) + "\"";
+    QTest::newRow("200-attributes") << Wsdl(decl, "<documentation" + spread + "/>") << true << true;
+    QTest::newRow("200-attributes-last-again")
+        << Wsdl(decl, "<documentation" + spread + " a199=\"x\"/>") << false << false;
+    QTest::newRow("200-attributes-same-local-name")
+        << Wsdl(decl, "<documentation tns:a1=\"x\"" + spread + "/>") << false << true;
+    const QByteArray longest(4096, 'n');
+    QTest::newRow("name-of-4096") << Wsdl(decl, "<" + longest + "/>") << true << true;
+    QTest::newRow("name-of-4097") << Wsdl(decl, "<" + longest + "n/>") << false << false;
+    QTest::newRow("attribute-name-of-4097")
+        << Wsdl(decl, "<documentation " + longest + "n=\"1\"/>") << false << false;
 }
 
 void tst_IX_Wsdl::quickReaderAgreesWithFullReader()
@@ -214,6 +232,63 @@ void tst_IX_Wsdl::notesNamespacesOnlyWhenStillEmpty()
         QCOMPARE(document.Bindings[0].Operations[0].SoapAction, u"urn:login"_s);
         QCOMPARE(document.Bindings[0].Operations[0].BodyNamespace, u"http://ix.example/wsdl/IndexServer"_s);
     }
+}
+
+// ParseWsdl refuses the shapes that the full reader takes in quadratic
+// time before either reader runs, and stops when its guard strikes.
+void tst_IX_Wsdl::boundsShapeAndHonoursGuard_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("expired");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray decl = "<?xml version=\"1.0\"?>";
+    QByteArray attributes;
+    for (int i = 0; i < 257; ++i)
+        attributes += " a" + QByteArray::number(i) + "=\"1\"";
+    QByteArray declarations;
+    for (int i = 0; i < 253; ++i)
+        declarations += " xmlns:p" + QByteArray::number(i) + "=\"urn:p\"";
+    QByteArray documentation;
+    for (int i = 0; i < 20000; ++i)
+        documentation += "<documentation/>";
+    const QString tooManyAttributes = u"XML-Dokument abgelehnt: ein Element hat mehr als 256 Attribute"_s;
+    const QString tooManyNamespaces =
+        u"XML-Dokument abgelehnt: mehr als 256 Namensraumdeklarationen gleichzeitig gültig"_s;
+    // The document element declares four namespaces.
+    QTest::newRow("257-attributes") << Wsdl(decl, "<documentation" + attributes + "/>") << false
+                                    << tooManyAttributes;
+    QTest::newRow("257-attributes-full-reader")
+        << Wsdl(decl, "<![CDATA[]]><documentation" + attributes + "/>") << false << tooManyAttributes;
+    QTest::newRow("252-declarations")
+        << Wsdl(decl, "<documentation" + declarations.chopped(19) + "/>") << false << u"(none)"_s;
+    QTest::newRow("253-declarations")
+        << Wsdl(decl, "<documentation" + declarations + "/>") << false << tooManyNamespaces;
+    QTest::newRow("guard-quick") << Wsdl(decl, documentation) << true << u"Frist"_s;
+    QTest::newRow("guard-full") << Wsdl(decl, "<![CDATA[]]>" + documentation) << true << u"Frist"_s;
+    QTest::newRow("guard-not-struck") << Wsdl(decl, "<![CDATA[]]>" + documentation) << false << u"(none)"_s;
+}
+
+void tst_IX_Wsdl::boundsShapeAndHonoursGuard()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, expired);
+    QFETCH(QString, message);
+    TReadGuard guard;
+    guard.Deadline = expired ? QDeadlineTimer(0) : QDeadlineTimer(QDeadlineTimer::Forever);
+    guard.DeadlineText = u"Frist"_s;
+    TWsdlDocument document;
+    QString types;
+    QString interface;
+    QString failure = u"(none)"_s;
+    try {
+        ParseWsdl(content, document, types, interface, &guard);
+    } catch (const EFailure &caught) {
+        failure = caught.Message();
+    }
+    QCOMPARE(failure, message);
+    if (message == u"(none)")
+        QCOMPARE(document.Services.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_IX_Wsdl)

@@ -203,6 +203,30 @@ QPair<QByteArray, QByteArray> MakeExpiredCertificate(const QTemporaryDir &dir)
     return {Content(dir.filePath(u"expired.pem"_s)), Content(dir.filePath(u"key.pem"_s))};
 }
 
+// A login answer whose ClientInfo element carries attributes and holds
+// inside; prefix goes before the result.
+QByteArray HostileLoginAnswer(const TStandInIndexserver &server, const QByteArray &attributes,
+                              const QByteArray &inside, const QByteArray &prefix = {})
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><soapenv:Envelope"
+           " xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\""
+           " xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><soapenv:Body>"
+           "<ns1:loginResponse xmlns:ns1=\"" +
+           server.OperationNamespace().toUtf8() + "\">" + prefix +
+           "<result href=\"#id0\"/></ns1:loginResponse><multiRef id=\"id0\" xsi:type=\"ns2:LoginResult\""
+           " xmlns:ns2=\"" +
+           server.TypeNamespace().toUtf8() + "\"><clientInfo" + attributes + "><ticket>T</ticket>" + inside +
+           "</clientInfo></multiRef></soapenv:Body></soapenv:Envelope>";
+}
+
+QByteArray ManyAttributes(int count)
+{
+    QByteArray out;
+    for (int i = 0; i < count; ++i)
+        out += " a" + QByteArray::number(i) + "=\"x\"";
+    return out;
+}
+
 } // namespace
 
 extern const char StandInCertificatePem[];
@@ -231,6 +255,8 @@ private slots:
     void passwordNeverShows();
     void certificateProblemsWarn_data();
     void certificateProblemsWarn();
+    void hostileAnswersEndTheCheck_data();
+    void hostileAnswersEndTheCheck();
 };
 
 void tst_qv_VellumixCheck::reportsSuccessAndLogsOut_data()
@@ -810,4 +836,63 @@ void tst_qv_VellumixCheck::certificateProblemsWarn()
 }
 
 QTEST_GUILESS_MAIN(tst_qv_VellumixCheck)
+// Answers built to be read slowly end the check soon: refused by their
+// shape, or cut off by --timeout in the middle of the reading.
+void tst_qv_VellumixCheck::hostileAnswersEndTheCheck_data()
+{
+    QTest::addColumn<QString>("key"); // the scripted request: "wsdl" or "login"
+    QTest::addColumn<int>("shape");
+    QTest::addColumn<QString>("fragment"); // standard error holds it
+    const QString attributes = u"XML-Dokument abgelehnt: ein Element hat mehr als 256 Attribute"_s;
+    const QString namespaces =
+        u"XML-Dokument abgelehnt: mehr als 256 Namensraumdeklarationen gleichzeitig gültig"_s;
+    QTest::newRow("1000000 attributes") << u"login"_s << 0 << attributes;
+    QTest::newRow("WSDL with 1000000 attributes") << u"wsdl"_s << 0 << attributes;
+    QTest::newRow("deep prefix scopes") << u"login"_s << 1 << namespaces;
+    QTest::newRow("slow to read, --timeout 1")
+        << u"login"_s << 2 << u"Zeitüberschreitung: Zeitlimit von 1 s überschritten"_s;
+}
+
+void tst_qv_VellumixCheck::hostileAnswersEndTheCheck()
+{
+    QFETCH(QString, key);
+    QFETCH(int, shape);
+    QFETCH(QString, fragment);
+    TStandInIndexserver server;
+    QByteArray attributes;
+    QByteArray inside;
+    QByteArray prefix;
+    if (shape == 0) {
+        attributes = ManyAttributes(1000000);
+    } else if (shape == 1) {
+        for (int i = 0; i < 100000; ++i)
+            inside += "<s xmlns:d" + QByteArray::number(i) + "=\"urn:d\">";
+    } else {
+        // Tags of 255 attributes for the full XML reader: seconds to read.
+        const QByteArray tag = "<v" + ManyAttributes(255) + "/>";
+        while (inside.size() < 60 * 1024 * 1024)
+            inside += tag;
+        prefix = "<![CDATA[]]>";
+    }
+    QByteArray body;
+    if (key == u"wsdl"_s) {
+        body = server.WsdlDocument();
+        const qsizetype end = body.indexOf("</definitions>");
+        QVERIFY(end > 0);
+        body.insert(end, "<documentation" + attributes + "/>");
+    } else {
+        body = HostileLoginAnswer(server, attributes, inside, prefix);
+    }
+    server.Script(key, {TScriptedAnswer::TKind::Reply, 200, {}, "text/xml; charset=utf-8", body});
+    QElapsedTimer clock;
+    clock.start();
+    const TRun run = Run(LoginOptions(server.BaseUrl()) + QStringList({u"--timeout"_s, u"1"_s}));
+    // Generous for a 1 s limit, to catch a reading that goes on (about 4 s
+    // here without the limit) rather than to time it.
+    QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(run.ExitCode, 1);
+    QVERIFY2(run.Err.contains(u"Fehler: "_s) && run.Err.contains(fragment), qPrintable(run.Err.left(400)));
+    QCOMPARE(server.Operations(), key == u"login"_s ? QStringList({u"login"_s}) : QStringList());
+}
+
 #include "tst_qv_VellumixCheck.moc"
