@@ -663,19 +663,23 @@ void TF_Main::ConnectionTest()
 {
     QString error;
     bool connected = false;
-    {
+    // A close asked for before the first-show test began: no test.
+    if (!FCloseRequested) {
         SetBusy(true);
         const auto idle = qScopeGuard([this] { SetBusy(false); });
         connected = FElo->Connect(error);
+    }
+    if (FCloseRequested) {
+        // The user left during the test: its outcome would only hold the close up.
+        FCloseRequested = false;
+        SetBusy(false);
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return;
     }
     JvLED_IXConnection->SetColor(connected ? SLampGreen : SLampRed);
     JvLED_IXConnection->setToolTip(CertificateToolTip(FElo->Certificate()));
     if (!connected)
         Message(TMsgDlgType::mtError, SCaptionError, SConnectError + error, {TMsgDlgBtn::mbOK});
-    if (FCloseRequested) {
-        FCloseRequested = false;
-        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
-    }
 }
 
 void TF_Main::SetBusy(bool busy)
@@ -710,7 +714,10 @@ void TF_Main::ShowTestSeconds()
 
 bool TF_Main::eventFilter(QObject *watched, QEvent *event)
 {
-    if (FBusy && IsUserInput(event->type()))
+    // Input reaches the windows, which pass it on to their widgets: held
+    // there, so that Abbrechen still works and nothing else acts during a
+    // test. Swallowed, not postponed: nothing is carried out afterwards.
+    if (FBusy && IsUserInput(event->type()) && watched->isWidgetType() && watched != B_Abbrechen)
         return true;
     return QWidget::eventFilter(watched, event);
 }
@@ -718,8 +725,11 @@ bool TF_Main::eventFilter(QObject *watched, QEvent *event)
 void TF_Main::closeEvent(QCloseEvent *event)
 {
     if (FBusy) {
-        // Closing now would free the session under the running test.
+        // Closing now would free the session under the running test: the
+        // test is cancelled, and once it has returned the window closes.
         FCloseRequested = true;
+        if (FElo)
+            FElo->Cancel();
         event->ignore();
         return;
     }

@@ -227,7 +227,9 @@ private slots:
     void closingLogsOutOnce_data();
     void closingLogsOutOnce();
     void busyWindowTakesNoInput();
-    void closeWaitsForFirstShowTest();
+    void closeCancelsRunningTest_data();
+    void closeCancelsRunningTest();
+    void closeBeforeFirstShowTestSkipsIt();
     void closeGivesUpOnSilentLogout_data();
     void closeGivesUpOnSilentLogout();
 
@@ -1012,8 +1014,6 @@ void tst_U_Main::busyWindowTakesNoInput()
         QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
         QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
         QTest::keyClicks(password, u"zz"_s);
-        window.close();
-        QVERIFY(window.isVisible());
     });
     QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
     if (!arrivedDuringTest)
@@ -1025,13 +1025,57 @@ void tst_U_Main::busyWindowTakesNoInput()
     QVERIFY(!QFile::exists(SettingsPath(dir)) ||
             TGlobalSettings(SettingsPath(dir)).GetIXPasswort() == u"falsch"_s);
     QVERIFY(QGuiApplication::overrideCursor() == nullptr);
-    // The close request waited for the test and is carried out once.
-    QTRY_VERIFY(!window.isVisible());
-    QCOMPARE(server.Logouts(), 1);
+    // Nothing clicked during the test is carried out afterwards.
+    QTest::qWait(200);
+    QVERIFY(window.isVisible());
+    QCOMPARE(server.Logins(), 2);
+    QCOMPARE(server.Logouts(), 0);
     QCOMPARE(boxes.Shown.size(), 1);
 }
 
-void tst_U_Main::closeWaitsForFirstShowTest()
+void tst_U_Main::closeCancelsRunningTest_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("close-box") << u"close"_s;
+    QTest::newRow("Abbrechen") << u"Abbrechen"_s;
+}
+
+// A close during a test that the server holds up ends the test at once,
+// logs the session out and closes, without a box about the cut-off test.
+void tst_U_Main::closeCancelsRunningTest()
+{
+    QFETCH(QString, how);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    QCOMPARE(server.Logins(), 1);
+    server.HoldBack(u"getServerInfo"_s, 60000);
+
+    bool closeIgnored = false;
+    QTimer::singleShot(300, &window, [&] {
+        if (how == u"close"_s)
+            closeIgnored = !window.close();
+        else
+            QTest::mouseClick(Control<QPushButton>(window, u"B_Abbrechen"_s), Qt::LeftButton);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    if (how == u"close"_s)
+        QVERIFY(closeIgnored);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 10000);
+    QCOMPARE(server.Logins(), 2);
+    // The first session's logout before the test, the second one's on close.
+    QCOMPARE(server.Logouts(), 2);
+    QCOMPARE(boxes.Shown.size(), 0);
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+}
+
+void tst_U_Main::closeBeforeFirstShowTestSkipsIt()
 {
     TStandInServer server;
     QTemporaryDir dir;
@@ -1039,13 +1083,14 @@ void tst_U_Main::closeWaitsForFirstShowTest()
     TBoxes boxes;
     TF_Main window(HooksFor(dir.path(), boxes));
     window.show();
-    // Before the first paint the test is due, and the close waits for it.
+    // Before the first paint the test is due: the close waits for its turn
+    // and then leaves without asking the server.
     QVERIFY(!window.close());
     QVERIFY(window.isVisible());
     QTRY_VERIFY(!window.isVisible());
-    QCOMPARE(server.Logins(), 1);
-    QCOMPARE(server.Logouts(), 1);
-    QCOMPARE(LampColor(window), SGreen);
+    QCOMPARE(server.Logins(), 0);
+    QCOMPARE(server.Logouts(), 0);
+    QCOMPARE(boxes.Shown.size(), 0);
     QVERIFY(QGuiApplication::overrideCursor() == nullptr);
 }
 
