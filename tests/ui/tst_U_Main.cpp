@@ -34,6 +34,10 @@
 
 #include <sys/stat.h>
 
+#ifdef VELLUMIX_HAVE_XCB
+#include <xcb/xcb.h>
+#endif
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -176,6 +180,50 @@ const QColor SGrey(128, 128, 128);
 const QColor SGreen(0, 255, 0);
 const QColor SRed(255, 0, 0);
 
+// Asks the window to close the way a window manager does: a WM_DELETE_WINDOW
+// message through the X server, from a connection of its own.
+bool SendDeleteWindow(const QWidget &window)
+{
+#ifdef VELLUMIX_HAVE_XCB
+    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(connection)) {
+        xcb_disconnect(connection);
+        return false;
+    }
+    const auto atom = [&](const char *name) {
+        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, 0, uint16_t(qstrlen(name)), name), nullptr);
+        const xcb_atom_t result = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        free(reply);
+        return result;
+    };
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = xcb_window_t(window.winId());
+    message.type = atom("WM_PROTOCOLS");
+    message.data.data32[0] = atom("WM_DELETE_WINDOW");
+    message.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(connection, 0, message.window, XCB_EVENT_MASK_NO_EVENT,
+                   reinterpret_cast<const char *>(&message));
+    xcb_flush(connection);
+    xcb_disconnect(connection);
+    return true;
+#else
+    Q_UNUSED(window);
+    return false;
+#endif
+}
+
+// A real left click at the middle of widget through the X server, sent by
+// xdotool while this process goes on.
+bool ClickThroughServer(const QWidget &widget)
+{
+    const QPoint at = widget.mapToGlobal(widget.rect().center());
+    return QProcess::startDetached(u"xdotool"_s, {u"mousemove"_s, u"--sync"_s, QString::number(at.x()),
+                                                 QString::number(at.y()), u"click"_s, u"1"_s});
+}
+
 } // namespace
 
 extern const char StandInCertificatePem[];
@@ -230,6 +278,8 @@ private slots:
     void closeCancelsRunningTest_data();
     void closeCancelsRunningTest();
     void closeBeforeFirstShowTestSkipsIt();
+    void realInputDuringSlowTest_data();
+    void realInputDuringSlowTest();
     void closeGivesUpOnSilentLogout_data();
     void closeGivesUpOnSilentLogout();
 
@@ -1073,6 +1123,63 @@ void tst_U_Main::closeCancelsRunningTest()
     QCOMPARE(server.Logouts(), 2);
     QCOMPARE(boxes.Shown.size(), 0);
     QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+}
+
+void tst_U_Main::realInputDuringSlowTest_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("holdBack"); // of the test's getServerInfo answer, milliseconds
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("close-request") << u"close"_s << 60000 << true;
+    QTest::newRow("click-Abbrechen") << u"Abbrechen"_s << 60000 << true;
+    QTest::newRow("click-Verbinde-OK") << u"IXConection,OK"_s << 2500 << false;
+}
+
+// What a user does through the X server while a test waits for a slow
+// server: a close request or Abbrechen ends it, logs out and closes; other
+// clicks do nothing, now or afterwards. Runs only on the xcb platform.
+void tst_U_Main::realInputDuringSlowTest()
+{
+    if (QGuiApplication::platformName() != u"xcb"_s)
+        QSKIP("needs real X events: runs as tst_U_Main_xcb under Xvfb");
+    QFETCH(QString, how);
+    QFETCH(int, holdBack);
+    QFETCH(bool, closes);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    QCOMPARE(server.Logins(), 1);
+    server.HoldBack(u"getServerInfo"_s, holdBack);
+
+    bool sent = true;
+    QTimer::singleShot(500, &window, [&] {
+        if (how == u"close"_s) {
+            sent = SendDeleteWindow(window);
+            return;
+        }
+        for (const QString &name : how.split(u','))
+            sent = sent && ClickThroughServer(*Control<QWidget>(window, u"B_"_s + name));
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    QVERIFY(sent);
+    QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+    // Time for anything held back to show itself.
+    QTest::qWait(1500);
+    QCOMPARE(!window.isVisible(), closes);
+    QCOMPARE(server.Logins(), 2);
+    QCOMPARE(boxes.Shown.size(), 0);
+    if (closes) {
+        QCOMPARE(server.Logouts(), 2);
+    } else {
+        QCOMPARE(LampColor(window), SGreen);
+        QCOMPARE(server.Logouts(), 1);
+        QVERIFY(window.close());
+    }
 }
 
 void tst_U_Main::closeBeforeFirstShowTestSkipsIt()
