@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -486,6 +487,18 @@ void TF_Main::CreateControls()
     connect(CBox_LogLevel, &QComboBox::activated, this, &TF_Main::CBox_LogLevelChange);
     connect(clearFolder, &QAction::triggered, this, &TF_Main::BEdit_LogLeftButtonClick);
     connect(chooseFolder, &QAction::triggered, this, &TF_Main::BEdit_LogRightButtonClick);
+    // The buttons inside the field take no focus: the keys a drop-down field
+    // answers to open the chooser, Delete clears. Disabling a button (an
+    // uneditable folder) disables its keys too.
+    clearFolder->setShortcut(QKeySequence(Qt::Key_Delete));
+    chooseFolder->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_Down), QKeySequence(Qt::Key_F4)});
+    for (QAction *button : {clearFolder, chooseFolder})
+        button->setShortcutContext(Qt::WidgetShortcut);
+    // Enter presses the button that has the focus, as Space does; none of
+    // them becomes a default button.
+    for (QWidget *button : {static_cast<QWidget *>(B_IXConection), static_cast<QWidget *>(B_OK),
+                            static_cast<QWidget *>(B_Abbrechen)})
+        button->installEventFilter(this);
     connect(LEdit_IXUser, &QLineEdit::textChanged, this, &TF_Main::LEdit_IXUserChange);
     connect(LEdit_IXPasswort, &QLineEdit::textChanged, this, &TF_Main::LEdit_IXPasswortChange);
     connect(LEdit_IXWSDL, &QLineEdit::textChanged, this, &TF_Main::LEdit_IXWSDLChange);
@@ -719,6 +732,14 @@ bool TF_Main::eventFilter(QObject *watched, QEvent *event)
     // test. Swallowed, not postponed: nothing is carried out afterwards.
     if (FBusy && IsUserInput(event->type()) && watched->isWidgetType() && watched != B_Abbrechen)
         return true;
+    if (event->type() == QEvent::KeyPress &&
+        (watched == B_IXConection || watched == B_OK || watched == B_Abbrechen)) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            static_cast<QAbstractButton *>(watched)->click();
+            return true;
+        }
+    }
     return QWidget::eventFilter(watched, event);
 }
 

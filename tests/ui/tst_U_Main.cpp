@@ -284,6 +284,8 @@ private slots:
     void closeGivesUpOnSilentLogout();
 
     void clearButtonResetsLevelAndFolder();
+    void keyboardWorksFolderAndButtons_data();
+    void keyboardWorksFolderAndButtons();
     void typedFolderIsRefused();
     void chooseButtonStoresExistingFolder_data();
     void chooseButtonStoresExistingFolder();
@@ -1269,6 +1271,57 @@ void tst_U_Main::clearButtonResetsLevelAndFolder()
     TGlobalSettings saved(SettingsPath(dir));
     QCOMPARE(saved.GetLogLevel(), 0);
     QCOMPARE(saved.GetLogFileFolder(), QString());
+}
+
+void tst_U_Main::keyboardWorksFolderAndButtons_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QString>("outcome"); // chooser, cleared, saved-closed, closed, tested
+    QTest::newRow("F4-on-folder") << u"BEdit_Log"_s << int(Qt::Key_F4) << 0 << u"chooser"_s;
+    QTest::newRow("Alt+Down-on-folder") << u"BEdit_Log"_s << int(Qt::Key_Down) << int(Qt::AltModifier)
+                                        << u"chooser"_s;
+    QTest::newRow("Delete-on-folder") << u"BEdit_Log"_s << int(Qt::Key_Delete) << 0 << u"cleared"_s;
+    QTest::newRow("Enter-on-OK") << u"B_OK"_s << int(Qt::Key_Return) << 0 << u"saved-closed"_s;
+    QTest::newRow("keypad-Enter-on-Abbrechen") << u"B_Abbrechen"_s << int(Qt::Key_Enter) << 0 << u"closed"_s;
+    QTest::newRow("Enter-on-Verbinde") << u"B_IXConection"_s << int(Qt::Key_Return) << 0 << u"tested"_s;
+}
+
+// The keys reach what a mouse reaches: the folder field's two buttons and
+// the focused push button.
+void tst_U_Main::keyboardWorksFolderAndButtons()
+{
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(QString, outcome);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), QString(), QString(), server.WsdlBase(), 2, dir.path() + u"/"_s);
+    TBoxes boxes;
+    TF_MainHooks hooks = HooksFor(dir.path(), boxes);
+    int chooserCalls = 0;
+    hooks.ChooseFolder = [&](const QString &, const QString &, QString &, bool, bool, bool) {
+        ++chooserCalls;
+        return false;
+    };
+    TF_Main window(hooks);
+    QVERIFY(ShowAndSettle(window));
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto target = Control<QWidget>(window, focus);
+    target->setFocus();
+    QVERIFY(target->hasFocus());
+    QTest::keyClick(target, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+
+    QCOMPARE(chooserCalls, outcome == u"chooser"_s ? 1 : 0);
+    QCOMPARE(Control<QLineEdit>(window, u"BEdit_Log"_s)->text().isEmpty(), outcome == u"cleared"_s);
+    QCOMPARE(!window.isVisible(), outcome.endsWith(u"closed"_s));
+    QCOMPARE(LampColor(window) == SRed, outcome == u"tested"_s);
+    if (outcome == u"saved-closed"_s)
+        QCOMPARE(TGlobalSettings(SettingsPath(dir)).GetLogLevel(), 2);
+    QCOMPARE(boxes.Shown.size(), outcome == u"tested"_s ? 1 : 0);
 }
 
 void tst_U_Main::typedFolderIsRefused()
