@@ -25,6 +25,7 @@
 #include <QScopeGuard>
 #include <QScreen>
 #include <QShowEvent>
+#include <QStyleOption>
 #include <QStyledItemDelegate>
 #include <QSvgRenderer>
 #include <QTextStream>
@@ -160,6 +161,28 @@ public:
 
 private:
     int FHeight;
+};
+
+// A command link that marks its focus: flat, the style draws no panel and
+// with it no focus frame, so Tab would land on it unseen.
+class TFocusLinkButton : public QCommandLinkButton {
+public:
+    using QCommandLinkButton::QCommandLinkButton;
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QCommandLinkButton::paintEvent(event);
+        if (!hasFocus())
+            return;
+        QStyleOptionFocusRect frame;
+        frame.initFrom(this);
+        frame.rect = rect().adjusted(2, 2, -2, -2);
+        // Some styles draw the frame only after a key moved the focus.
+        frame.state |= QStyle::State_HasFocus | QStyle::State_KeyboardFocusChange;
+        QPainter painter(this);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, &painter, this);
+    }
 };
 
 } // namespace
@@ -455,14 +478,14 @@ void TF_Main::CreateControls()
     QAction *chooseFolder = BEdit_Log->addAction(IL_KonfButtons.at(0), QLineEdit::TrailingPosition);
     chooseFolder->setObjectName(u"BEdit_LogRightButton"_s);
 
-    B_OK = new QCommandLinkButton(u"OK"_s, u"speichert die Einstellungen"_s, this);
+    B_OK = new TFocusLinkButton(u"OK"_s, u"speichert die Einstellungen"_s, this);
     B_OK->setObjectName(u"B_OK"_s);
     B_OK->setGeometry(468, 251, 200, 55);
     B_OK->setIcon(IL_Buttons.at(0));
     B_OK->setIconSize(QSize(32, 32));
     B_OK->setProperty("Tag", SOwnDrawnTag);
 
-    B_Abbrechen = new QCommandLinkButton(u"Abbrechen"_s, u"beenden ohne speichern"_s, this);
+    B_Abbrechen = new TFocusLinkButton(u"Abbrechen"_s, u"beenden ohne speichern"_s, this);
     B_Abbrechen->setObjectName(u"B_Abbrechen"_s);
     B_Abbrechen->setGeometry(468, 312, 200, 55);
     B_Abbrechen->setIcon(IL_Buttons.at(1));

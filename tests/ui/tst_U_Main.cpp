@@ -286,6 +286,8 @@ private slots:
     void clearButtonResetsLevelAndFolder();
     void keyboardWorksFolderAndButtons_data();
     void keyboardWorksFolderAndButtons();
+    void focusedLinkButtonShowsIt_data();
+    void focusedLinkButtonShowsIt();
     void typedFolderIsRefused();
     void chooseButtonStoresExistingFolder_data();
     void chooseButtonStoresExistingFolder();
@@ -1322,6 +1324,32 @@ void tst_U_Main::keyboardWorksFolderAndButtons()
     if (outcome == u"saved-closed"_s)
         QCOMPARE(TGlobalSettings(SettingsPath(dir)).GetLogLevel(), 2);
     QCOMPARE(boxes.Shown.size(), outcome == u"tested"_s ? 1 : 0);
+}
+
+void tst_U_Main::focusedLinkButtonShowsIt_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("OK") << u"B_OK"_s;
+    QTest::newRow("Abbrechen") << u"B_Abbrechen"_s;
+}
+
+// The button looks different with the focus than without it.
+void tst_U_Main::focusedLinkButtonShowsIt()
+{
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto button = Control<QWidget>(window, name);
+    Control<QWidget>(window, u"CBox_LogLevel"_s)->setFocus();
+    const QImage without = button->grab().toImage();
+    button->setFocus(Qt::TabFocusReason);
+    QVERIFY(button->hasFocus());
+    const QImage with = button->grab().toImage();
+    QVERIFY(without != with);
 }
 
 void tst_U_Main::typedFolderIsRefused()
