@@ -234,6 +234,31 @@ QString CertificateToolTip(const TCertificateReport &certificate)
         .join(u'\n');
 }
 
+// A message box grows with its text and never wraps inside a word: a long
+// URL or token made it wider or taller than the screen, its button out of
+// reach. A word longer than a box line keeps its start and end around an
+// ellipsis, and so does a text of too many characters or lines.
+QString ShortenedForBox(const QString &text)
+{
+    constexpr qsizetype MaxWord = 72;
+    constexpr qsizetype MaxText = 1200;
+    constexpr qsizetype MaxLines = 16;
+    QStringList lines = text.split(u'\n');
+    for (QString &line : lines) {
+        QStringList words = line.split(u' ');
+        for (QString &word : words)
+            if (word.size() > MaxWord)
+                word = word.left(MaxWord / 2 - 1) + u'…' + word.right(MaxWord / 2 - 1);
+        line = words.join(u' ');
+    }
+    if (lines.size() > MaxLines)
+        lines = lines.mid(0, MaxLines / 2) + QStringList{u"…"_s} + lines.mid(lines.size() - MaxLines / 2 + 1);
+    QString shown = lines.join(u'\n');
+    if (shown.size() > MaxText)
+        shown = shown.left(MaxText / 2) + u" … "_s + shown.right(MaxText / 2 - 3);
+    return shown;
+}
+
 std::unique_ptr<QMessageBox> CreateMessageBox(QWidget *parent, const TMessage &message)
 {
     auto box = std::make_unique<QMessageBox>(parent);
@@ -250,7 +275,17 @@ std::unique_ptr<QMessageBox> CreateMessageBox(QWidget *parent, const TMessage &m
         break;
     }
     box->setTextFormat(Qt::PlainText);
-    box->setText(QuotedLineBreaks(message.Text));
+    const QString text = QuotedLineBreaks(message.Text);
+    const QString shown = ShortenedForBox(text);
+    box->setText(shown);
+    // A text too long for the screen shows its start and end; the whole of
+    // it waits under "Details", where it scrolls.
+    if (shown != text)
+        box->setDetailedText(text);
+    // Wrapped from the start, not only once the box is shown: its size is
+    // asked for before.
+    if (auto label = box->findChild<QLabel *>(u"qt_msgbox_label"_s))
+        label->setWordWrap(true);
 
     // Buttons with our own texts, so they read the same in every system language.
     const QList<TMsgDlgBtn> wanted = message.Buttons.isEmpty() ? QList{TMsgDlgBtn::mbOK} : message.Buttons;

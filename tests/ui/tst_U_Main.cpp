@@ -294,6 +294,9 @@ private slots:
 
     void messageBoxesReadGerman_data();
     void messageBoxesReadGerman();
+    void longTextBoxFitsScreen_data();
+    void longTextBoxFitsScreen();
+    void shortTextBoxIsWhole();
     void browseFlagsFollowOptions_data();
     void browseFlagsFollowOptions();
     void folderDialogStartsAtExistingFolder();
@@ -1517,6 +1520,46 @@ void tst_U_Main::messageBoxesReadGerman()
     QCOMPARE(seen, labels);
     QCOMPARE(box->defaultButton()->text(), labels.first());
     QCOMPARE(box->escapeButton()->text(), escape);
+}
+
+void tst_U_Main::longTextBoxFitsScreen_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("long-url") << u"Fehler: \r\nUngültige URL 'http://"_s + QString(1790, u'a') + u"/x'"_s;
+    QTest::newRow("long-token") << u"Token "_s + QString(3000, u'Z') + u" Ende"_s;
+    QStringList lines;
+    for (int i = 0; i < 80; ++i)
+        lines << u"Zeile %1 mit etwas Text"_s.arg(i);
+    QTest::newRow("many-lines") << lines.join(u"\r\n"_s);
+    QTest::newRow("many-words") << QString(u"Wort "_s).repeated(900) + u"Ende"_s;
+}
+
+// However long the text, the box fits the screen and keeps the whole text.
+void tst_U_Main::longTextBoxFitsScreen()
+{
+    QFETCH(QString, text);
+    const auto box = CreateMessageBox(nullptr, TMessage{TMsgDlgType::mtError, u"Fehler"_s, text, {}});
+    const QSize size = box->sizeHint();
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    QVERIFY2(size.height() <= screen.height() && size.width() <= screen.width(),
+             qPrintable(u"%1 x %2"_s.arg(size.width()).arg(size.height())));
+    QString whole = text;
+    whole.replace(u"\r\n"_s, u"\n"_s);
+    QCOMPARE(box->detailedText(), whole);
+    // Its start and its end stay in view.
+    QVERIFY(box->text().startsWith(whole.left(20)));
+    QVERIFY(box->text().endsWith(whole.right(20)));
+    QVERIFY(box->text().contains(u'…'));
+}
+
+// A message of ordinary length is shown whole, however long its lines.
+void tst_U_Main::shortTextBoxIsWhole()
+{
+    const QString text = u"Zeitüberschreitung: keine Antwort vom Server innerhalb von 30 s - URL:"
+                         "http://127.0.0.1:8080/ix-elo/ix?wsdl - SOAPAction:\"login\""_s;
+    const auto box = CreateMessageBox(nullptr, TMessage{TMsgDlgType::mtError, u"Fehler"_s, text, {}});
+    QCOMPARE(box->text(), text);
+    QVERIFY(box->detailedText().isEmpty());
 }
 
 namespace {
