@@ -53,7 +53,10 @@ const QString SSaveError = u"Fehler beim Speichern\r\n"_s;
 const QString SChooseFolderTitle = u"Bitte wählen Sie ein Verzeichnis..."_s;
 const QString SUnusableReplaced =
     u"\r\nOK ersetzt die Datei durch die angezeigten Einstellungen und bewahrt den bisherigen Inhalt als %1 auf."_s;
-const QString SUneditableSetting = u"Die Einstellung „%1“ kann hier nicht geändert werden: %2"_s;
+const QString SUneditableSetting = u"Das Feld „%1“ (Element %2) kann hier nicht geändert werden: %3"_s;
+const QString SNoSingleTextReason = u"Element enthält keinen einzelnen Textknoten"_s;
+const QString SNoSingleTextPlain =
+    u"In der Datei steht dort nicht nur ein einfacher Text (etwa weitere Elemente oder Kommentare)."_s;
 const QString SUneditableKept = u"Das Feld ist schreibgeschützt; die Datei behält den Inhalt, wie er ist."_s;
 const QString SButtonOK = u"OK"_s;
 const QString SButtonCancel = u"Abbrechen"_s;
@@ -673,7 +676,14 @@ void TF_Main::FitControlsToStore()
                 {TMsgDlgBtn::mbOK});
     QStringList lines;
     for (const TUneditableSetting &setting : FSettings->UneditableSettings()) {
-        lines.append(SUneditableSetting.arg(setting.Setting, setting.Reason));
+        // The administrator knows the window's labels; the element only helps to find it in the file.
+        const QString field = setting.Setting == u"IXUser"_s         ? (u"Benutzer"_s)
+                              : setting.Setting == u"IXPasswort"_s     ? (u"Passwort"_s)
+                              : setting.Setting == u"IXWSDLLocation"_s ? (u"WSDL Location"_s)
+                              : setting.Setting == u"LogFileFolder"_s  ? (u"Logdateienverzeichnis"_s)
+                                                                       : setting.Setting;
+        const QString reason = setting.Reason == SNoSingleTextReason ? SNoSingleTextPlain : setting.Reason;
+        lines.append(SUneditableSetting.arg(field, setting.Setting, reason));
         if (setting.Setting == u"IXUser"_s) {
             LEdit_IXUser->setReadOnly(true);
         } else if (setting.Setting == u"IXPasswort"_s) {

@@ -628,10 +628,11 @@ void tst_U_Main::uneditableSettingIsReadOnly_data()
 {
     QTest::addColumn<QString>("setting");
     QTest::addColumn<QString>("control");
-    QTest::newRow("IXUser") << u"IXUser"_s << u"LEdit_IXUser"_s;
-    QTest::newRow("IXPasswort") << u"IXPasswort"_s << u"LEdit_IXPasswort"_s;
-    QTest::newRow("IXWSDLLocation") << u"IXWSDLLocation"_s << u"LEdit_IXWSDL"_s;
-    QTest::newRow("LogFileFolder") << u"LogFileFolder"_s << u"BEdit_Log"_s;
+    QTest::addColumn<QString>("label");
+    QTest::newRow("IXUser") << u"IXUser"_s << u"LEdit_IXUser"_s << u"Benutzer"_s;
+    QTest::newRow("IXPasswort") << u"IXPasswort"_s << u"LEdit_IXPasswort"_s << u"Passwort"_s;
+    QTest::newRow("IXWSDLLocation") << u"IXWSDLLocation"_s << u"LEdit_IXWSDL"_s << u"WSDL Location"_s;
+    QTest::newRow("LogFileFolder") << u"LogFileFolder"_s << u"BEdit_Log"_s << u"Logdateienverzeichnis"_s;
 }
 
 // Reported once at first show, not at every keystroke; the element stays.
@@ -649,10 +650,11 @@ void tst_U_Main::uneditableSettingIsReadOnly()
     window.show();
     QCOMPARE(boxes.Shown.size(), 1);
     QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtError);
-    QCOMPARE(boxes.Shown[0].Text, u"Die Einstellung „"_s + setting +
-                                      u"“ kann hier nicht geändert werden: Element enthält keinen einzelnen "
-                                      u"Textknoten\r\nDas Feld ist schreibgeschützt; die Datei behält den "
-                                      u"Inhalt, wie er ist."_s);
+    QFETCH(QString, label);
+    QCOMPARE(boxes.Shown[0].Text, u"Das Feld „"_s + label + u"“ (Element "_s + setting +
+                                      u") kann hier nicht geändert werden: In der Datei steht dort nicht nur "
+                                      u"ein einfacher Text (etwa weitere Elemente oder Kommentare).\r\nDas "
+                                      u"Feld ist schreibgeschützt; die Datei behält den Inhalt, wie er ist."_s);
     for (const QString &name : {u"LEdit_IXUser"_s, u"LEdit_IXPasswort"_s, u"LEdit_IXWSDL"_s}) {
         auto *edit = Control<QLineEdit>(window, name);
         QCOMPARE(edit->isReadOnly(), name == control);
