@@ -630,15 +630,15 @@ void TF_Main::FormShow()
         FSettings = std::make_unique<TGlobalSettings>(FAppDir + SSettingsFileName);
         FitControlsToStore();
         CBox_LogLevel->setCurrentIndex(FSettings->GetLogLevel());
-        BEdit_Log->setText(FSettings->GetLogFileFolder());
-        LEdit_IXUser->setText(FSettings->GetIXUser());
+        BEdit_Log->setText(ShownSetting(u"LogFileFolder"_s, FSettings->GetLogFileFolder()));
+        LEdit_IXUser->setText(ShownSetting(u"IXUser"_s, FSettings->GetIXUser()));
         ThrowPendingFailure();
         LEdit_IXPasswort->setText(StoredPassword());
         ThrowPendingFailure();
-        LEdit_IXWSDL->setText(FSettings->GetIXWSDLLocation());
+        LEdit_IXWSDL->setText(ShownSetting(u"IXWSDLLocation"_s, FSettings->GetIXWSDLLocation()));
         ThrowPendingFailure();
         LoadSession();
-        if (!FSettings->GetIXUser().isEmpty() && !StoredPassword().isEmpty()) {
+        if (!ShownSetting(u"IXUser"_s, FSettings->GetIXUser()).isEmpty() && !StoredPassword().isEmpty()) {
             // The window is not on screen yet: the test runs after its first
             // paint and until then the window is busy, so that it reacts to
             // no input before the test.
@@ -726,6 +726,16 @@ void TF_Main::FirstShowFailed(const QString &failure)
     Message(TMsgDlgType::mtError, SCaptionError, SFirstShowError + failure, {TMsgDlgBtn::mbOK});
 }
 
+// An uneditable setting shows what text its element holds, read-only; an
+// editable one its value.
+QString TF_Main::ShownSetting(const QString &setting, const QString &value) const
+{
+    for (const TUneditableSetting &uneditable : FSettings->UneditableSettings())
+        if (uneditable.Setting == setting)
+            return FSettings->SettingText(setting);
+    return value;
+}
+
 // A password element the store cannot read was reported once at first show;
 // it counts as empty, so that neither showing it nor a test fails on it again.
 QString TF_Main::StoredPassword() const
@@ -735,9 +745,9 @@ QString TF_Main::StoredPassword() const
 
 void TF_Main::LoadSession()
 {
-    FElo->LoginUser = FSettings->GetIXUser();
+    FElo->LoginUser = ShownSetting(u"IXUser"_s, FSettings->GetIXUser());
     FElo->LoginPassword = StoredPassword();
-    FElo->WSDLBase = FSettings->GetIXWSDLLocation();
+    FElo->WSDLBase = ShownSetting(u"IXWSDLLocation"_s, FSettings->GetIXWSDLLocation());
 }
 
 void TF_Main::ConnectionTest()
@@ -882,7 +892,8 @@ void TF_Main::BEdit_LogRightButtonClick()
 void TF_Main::LEdit_IXUserChange(const QString &text)
 {
     Guarded([&] {
-        if (FSettings)
+        // A read-only field changes only when it is filled from the store.
+        if (FSettings && !LEdit_IXUser->isReadOnly())
             FSettings->SetIXUser(text);
     });
 }
@@ -898,7 +909,8 @@ void TF_Main::LEdit_IXPasswortChange(const QString &text)
 void TF_Main::LEdit_IXWSDLChange(const QString &text)
 {
     Guarded([&] {
-        if (FSettings)
+        // A read-only field changes only when it is filled from the store.
+        if (FSettings && !LEdit_IXWSDL->isReadOnly())
             FSettings->SetIXWSDLLocation(text);
     });
 }

@@ -661,6 +661,9 @@ void tst_U_Main::uneditableSettingIsReadOnly()
         edit->setFocus();
         QTest::keyClicks(edit, u"xy"_s);
     }
+    // What is text of it shows, read-only; the password field shows nothing of it.
+    if (control != u"LEdit_IXPasswort"_s)
+        QCOMPARE(Control<QLineEdit>(window, control)->text(), u"admin"_s);
     for (const QString &name : {u"BEdit_LogLeftButton"_s, u"BEdit_LogRightButton"_s}) {
         auto *button = Control<QLineEdit>(window, u"BEdit_Log"_s)->findChild<QAction *>(name);
         QVERIFY(button);
