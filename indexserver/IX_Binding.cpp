@@ -228,8 +228,19 @@ QString TIXBinding::Agent()
     return u"qv_VellumixConf SOAP-Client/1.0"_s;
 }
 
+void TIXBinding::Cancel()
+{
+    FCancelled = true;
+    const std::lock_guard lock(FWaitMutex);
+    // Posted, not called: the loop belongs to the waiting thread. Should the
+    // wait end first, the loop's end drops the posted call.
+    if (FWaitLoop)
+        QMetaObject::invokeMethod(FWaitLoop, &QEventLoop::quit, Qt::QueuedConnection);
+}
+
 void TIXBinding::SetWSDLLocation(const QString &location)
 {
+    FCancelled = false;
     FWSDLLocation = location;
     FWsdl.reset();
     FPort.clear();
@@ -326,6 +337,8 @@ void TIXBinding::DropConnection()
 
 QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const QByteArray &action)
 {
+    if (FCancelled)
+        throw EFailure(STransportFailure.arg(SAborted, url.toString(), QString::fromUtf8(action)));
     if (FDeadline.hasExpired()) {
         FTimeLimitStruck = true;
         throw EFailure(STransportFailure.arg(STimeLimitExceeded.arg(DurationText(FTimeLimit)), url.toString(),
@@ -441,7 +454,17 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
         connectTimer.start(FConnectTimeout);
         const QDeadlineTimer &first = testLimitFirst ? FDeadline : FCallDeadline;
         limitTimer.start(int(std::max<qint64>(1, first.remainingTime())));
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        {
+            const std::lock_guard lock(FWaitMutex);
+            FWaitLoop = &loop;
+        }
+        // User input is delivered during the wait: held back, a window's
+        // close request or clicks would act only after the test. The window
+        // keeps its own controls quiet meanwhile.
+        if (!FCancelled)
+            loop.exec();
+        const std::lock_guard lock(FWaitMutex);
+        FWaitLoop = nullptr;
     }
     connectTimer.stop();
     receiveTimer.stop();
@@ -453,6 +476,10 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
         DropConnection();
         throw EFailure(message);
     };
+    if (FCancelled && !reply->isFinished()) {
+        reply->abort();
+        fail(STransportFailure.arg(SAborted, urlText, actionText));
+    }
     if (timedOut == TTimeout::Connect)
         fail(STransportFailure.arg(SConnectTimedOut.arg(DurationText(FConnectTimeout)), urlText, actionText));
     if (timedOut == TTimeout::Receive)

@@ -12,8 +12,10 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 class QByteArray;
+class QEventLoop;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QSslError;
@@ -129,6 +131,13 @@ public:
     // hold the caller longer than that in total; 0 removes it. Milliseconds.
     void SetTimeLimit(int milliseconds);
 
+    // Callable from any thread: the wait under way ends at once with a
+    // failure, and so does every exchange after it until the next test
+    // (SetWSDLLocation) or ResetCancel.
+    void Cancel();
+    void ResetCancel() { FCancelled = false; }
+    bool Cancelled() const { return FCancelled; }
+
     // The record of the current connection test; both start afresh when the
     // WSDL location is set. Keeping it costs one timer read per exchange.
     const QList<TCallTime> &CallTimes() const { return FCallTimes; }
@@ -196,4 +205,8 @@ private:
     QList<TParsedDocument> FParsed;
     QList<TParsedDocument> FParsing;
     std::unique_ptr<QNetworkAccessManager> FTransport;
+    std::atomic<bool> FCancelled{false};
+    // The wait under way, for Cancel; guarded by FWaitMutex.
+    std::mutex FWaitMutex;
+    QEventLoop *FWaitLoop = nullptr;
 };

@@ -87,7 +87,10 @@ bool TElo::Connect(QString &error)
         ConnectSteps();
         return true;
     } catch (const std::exception &e) {
-        FConnected = false;
+        // A test cancelled after its login stays logged in, so that the
+        // Disconnect that follows the cancel logs out.
+        if (!FBinding->Cancelled())
+            FConnected = false;
         error = FailureText(e);
         return false;
     }
@@ -102,6 +105,7 @@ void TElo::ConnectSteps()
         if (seconds > 1)
             Disconnect();
     }
+    FConnected = false;
 
     QString location = WSDLBase;
     if (!location.isEmpty() && !location.endsWith(u'/'))
@@ -130,10 +134,10 @@ void TElo::ConnectSteps()
     FTicketLifetime = result->ticketLifetime;
     FTicketExpires = FClock().addSecs(FTicketLifetime);
     FClientInfo = result->clientInfo;
+    FConnected = true;
 
     FServerInfo = FService->getServerInfo(FClientInfo);
     FConstants = FService->getConstants(FClientInfo);
-    FConnected = true;
 
     if (!FConstants || !FConstants->EDIT_INFO || !FConstants->LOCK)
         throw EFailure(SNoConstants);
@@ -144,8 +148,15 @@ void TElo::ConnectSteps()
     FRootEntryName = entry->sord->name_;
 }
 
+void TElo::Cancel()
+{
+    FBinding->Cancel();
+}
+
 void TElo::Disconnect(int limit)
 {
+    // The logout must go out even after a cancelled test.
+    FBinding->ResetCancel();
     if (FConnected && FClientInfo) {
         const TCallLimit bounded(*FBinding, limit);
         try {

@@ -32,6 +32,9 @@ public:
     // limit (milliseconds) bounds the logout call: the binding gives up after
     // that long instead of its usual time-outs. 0: the usual time-outs.
     void Disconnect(int limit = 0);
+    // Callable from any thread, also while Connect waits for the server:
+    // Connect ends at once with a failure. Disconnect still logs out.
+    void Cancel();
 
     // Inputs, set by the window before every Connect.
     QString WSDLBase;

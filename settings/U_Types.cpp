@@ -1095,6 +1095,19 @@ QList<TUneditableSetting> TGlobalSettings::UneditableSettings() const
     return result;
 }
 
+QString TGlobalSettings::SettingText(const QString &setting) const
+{
+    const std::pair<const char16_t *, const QDomElement *> elements[] = {
+        {u"IXUser", &FIXUserNode},
+        {u"IXPasswort", &FIXPasswortNode},
+        {u"IXWSDLLocation", &FIXWSDLLocationNode},
+        {u"LogFileFolder", &FLogFileFolderNode}};
+    for (const auto &[name, element] : elements)
+        if (setting == QStringView(name))
+            return element->text();
+    return {};
+}
+
 bool TGlobalSettings::SaveToFile(QString &message)
 {
     message.clear();

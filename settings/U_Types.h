@@ -68,6 +68,10 @@ public:
     // The settings the window edits whose element holds something other
     // than a single text; their setters throw.
     QList<TUneditableSetting> UneditableSettings() const;
+    // The text inside the element of setting (a name UneditableSettings
+    // gives), all its text pieces joined: what there is to show of a value
+    // that cannot be edited. Empty for an unknown name.
+    QString SettingText(const QString &setting) const;
 
     const QString &FileName() const { return FFileName; }
     const QDomDocument &Document() const { return FXMLDoc; }

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,6 +25,7 @@
 #include <QScopeGuard>
 #include <QScreen>
 #include <QShowEvent>
+#include <QStyleOption>
 #include <QStyledItemDelegate>
 #include <QSvgRenderer>
 #include <QTextStream>
@@ -51,7 +53,10 @@ const QString SSaveError = u"Fehler beim Speichern\r\n"_s;
 const QString SChooseFolderTitle = u"Bitte wählen Sie ein Verzeichnis..."_s;
 const QString SUnusableReplaced =
     u"\r\nOK ersetzt die Datei durch die angezeigten Einstellungen und bewahrt den bisherigen Inhalt als %1 auf."_s;
-const QString SUneditableSetting = u"Die Einstellung „%1“ kann hier nicht geändert werden: %2"_s;
+const QString SUneditableSetting = u"Das Feld „%1“ (Element %2) kann hier nicht geändert werden: %3"_s;
+const QString SNoSingleTextReason = u"Element enthält keinen einzelnen Textknoten"_s;
+const QString SNoSingleTextPlain =
+    u"In der Datei steht dort nicht nur ein einfacher Text (etwa weitere Elemente oder Kommentare)."_s;
 const QString SUneditableKept = u"Das Feld ist schreibgeschützt; die Datei behält den Inhalt, wie er ist."_s;
 const QString SButtonOK = u"OK"_s;
 const QString SButtonCancel = u"Abbrechen"_s;
@@ -161,6 +166,28 @@ private:
     int FHeight;
 };
 
+// A command link that marks its focus: flat, the style draws no panel and
+// with it no focus frame, so Tab would land on it unseen.
+class TFocusLinkButton : public QCommandLinkButton {
+public:
+    using QCommandLinkButton::QCommandLinkButton;
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        QCommandLinkButton::paintEvent(event);
+        if (!hasFocus())
+            return;
+        QStyleOptionFocusRect frame;
+        frame.initFrom(this);
+        frame.rect = rect().adjusted(2, 2, -2, -2);
+        // Some styles draw the frame only after a key moved the focus.
+        frame.state |= QStyle::State_HasFocus | QStyle::State_KeyboardFocusChange;
+        QPainter painter(this);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, &painter, this);
+    }
+};
+
 } // namespace
 
 // The round indicator lamp; always lit, only its colour changes.
@@ -210,6 +237,31 @@ QString CertificateToolTip(const TCertificateReport &certificate)
         .join(u'\n');
 }
 
+// A message box grows with its text and never wraps inside a word: a long
+// URL or token made it wider or taller than the screen, its button out of
+// reach. A word longer than a box line keeps its start and end around an
+// ellipsis, and so does a text of too many characters or lines.
+QString ShortenedForBox(const QString &text)
+{
+    constexpr qsizetype MaxWord = 72;
+    constexpr qsizetype MaxText = 1200;
+    constexpr qsizetype MaxLines = 16;
+    QStringList lines = text.split(u'\n');
+    for (QString &line : lines) {
+        QStringList words = line.split(u' ');
+        for (QString &word : words)
+            if (word.size() > MaxWord)
+                word = word.left(MaxWord / 2 - 1) + u'…' + word.right(MaxWord / 2 - 1);
+        line = words.join(u' ');
+    }
+    if (lines.size() > MaxLines)
+        lines = lines.mid(0, MaxLines / 2) + QStringList{u"…"_s} + lines.mid(lines.size() - MaxLines / 2 + 1);
+    QString shown = lines.join(u'\n');
+    if (shown.size() > MaxText)
+        shown = shown.left(MaxText / 2) + u" … "_s + shown.right(MaxText / 2 - 3);
+    return shown;
+}
+
 std::unique_ptr<QMessageBox> CreateMessageBox(QWidget *parent, const TMessage &message)
 {
     auto box = std::make_unique<QMessageBox>(parent);
@@ -226,7 +278,17 @@ std::unique_ptr<QMessageBox> CreateMessageBox(QWidget *parent, const TMessage &m
         break;
     }
     box->setTextFormat(Qt::PlainText);
-    box->setText(QuotedLineBreaks(message.Text));
+    const QString text = QuotedLineBreaks(message.Text);
+    const QString shown = ShortenedForBox(text);
+    box->setText(shown);
+    // A text too long for the screen shows its start and end; the whole of
+    // it waits under "Details", where it scrolls.
+    if (shown != text)
+        box->setDetailedText(text);
+    // Wrapped from the start, not only once the box is shown: its size is
+    // asked for before.
+    if (auto label = box->findChild<QLabel *>(u"qt_msgbox_label"_s))
+        label->setWordWrap(true);
 
     // Buttons with our own texts, so they read the same in every system language.
     const QList<TMsgDlgBtn> wanted = message.Buttons.isEmpty() ? QList{TMsgDlgBtn::mbOK} : message.Buttons;
@@ -454,14 +516,14 @@ void TF_Main::CreateControls()
     QAction *chooseFolder = BEdit_Log->addAction(IL_KonfButtons.at(0), QLineEdit::TrailingPosition);
     chooseFolder->setObjectName(u"BEdit_LogRightButton"_s);
 
-    B_OK = new QCommandLinkButton(u"OK"_s, u"speichert die Einstellungen"_s, this);
+    B_OK = new TFocusLinkButton(u"OK"_s, u"speichert die Einstellungen"_s, this);
     B_OK->setObjectName(u"B_OK"_s);
     B_OK->setGeometry(468, 251, 200, 55);
     B_OK->setIcon(IL_Buttons.at(0));
     B_OK->setIconSize(QSize(32, 32));
     B_OK->setProperty("Tag", SOwnDrawnTag);
 
-    B_Abbrechen = new QCommandLinkButton(u"Abbrechen"_s, u"beenden ohne speichern"_s, this);
+    B_Abbrechen = new TFocusLinkButton(u"Abbrechen"_s, u"beenden ohne speichern"_s, this);
     B_Abbrechen->setObjectName(u"B_Abbrechen"_s);
     B_Abbrechen->setGeometry(468, 312, 200, 55);
     B_Abbrechen->setIcon(IL_Buttons.at(1));
@@ -486,6 +548,18 @@ void TF_Main::CreateControls()
     connect(CBox_LogLevel, &QComboBox::activated, this, &TF_Main::CBox_LogLevelChange);
     connect(clearFolder, &QAction::triggered, this, &TF_Main::BEdit_LogLeftButtonClick);
     connect(chooseFolder, &QAction::triggered, this, &TF_Main::BEdit_LogRightButtonClick);
+    // The buttons inside the field take no focus: the keys a drop-down field
+    // answers to open the chooser, Delete clears. Disabling a button (an
+    // uneditable folder) disables its keys too.
+    clearFolder->setShortcut(QKeySequence(Qt::Key_Delete));
+    chooseFolder->setShortcuts({QKeySequence(Qt::ALT | Qt::Key_Down), QKeySequence(Qt::Key_F4)});
+    for (QAction *button : {clearFolder, chooseFolder})
+        button->setShortcutContext(Qt::WidgetShortcut);
+    // Enter presses the button that has the focus, as Space does; none of
+    // them becomes a default button.
+    for (QWidget *button : {static_cast<QWidget *>(B_IXConection), static_cast<QWidget *>(B_OK),
+                            static_cast<QWidget *>(B_Abbrechen)})
+        button->installEventFilter(this);
     connect(LEdit_IXUser, &QLineEdit::textChanged, this, &TF_Main::LEdit_IXUserChange);
     connect(LEdit_IXPasswort, &QLineEdit::textChanged, this, &TF_Main::LEdit_IXPasswortChange);
     connect(LEdit_IXWSDL, &QLineEdit::textChanged, this, &TF_Main::LEdit_IXWSDLChange);
@@ -556,15 +630,15 @@ void TF_Main::FormShow()
         FSettings = std::make_unique<TGlobalSettings>(FAppDir + SSettingsFileName);
         FitControlsToStore();
         CBox_LogLevel->setCurrentIndex(FSettings->GetLogLevel());
-        BEdit_Log->setText(FSettings->GetLogFileFolder());
-        LEdit_IXUser->setText(FSettings->GetIXUser());
+        BEdit_Log->setText(ShownSetting(u"LogFileFolder"_s, FSettings->GetLogFileFolder()));
+        LEdit_IXUser->setText(ShownSetting(u"IXUser"_s, FSettings->GetIXUser()));
         ThrowPendingFailure();
         LEdit_IXPasswort->setText(StoredPassword());
         ThrowPendingFailure();
-        LEdit_IXWSDL->setText(FSettings->GetIXWSDLLocation());
+        LEdit_IXWSDL->setText(ShownSetting(u"IXWSDLLocation"_s, FSettings->GetIXWSDLLocation()));
         ThrowPendingFailure();
         LoadSession();
-        if (!FSettings->GetIXUser().isEmpty() && !StoredPassword().isEmpty()) {
+        if (!ShownSetting(u"IXUser"_s, FSettings->GetIXUser()).isEmpty() && !StoredPassword().isEmpty()) {
             // The window is not on screen yet: the test runs after its first
             // paint and until then the window is busy, so that it reacts to
             // no input before the test.
@@ -602,7 +676,14 @@ void TF_Main::FitControlsToStore()
                 {TMsgDlgBtn::mbOK});
     QStringList lines;
     for (const TUneditableSetting &setting : FSettings->UneditableSettings()) {
-        lines.append(SUneditableSetting.arg(setting.Setting, setting.Reason));
+        // The administrator knows the window's labels; the element only helps to find it in the file.
+        const QString field = setting.Setting == u"IXUser"_s         ? (u"Benutzer"_s)
+                              : setting.Setting == u"IXPasswort"_s     ? (u"Passwort"_s)
+                              : setting.Setting == u"IXWSDLLocation"_s ? (u"WSDL Location"_s)
+                              : setting.Setting == u"LogFileFolder"_s  ? (u"Logdateienverzeichnis"_s)
+                                                                       : setting.Setting;
+        const QString reason = setting.Reason == SNoSingleTextReason ? SNoSingleTextPlain : setting.Reason;
+        lines.append(SUneditableSetting.arg(field, setting.Setting, reason));
         if (setting.Setting == u"IXUser"_s) {
             LEdit_IXUser->setReadOnly(true);
         } else if (setting.Setting == u"IXPasswort"_s) {
@@ -645,6 +726,16 @@ void TF_Main::FirstShowFailed(const QString &failure)
     Message(TMsgDlgType::mtError, SCaptionError, SFirstShowError + failure, {TMsgDlgBtn::mbOK});
 }
 
+// An uneditable setting shows what text its element holds, read-only; an
+// editable one its value.
+QString TF_Main::ShownSetting(const QString &setting, const QString &value) const
+{
+    for (const TUneditableSetting &uneditable : FSettings->UneditableSettings())
+        if (uneditable.Setting == setting)
+            return FSettings->SettingText(setting);
+    return value;
+}
+
 // A password element the store cannot read was reported once at first show;
 // it counts as empty, so that neither showing it nor a test fails on it again.
 QString TF_Main::StoredPassword() const
@@ -654,28 +745,32 @@ QString TF_Main::StoredPassword() const
 
 void TF_Main::LoadSession()
 {
-    FElo->LoginUser = FSettings->GetIXUser();
+    FElo->LoginUser = ShownSetting(u"IXUser"_s, FSettings->GetIXUser());
     FElo->LoginPassword = StoredPassword();
-    FElo->WSDLBase = FSettings->GetIXWSDLLocation();
+    FElo->WSDLBase = ShownSetting(u"IXWSDLLocation"_s, FSettings->GetIXWSDLLocation());
 }
 
 void TF_Main::ConnectionTest()
 {
     QString error;
     bool connected = false;
-    {
+    // A close asked for before the first-show test began: no test.
+    if (!FCloseRequested) {
         SetBusy(true);
         const auto idle = qScopeGuard([this] { SetBusy(false); });
         connected = FElo->Connect(error);
+    }
+    if (FCloseRequested) {
+        // The user left during the test: its outcome would only hold the close up.
+        FCloseRequested = false;
+        SetBusy(false);
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return;
     }
     JvLED_IXConnection->SetColor(connected ? SLampGreen : SLampRed);
     JvLED_IXConnection->setToolTip(CertificateToolTip(FElo->Certificate()));
     if (!connected)
         Message(TMsgDlgType::mtError, SCaptionError, SConnectError + error, {TMsgDlgBtn::mbOK});
-    if (FCloseRequested) {
-        FCloseRequested = false;
-        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
-    }
 }
 
 void TF_Main::SetBusy(bool busy)
@@ -710,16 +805,30 @@ void TF_Main::ShowTestSeconds()
 
 bool TF_Main::eventFilter(QObject *watched, QEvent *event)
 {
-    if (FBusy && IsUserInput(event->type()))
+    // Input reaches the windows, which pass it on to their widgets: held
+    // there, so that Abbrechen still works and nothing else acts during a
+    // test. Swallowed, not postponed: nothing is carried out afterwards.
+    if (FBusy && IsUserInput(event->type()) && watched->isWidgetType() && watched != B_Abbrechen)
         return true;
+    if (event->type() == QEvent::KeyPress &&
+        (watched == B_IXConection || watched == B_OK || watched == B_Abbrechen)) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            static_cast<QAbstractButton *>(watched)->click();
+            return true;
+        }
+    }
     return QWidget::eventFilter(watched, event);
 }
 
 void TF_Main::closeEvent(QCloseEvent *event)
 {
     if (FBusy) {
-        // Closing now would free the session under the running test.
+        // Closing now would free the session under the running test: the
+        // test is cancelled, and once it has returned the window closes.
         FCloseRequested = true;
+        if (FElo)
+            FElo->Cancel();
         event->ignore();
         return;
     }
@@ -783,7 +892,8 @@ void TF_Main::BEdit_LogRightButtonClick()
 void TF_Main::LEdit_IXUserChange(const QString &text)
 {
     Guarded([&] {
-        if (FSettings)
+        // A read-only field changes only when it is filled from the store.
+        if (FSettings && !LEdit_IXUser->isReadOnly())
             FSettings->SetIXUser(text);
     });
 }
@@ -799,7 +909,8 @@ void TF_Main::LEdit_IXPasswortChange(const QString &text)
 void TF_Main::LEdit_IXWSDLChange(const QString &text)
 {
     Guarded([&] {
-        if (FSettings)
+        // A read-only field changes only when it is filled from the store.
+        if (FSettings && !LEdit_IXWSDL->isReadOnly())
             FSettings->SetIXWSDLLocation(text);
     });
 }

@@ -116,6 +116,7 @@ private:
     void FirstShowTest();
     void FirstShowFailed(const QString &failure);
     QString StoredPassword() const;
+    QString ShownSetting(const QString &setting, const QString &value) const;
     void LoadSession();
     void ConnectionTest();
     void SetBusy(bool busy);

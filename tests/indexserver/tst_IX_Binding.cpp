@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <thread>
 
 using namespace Qt::StringLiterals;
 
@@ -104,6 +105,8 @@ class tst_IX_Binding : public QObject {
 
 private slots:
     void initTestCase();
+    void cancelEndsWaitAtOnce_data();
+    void cancelEndsWaitAtOnce();
     void callsOverHttpAndHttps_data();
     void callsOverHttpAndHttps();
     void refusesUntrustedCertificateWhenNotIgnored();
@@ -305,6 +308,54 @@ void tst_IX_Binding::wsdlFailures()
     // A failed load is tried again by the next call.
     server.ClearScripts();
     binding.SetReceiveTimeout(30000);
+    QVERIFY(Login(binding));
+}
+
+void tst_IX_Binding::cancelEndsWaitAtOnce_data()
+{
+    QTest::addColumn<bool>("otherThread");
+    QTest::newRow("waiting-thread") << false;
+    QTest::newRow("other-thread") << true;
+}
+
+// A server that never answers the login: Cancel ends the wait long before
+// any time-out, later calls fail at once, and a new test calls again.
+void tst_IX_Binding::cancelEndsWaitAtOnce()
+{
+    QFETCH(bool, otherThread);
+    TStandInIndexserver server;
+    TScriptedAnswer silent;
+    silent.Kind = TScriptedAnswer::TKind::NeverAnswer;
+    server.Script(u"login"_s, silent);
+    TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
+    binding.SetReceiveTimeout(60000);
+    Locate(binding, server.WsdlUrl());
+
+    std::thread canceller;
+    if (otherThread)
+        canceller = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            binding.Cancel();
+        });
+    else
+        QTimer::singleShot(500, [&] { binding.Cancel(); });
+    QElapsedTimer clock;
+    clock.start();
+    const QString message = FailureOf([&] { Login(binding); });
+    const qint64 took = clock.elapsed();
+    if (canceller.joinable())
+        canceller.join();
+    // On a slow machine the cancel may still meet the WSDL download, which wraps the text.
+    QVERIFY2(message.contains(u"Operation abgebrochen - URL:"_s), qPrintable(message));
+    QVERIFY2(took < 20000, qPrintable(QString::number(took)));
+    QVERIFY(binding.Cancelled());
+
+    server.ClearScripts();
+    const int requests = server.Requests().size();
+    QVERIFY(FailureOf([&] { Login(binding); }).startsWith(u"Operation abgebrochen"_s));
+    QCOMPARE(server.Requests().size(), requests);
+    Locate(binding, server.WsdlUrl());
+    QVERIFY(!binding.Cancelled());
     QVERIFY(Login(binding));
 }
 

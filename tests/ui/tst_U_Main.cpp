@@ -34,6 +34,10 @@
 
 #include <sys/stat.h>
 
+#ifdef VELLUMIX_HAVE_XCB
+#include <xcb/xcb.h>
+#endif
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -176,6 +180,50 @@ const QColor SGrey(128, 128, 128);
 const QColor SGreen(0, 255, 0);
 const QColor SRed(255, 0, 0);
 
+// Asks the window to close the way a window manager does: a WM_DELETE_WINDOW
+// message through the X server, from a connection of its own.
+bool SendDeleteWindow(const QWidget &window)
+{
+#ifdef VELLUMIX_HAVE_XCB
+    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(connection)) {
+        xcb_disconnect(connection);
+        return false;
+    }
+    const auto atom = [&](const char *name) {
+        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(
+            connection, xcb_intern_atom(connection, 0, uint16_t(qstrlen(name)), name), nullptr);
+        const xcb_atom_t result = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        free(reply);
+        return result;
+    };
+    xcb_client_message_event_t message{};
+    message.response_type = XCB_CLIENT_MESSAGE;
+    message.format = 32;
+    message.window = xcb_window_t(window.winId());
+    message.type = atom("WM_PROTOCOLS");
+    message.data.data32[0] = atom("WM_DELETE_WINDOW");
+    message.data.data32[1] = XCB_CURRENT_TIME;
+    xcb_send_event(connection, 0, message.window, XCB_EVENT_MASK_NO_EVENT,
+                   reinterpret_cast<const char *>(&message));
+    xcb_flush(connection);
+    xcb_disconnect(connection);
+    return true;
+#else
+    Q_UNUSED(window);
+    return false;
+#endif
+}
+
+// A real left click at the middle of widget through the X server, sent by
+// xdotool while this process goes on.
+bool ClickThroughServer(const QWidget &widget)
+{
+    const QPoint at = widget.mapToGlobal(widget.rect().center());
+    return QProcess::startDetached(u"xdotool"_s, {u"mousemove"_s, u"--sync"_s, QString::number(at.x()),
+                                                 QString::number(at.y()), u"click"_s, u"1"_s});
+}
+
 } // namespace
 
 extern const char StandInCertificatePem[];
@@ -227,17 +275,28 @@ private slots:
     void closingLogsOutOnce_data();
     void closingLogsOutOnce();
     void busyWindowTakesNoInput();
-    void closeWaitsForFirstShowTest();
+    void closeCancelsRunningTest_data();
+    void closeCancelsRunningTest();
+    void closeBeforeFirstShowTestSkipsIt();
+    void realInputDuringSlowTest_data();
+    void realInputDuringSlowTest();
     void closeGivesUpOnSilentLogout_data();
     void closeGivesUpOnSilentLogout();
 
     void clearButtonResetsLevelAndFolder();
+    void keyboardWorksFolderAndButtons_data();
+    void keyboardWorksFolderAndButtons();
+    void focusedLinkButtonShowsIt_data();
+    void focusedLinkButtonShowsIt();
     void typedFolderIsRefused();
     void chooseButtonStoresExistingFolder_data();
     void chooseButtonStoresExistingFolder();
 
     void messageBoxesReadGerman_data();
     void messageBoxesReadGerman();
+    void longTextBoxFitsScreen_data();
+    void longTextBoxFitsScreen();
+    void shortTextBoxIsWhole();
     void browseFlagsFollowOptions_data();
     void browseFlagsFollowOptions();
     void folderDialogStartsAtExistingFolder();
@@ -569,10 +628,11 @@ void tst_U_Main::uneditableSettingIsReadOnly_data()
 {
     QTest::addColumn<QString>("setting");
     QTest::addColumn<QString>("control");
-    QTest::newRow("IXUser") << u"IXUser"_s << u"LEdit_IXUser"_s;
-    QTest::newRow("IXPasswort") << u"IXPasswort"_s << u"LEdit_IXPasswort"_s;
-    QTest::newRow("IXWSDLLocation") << u"IXWSDLLocation"_s << u"LEdit_IXWSDL"_s;
-    QTest::newRow("LogFileFolder") << u"LogFileFolder"_s << u"BEdit_Log"_s;
+    QTest::addColumn<QString>("label");
+    QTest::newRow("IXUser") << u"IXUser"_s << u"LEdit_IXUser"_s << u"Benutzer"_s;
+    QTest::newRow("IXPasswort") << u"IXPasswort"_s << u"LEdit_IXPasswort"_s << u"Passwort"_s;
+    QTest::newRow("IXWSDLLocation") << u"IXWSDLLocation"_s << u"LEdit_IXWSDL"_s << u"WSDL Location"_s;
+    QTest::newRow("LogFileFolder") << u"LogFileFolder"_s << u"BEdit_Log"_s << u"Logdateienverzeichnis"_s;
 }
 
 // Reported once at first show, not at every keystroke; the element stays.
@@ -590,16 +650,20 @@ void tst_U_Main::uneditableSettingIsReadOnly()
     window.show();
     QCOMPARE(boxes.Shown.size(), 1);
     QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtError);
-    QCOMPARE(boxes.Shown[0].Text, u"Die Einstellung „"_s + setting +
-                                      u"“ kann hier nicht geändert werden: Element enthält keinen einzelnen "
-                                      u"Textknoten\r\nDas Feld ist schreibgeschützt; die Datei behält den "
-                                      u"Inhalt, wie er ist."_s);
+    QFETCH(QString, label);
+    QCOMPARE(boxes.Shown[0].Text, u"Das Feld „"_s + label + u"“ (Element "_s + setting +
+                                      u") kann hier nicht geändert werden: In der Datei steht dort nicht nur "
+                                      u"ein einfacher Text (etwa weitere Elemente oder Kommentare).\r\nDas "
+                                      u"Feld ist schreibgeschützt; die Datei behält den Inhalt, wie er ist."_s);
     for (const QString &name : {u"LEdit_IXUser"_s, u"LEdit_IXPasswort"_s, u"LEdit_IXWSDL"_s}) {
         auto *edit = Control<QLineEdit>(window, name);
         QCOMPARE(edit->isReadOnly(), name == control);
         edit->setFocus();
         QTest::keyClicks(edit, u"xy"_s);
     }
+    // What is text of it shows, read-only; the password field shows nothing of it.
+    if (control != u"LEdit_IXPasswort"_s)
+        QCOMPARE(Control<QLineEdit>(window, control)->text(), u"admin"_s);
     for (const QString &name : {u"BEdit_LogLeftButton"_s, u"BEdit_LogRightButton"_s}) {
         auto *button = Control<QLineEdit>(window, u"BEdit_Log"_s)->findChild<QAction *>(name);
         QVERIFY(button);
@@ -1012,8 +1076,6 @@ void tst_U_Main::busyWindowTakesNoInput()
         QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
         QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
         QTest::keyClicks(password, u"zz"_s);
-        window.close();
-        QVERIFY(window.isVisible());
     });
     QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
     if (!arrivedDuringTest)
@@ -1025,13 +1087,114 @@ void tst_U_Main::busyWindowTakesNoInput()
     QVERIFY(!QFile::exists(SettingsPath(dir)) ||
             TGlobalSettings(SettingsPath(dir)).GetIXPasswort() == u"falsch"_s);
     QVERIFY(QGuiApplication::overrideCursor() == nullptr);
-    // The close request waited for the test and is carried out once.
-    QTRY_VERIFY(!window.isVisible());
-    QCOMPARE(server.Logouts(), 1);
+    // Nothing clicked during the test is carried out afterwards.
+    QTest::qWait(200);
+    QVERIFY(window.isVisible());
+    QCOMPARE(server.Logins(), 2);
+    QCOMPARE(server.Logouts(), 0);
     QCOMPARE(boxes.Shown.size(), 1);
 }
 
-void tst_U_Main::closeWaitsForFirstShowTest()
+void tst_U_Main::closeCancelsRunningTest_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("close-box") << u"close"_s;
+    QTest::newRow("Abbrechen") << u"Abbrechen"_s;
+}
+
+// A close during a test that the server holds up ends the test at once,
+// logs the session out and closes, without a box about the cut-off test.
+void tst_U_Main::closeCancelsRunningTest()
+{
+    QFETCH(QString, how);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    QCOMPARE(server.Logins(), 1);
+    server.HoldBack(u"getServerInfo"_s, 60000);
+
+    bool closeIgnored = false;
+    QTimer::singleShot(300, &window, [&] {
+        if (how == u"close"_s)
+            closeIgnored = !window.close();
+        else
+            QTest::mouseClick(Control<QPushButton>(window, u"B_Abbrechen"_s), Qt::LeftButton);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    if (how == u"close"_s)
+        QVERIFY(closeIgnored);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 10000);
+    QCOMPARE(server.Logins(), 2);
+    // The first session's logout before the test, the second one's on close.
+    QCOMPARE(server.Logouts(), 2);
+    QCOMPARE(boxes.Shown.size(), 0);
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+}
+
+void tst_U_Main::realInputDuringSlowTest_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("holdBack"); // of the test's getServerInfo answer, milliseconds
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("close-request") << u"close"_s << 60000 << true;
+    QTest::newRow("click-Abbrechen") << u"Abbrechen"_s << 60000 << true;
+    QTest::newRow("click-Verbinde-OK") << u"IXConection,OK"_s << 2500 << false;
+}
+
+// What a user does through the X server while a test waits for a slow
+// server: a close request or Abbrechen ends it, logs out and closes; other
+// clicks do nothing, now or afterwards. Runs only on the xcb platform.
+void tst_U_Main::realInputDuringSlowTest()
+{
+    if (QGuiApplication::platformName() != u"xcb"_s)
+        QSKIP("needs real X events: runs as tst_U_Main_xcb under Xvfb");
+    QFETCH(QString, how);
+    QFETCH(int, holdBack);
+    QFETCH(bool, closes);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    QCOMPARE(server.Logins(), 1);
+    server.HoldBack(u"getServerInfo"_s, holdBack);
+
+    bool sent = true;
+    QTimer::singleShot(500, &window, [&] {
+        if (how == u"close"_s) {
+            sent = SendDeleteWindow(window);
+            return;
+        }
+        for (const QString &name : how.split(u','))
+            sent = sent && ClickThroughServer(*Control<QWidget>(window, u"B_"_s + name));
+    });
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    QVERIFY(sent);
+    QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+    // Time for anything held back to show itself.
+    QTest::qWait(1500);
+    QCOMPARE(!window.isVisible(), closes);
+    QCOMPARE(server.Logins(), 2);
+    QCOMPARE(boxes.Shown.size(), 0);
+    if (closes) {
+        QCOMPARE(server.Logouts(), 2);
+    } else {
+        QCOMPARE(LampColor(window), SGreen);
+        QCOMPARE(server.Logouts(), 1);
+        QVERIFY(window.close());
+    }
+}
+
+void tst_U_Main::closeBeforeFirstShowTestSkipsIt()
 {
     TStandInServer server;
     QTemporaryDir dir;
@@ -1039,13 +1202,14 @@ void tst_U_Main::closeWaitsForFirstShowTest()
     TBoxes boxes;
     TF_Main window(HooksFor(dir.path(), boxes));
     window.show();
-    // Before the first paint the test is due, and the close waits for it.
+    // Before the first paint the test is due: the close waits for its turn
+    // and then leaves without asking the server.
     QVERIFY(!window.close());
     QVERIFY(window.isVisible());
     QTRY_VERIFY(!window.isVisible());
-    QCOMPARE(server.Logins(), 1);
-    QCOMPARE(server.Logouts(), 1);
-    QCOMPARE(LampColor(window), SGreen);
+    QCOMPARE(server.Logins(), 0);
+    QCOMPARE(server.Logouts(), 0);
+    QCOMPARE(boxes.Shown.size(), 0);
     QVERIFY(QGuiApplication::overrideCursor() == nullptr);
 }
 
@@ -1117,6 +1281,83 @@ void tst_U_Main::clearButtonResetsLevelAndFolder()
     TGlobalSettings saved(SettingsPath(dir));
     QCOMPARE(saved.GetLogLevel(), 0);
     QCOMPARE(saved.GetLogFileFolder(), QString());
+}
+
+void tst_U_Main::keyboardWorksFolderAndButtons_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QString>("outcome"); // chooser, cleared, saved-closed, closed, tested
+    QTest::newRow("F4-on-folder") << u"BEdit_Log"_s << int(Qt::Key_F4) << 0 << u"chooser"_s;
+    QTest::newRow("Alt+Down-on-folder") << u"BEdit_Log"_s << int(Qt::Key_Down) << int(Qt::AltModifier)
+                                        << u"chooser"_s;
+    QTest::newRow("Delete-on-folder") << u"BEdit_Log"_s << int(Qt::Key_Delete) << 0 << u"cleared"_s;
+    QTest::newRow("Enter-on-OK") << u"B_OK"_s << int(Qt::Key_Return) << 0 << u"saved-closed"_s;
+    QTest::newRow("keypad-Enter-on-Abbrechen") << u"B_Abbrechen"_s << int(Qt::Key_Enter) << 0 << u"closed"_s;
+    QTest::newRow("Enter-on-Verbinde") << u"B_IXConection"_s << int(Qt::Key_Return) << 0 << u"tested"_s;
+}
+
+// The keys reach what a mouse reaches: the folder field's two buttons and
+// the focused push button.
+void tst_U_Main::keyboardWorksFolderAndButtons()
+{
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(QString, outcome);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), QString(), QString(), server.WsdlBase(), 2, dir.path() + u"/"_s);
+    TBoxes boxes;
+    TF_MainHooks hooks = HooksFor(dir.path(), boxes);
+    int chooserCalls = 0;
+    hooks.ChooseFolder = [&](const QString &, const QString &, QString &, bool, bool, bool) {
+        ++chooserCalls;
+        return false;
+    };
+    TF_Main window(hooks);
+    QVERIFY(ShowAndSettle(window));
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto target = Control<QWidget>(window, focus);
+    target->setFocus();
+    QVERIFY(target->hasFocus());
+    QTest::keyClick(target, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+
+    QCOMPARE(chooserCalls, outcome == u"chooser"_s ? 1 : 0);
+    QCOMPARE(Control<QLineEdit>(window, u"BEdit_Log"_s)->text().isEmpty(), outcome == u"cleared"_s);
+    QCOMPARE(!window.isVisible(), outcome.endsWith(u"closed"_s));
+    QCOMPARE(LampColor(window) == SRed, outcome == u"tested"_s);
+    if (outcome == u"saved-closed"_s)
+        QCOMPARE(TGlobalSettings(SettingsPath(dir)).GetLogLevel(), 2);
+    QCOMPARE(boxes.Shown.size(), outcome == u"tested"_s ? 1 : 0);
+}
+
+void tst_U_Main::focusedLinkButtonShowsIt_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("OK") << u"B_OK"_s;
+    QTest::newRow("Abbrechen") << u"B_Abbrechen"_s;
+}
+
+// The button looks different with the focus than without it.
+void tst_U_Main::focusedLinkButtonShowsIt()
+{
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto button = Control<QWidget>(window, name);
+    Control<QWidget>(window, u"CBox_LogLevel"_s)->setFocus();
+    const QImage without = button->grab().toImage();
+    button->setFocus(Qt::TabFocusReason);
+    QVERIFY(button->hasFocus());
+    const QImage with = button->grab().toImage();
+    QVERIFY(without != with);
 }
 
 void tst_U_Main::typedFolderIsRefused()
@@ -1284,6 +1525,46 @@ void tst_U_Main::messageBoxesReadGerman()
     QCOMPARE(seen, labels);
     QCOMPARE(box->defaultButton()->text(), labels.first());
     QCOMPARE(box->escapeButton()->text(), escape);
+}
+
+void tst_U_Main::longTextBoxFitsScreen_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("long-url") << u"Fehler: \r\nUngültige URL 'http://"_s + QString(1790, u'a') + u"/x'"_s;
+    QTest::newRow("long-token") << u"Token "_s + QString(3000, u'Z') + u" Ende"_s;
+    QStringList lines;
+    for (int i = 0; i < 80; ++i)
+        lines << u"Zeile %1 mit etwas Text"_s.arg(i);
+    QTest::newRow("many-lines") << lines.join(u"\r\n"_s);
+    QTest::newRow("many-words") << QString(u"Wort "_s).repeated(900) + u"Ende"_s;
+}
+
+// However long the text, the box fits the screen and keeps the whole text.
+void tst_U_Main::longTextBoxFitsScreen()
+{
+    QFETCH(QString, text);
+    const auto box = CreateMessageBox(nullptr, TMessage{TMsgDlgType::mtError, u"Fehler"_s, text, {}});
+    const QSize size = box->sizeHint();
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    QVERIFY2(size.height() <= screen.height() && size.width() <= screen.width(),
+             qPrintable(u"%1 x %2"_s.arg(size.width()).arg(size.height())));
+    QString whole = text;
+    whole.replace(u"\r\n"_s, u"\n"_s);
+    QCOMPARE(box->detailedText(), whole);
+    // Its start and its end stay in view.
+    QVERIFY(box->text().startsWith(whole.left(20)));
+    QVERIFY(box->text().endsWith(whole.right(20)));
+    QVERIFY(box->text().contains(u'…'));
+}
+
+// A message of ordinary length is shown whole, however long its lines.
+void tst_U_Main::shortTextBoxIsWhole()
+{
+    const QString text = u"Zeitüberschreitung: keine Antwort vom Server innerhalb von 30 s - URL:"
+                         "http://127.0.0.1:8080/ix-elo/ix?wsdl - SOAPAction:\"login\""_s;
+    const auto box = CreateMessageBox(nullptr, TMessage{TMsgDlgType::mtError, u"Fehler"_s, text, {}});
+    QCOMPARE(box->text(), text);
+    QVERIFY(box->detailedText().isEmpty());
 }
 
 namespace {
