@@ -205,7 +205,6 @@ private:
     QList<TParsedDocument> FParsed;
     QList<TParsedDocument> FParsing;
     std::unique_ptr<QNetworkAccessManager> FTransport;
-    std::atomic<bool> FCancelled{false};
     // The wait under way, for Cancel; guarded by FWaitMutex.
     std::mutex FWaitMutex;
     QEventLoop *FWaitLoop = nullptr;
