@@ -49,6 +49,9 @@ const QString SBeyondDepth = u"Die Elemente sind tiefer als %1 Ebenen verschacht
 const QString SBeyondNodes = u"Die Datei hat mehr als %1 Knoten (%2)"_s;
 const QString SBeyondAttributes = u"Ein Element hat mehr als %1 Attribute (%2)"_s;
 const QString SBackupFailed = u"Die Sicherungskopie %1 kann nicht angelegt werden: %2"_s;
+const QString SUndecodable = u"Die Datei enthält Bytes, die in der Kodierung %1 ungültig sind (%2)"_s;
+const QString SLoneSurrogate =
+    u"Die Datei enthält das einzelne Ersatzzeichen U+%1, das XML nicht zulässt (%2)"_s;
 
 const QString SFreshDocument = u"<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
                                "<qv_Vellumix ver=\"1.0\">\r\n"
@@ -246,6 +249,9 @@ bool FolderIsWritable(const QString &folder)
 }
 
 using TAttributeOrder = QHash<QPair<int, int>, QStringList>;
+// Elements whose whole content is white space, by line and column: the
+// document parser drops such text, but there it is a value, not layout.
+using TSpaceContent = QHash<QPair<int, int>, QString>;
 
 char16_t UnitAt(QByteArrayView text, qsizetype i)
 {
@@ -525,43 +531,162 @@ private:
     QString FProblem;
 };
 
-// Runs the scan on the text the XML reader will see: the bytes decoded as it
-// decodes them (a byte-order mark, else the declared encoding), or the bytes
-// themselves for UTF-8 and for encodings no decoder takes (the reader refuses
-// those at once).
-QString AttributeProblem(const QByteArray &bytes)
+// The bytes as the XML reader decodes them: a byte-order mark, else the
+// declared encoding, else UTF-8. Sets problem (with line and column) when
+// bytes do not decode or the text holds a character XML cannot hold, which
+// the reader would silently turn into U+FFFD or keep. Returns nullopt for an
+// encoding no decoder takes (the reader refuses those itself).
+std::optional<QString> DecodedText(const QByteArray &bytes, QString &problem)
 {
-    std::optional<QStringDecoder> decoder;
+    QByteArray name = "UTF-8";
     const auto detected = QStringConverter::encodingForData(bytes, u'<');
     if (detected) {
-        if (*detected != QStringConverter::Utf8)
-            decoder.emplace(*detected);
+        name = QStringConverter::nameForEncoding(*detected);
     } else {
         static const QRegularExpression declaredEncoding(
             uR"(^<\?xml[^>]*?\sencoding\s*=\s*["']([^"']*)["'])"_s);
         // A declaration holds no ">" before its end, however much blank it holds.
         const QRegularExpressionMatch match =
             declaredEncoding.match(QString::fromLatin1(bytes.left(bytes.indexOf('>') + 1)));
-        if (match.hasMatch()) {
-            const QByteArray name = match.captured(1).toLatin1();
-            const auto known = QStringConverter::encodingForName(name.constData());
-            if (!known || *known != QStringConverter::Utf8)
-                decoder.emplace(name.constData());
+        if (match.hasMatch())
+            name = match.captured(1).toLatin1();
+    }
+    QStringDecoder decoder(name.constData());
+    if (!decoder.isValid())
+        return std::nullopt;
+    QString text = decoder.decode(bytes);
+    const auto where = [&text](qsizetype at) {
+        qint64 line = 1;
+        qsizetype lineStart = 0;
+        for (qsizetype i = 0; i < at && i < text.size(); ++i) {
+            if (text.at(i) == u'\n') {
+                ++line;
+                lineStart = i + 1;
+            }
+        }
+        return SLineColumn.arg(line).arg(at - lineStart + 1);
+    };
+    if (decoder.hasError()) {
+        // Found again byte by byte: the decoder tells that, not where.
+        QStringDecoder stepper(name.constData());
+        qsizetype decoded = 0;
+        for (qsizetype i = 0; i < bytes.size(); ++i) {
+            decoded += QString(stepper.decode(QByteArrayView(bytes).sliced(i, 1))).size();
+            if (stepper.hasError())
+                break;
+        }
+        problem = SUndecodable.arg(QString::fromLatin1(name), where(std::max<qsizetype>(decoded - 1, 0)));
+        return text;
+    }
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
+            QChar::isLowSurrogate(text.at(i + 1).unicode())) {
+            ++i;
+            continue;
+        }
+        if (QChar::isSurrogate(c)) {
+            problem = SLoneSurrogate.arg(QString::number(c, 16).toUpper(), where(i));
+            return text;
         }
     }
-    if (decoder && decoder->isValid()) {
-        const QString text = decoder->decode(bytes);
-        return TAttributeScan<QStringView>(text).Problem();
+    return text;
+}
+
+// Where the prolog's markup (DOCTYPE, comments, processing instructions)
+// starts and ends in the decoded text, and the standalone value of its
+// declaration ("yes", "no" or empty). Assumes a well-formed text.
+struct TProlog {
+    qsizetype Begin = 0;
+    qsizetype End = 0;
+    QString Standalone;
+    bool HasDocumentType = false;
+};
+
+TProlog FindProlog(const QString &text)
+{
+    TProlog prolog;
+    qsizetype i = 0;
+    const auto skipPast = [&text](qsizetype from, QStringView marker) {
+        const qsizetype at = text.indexOf(marker, from);
+        return at < 0 ? text.size() : at + marker.size();
+    };
+    if (text.startsWith(u"<?xml"_s) && text.size() > 5 && QChar(text.at(5)).isSpace()) {
+        const qsizetype end = skipPast(0, u"?>");
+        static const QRegularExpression standalone(uR"(\sstandalone\s*=\s*["']([a-z]*)["'])"_s);
+        const QRegularExpressionMatch match = standalone.match(QStringView(text).first(end));
+        if (match.hasMatch())
+            prolog.Standalone = match.captured(1);
+        i = end;
     }
+    while (i < text.size() && text.at(i).isSpace())
+        ++i;
+    prolog.Begin = i;
+    qsizetype lastEnd = i;
+    while (i < text.size()) {
+        if (text.at(i).isSpace()) {
+            ++i;
+            continue;
+        }
+        if (QStringView(text).sliced(i).startsWith(u"<!--")) {
+            i = skipPast(i + 4, u"-->");
+        } else if (QStringView(text).sliced(i).startsWith(u"<?")) {
+            i = skipPast(i + 2, u"?>");
+        } else if (QStringView(text).sliced(i).startsWith(u"<!DOCTYPE")) {
+            prolog.HasDocumentType = true;
+            // Quoted literals and the subset's comments may hold "]" and ">".
+            i += 9;
+            bool subset = false;
+            while (i < text.size()) {
+                const QChar c = text.at(i);
+                if (subset && QStringView(text).sliced(i).startsWith(u"<!--")) {
+                    i = skipPast(i + 4, u"-->");
+                } else if (subset && QStringView(text).sliced(i).startsWith(u"<?")) {
+                    i = skipPast(i + 2, u"?>");
+                } else if (c == u'"' || c == u'\'') {
+                    const qsizetype close = text.indexOf(c, i + 1);
+                    i = close < 0 ? text.size() : close + 1;
+                } else if (c == u'[') {
+                    subset = true;
+                    ++i;
+                } else if (c == u']') {
+                    subset = false;
+                    ++i;
+                } else if (c == u'>' && !subset) {
+                    ++i;
+                    break;
+                } else {
+                    ++i;
+                }
+            }
+        } else {
+            break;
+        }
+        lastEnd = i;
+    }
+    prolog.End = lastEnd;
+    return prolog;
+}
+
+// Runs the scan on the text the XML reader will see, or the bytes themselves
+// for encodings no decoder takes (the reader refuses those at once).
+QString AttributeProblem(const QByteArray &bytes, const std::optional<QString> &text)
+{
+    if (text)
+        return TAttributeScan<QStringView>(*text).Problem();
     return TAttributeScan<QByteArrayView>(bytes).Problem();
 }
 
 // Checks that the bytes are well-formed and within the bounds above before the
 // document tree is built, and notes the attribute order of each element.
 // Returns the reason when they are not, else the empty text.
-QString ScanProblem(const QByteArray &bytes, TAttributeOrder &attributeOrder)
+QString ScanProblem(const QByteArray &bytes, TAttributeOrder &attributeOrder, TSpaceContent &spaceContent)
 {
     QXmlStreamReader reader(bytes);
+    // The element just opened, while all its content so far is white space.
+    QPair<int, int> open;
+    bool inOpen = false;
+    QString spaces;
     reader.setNamespaceProcessing(false); // as the document parser: prefixes are plain names
     int depth = 0;
     qint64 nodes = 0;
@@ -571,7 +696,23 @@ QString ScanProblem(const QByteArray &bytes, TAttributeOrder &attributeOrder)
     };
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::Characters && inOpen && !reader.isCDATA()) {
+            const QStringView text = reader.text();
+            if (std::all_of(text.begin(), text.end(),
+                            [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }))
+                spaces += text;
+            else
+                inOpen = false;
+        } else if (token == QXmlStreamReader::EndElement && inOpen && !spaces.isEmpty()) {
+            spaceContent.insert(open, spaces);
+        }
+        if (token != QXmlStreamReader::Characters) {
+            inOpen = false;
+            spaces.clear();
+        }
         if (token == QXmlStreamReader::StartElement) {
+            open = QPair<int, int>(int(reader.lineNumber()), int(reader.columnNumber()));
+            inOpen = true;
             if (++depth > MaxDepth)
                 return SBeyondDepth.arg(MaxDepth).arg(where());
             const QXmlStreamAttributes attributes = reader.attributes();
@@ -594,18 +735,46 @@ QString ScanProblem(const QByteArray &bytes, TAttributeOrder &attributeOrder)
     return {};
 }
 
+// Gives the elements that held only white space their text again.
+void RestoreSpaceContent(QDomDocument &doc, const TSpaceContent &spaceContent)
+{
+    QDomNode node = doc.documentElement();
+    const QDomNode top = node;
+    while (!node.isNull()) {
+        if (node.isElement() && !node.hasChildNodes()) {
+            const auto found = spaceContent.constFind({node.lineNumber(), node.columnNumber()});
+            if (found != spaceContent.cend())
+                node.appendChild(doc.createTextNode(*found));
+        }
+        if (node.isElement() && node.hasChildNodes()) {
+            node = node.firstChild();
+            continue;
+        }
+        while (!node.isNull() && node != top && node.nextSibling().isNull())
+            node = node.parentNode();
+        if (node.isNull() || node == top)
+            break;
+        node = node.nextSibling();
+    }
+}
+
 // Parses the bytes of a settings file into doc. Returns why they cannot be
 // used (not well-formed, beyond the bounds, no root element), else the empty
 // text; doc is only changed on success.
-QString ParseDocument(const QByteArray &bytes, QDomDocument &doc, TAttributeOrder &attributeOrder)
+QString ParseDocument(const QByteArray &bytes, QDomDocument &doc, TAttributeOrder &attributeOrder,
+                      QString &prologText, QString &standalone)
 {
     QString problem;
+    std::optional<QString> text;
+    TSpaceContent spaceContent;
     if (bytes.size() > MaxFileBytes)
         problem = SBeyondSize.arg(MaxFileBytes / (1024 * 1024));
     if (problem.isEmpty())
-        problem = AttributeProblem(bytes);
+        text = DecodedText(bytes, problem);
     if (problem.isEmpty())
-        problem = ScanProblem(bytes, attributeOrder);
+        problem = AttributeProblem(bytes, text);
+    if (problem.isEmpty())
+        problem = ScanProblem(bytes, attributeOrder, spaceContent);
     if (problem.isEmpty()) {
         QDomDocument parsed;
         QString error;
@@ -617,6 +786,17 @@ QString ParseDocument(const QByteArray &bytes, QDomDocument &doc, TAttributeOrde
             problem = SNoRoot;
         else
             doc = parsed;
+    }
+    if (problem.isEmpty() && text) {
+        // Written back as read: the parser expands references in the
+        // DOCTYPE and lifts its comments out, so its model cannot be saved.
+        const TProlog prolog = FindProlog(*text);
+        prologText = text->sliced(prolog.Begin, prolog.End - prolog.Begin);
+        standalone = prolog.Standalone;
+        if (standalone.isEmpty() && !prolog.HasDocumentType)
+            standalone = u"yes"_s; // means nothing without a DTD
+        if (!spaceContent.isEmpty())
+            RestoreSpaceContent(doc, spaceContent);
     }
     if (!problem.isEmpty())
         attributeOrder.clear();
@@ -632,19 +812,41 @@ class TWriter {
 public:
     explicit TWriter(const TAttributeOrder &attributeOrder) : FAttributeOrder(attributeOrder) {}
 
-    QByteArray Write(const QDomDocument &doc)
+    // prolog: the markup between the declaration and the root as read, and
+    // standalone the declaration's value; nullptr for a document not read
+    // from a file, whose prolog the model gives.
+    QByteArray Write(const QDomDocument &doc, const QString *prolog, const QString &standalone)
     {
         FOut.clear();
-        const QDomDocumentType type = doc.doctype();
-        // A file that names an external subset may use entities declared
-        // there; "standalone" would make those references an error.
-        FOut.append(QString::fromLatin1(type.systemId().isEmpty() ? Declaration : DeclarationNotStandalone));
-        FOut.append(LineBreak);
-        if (!type.isNull() && !type.name().isEmpty()) {
-            WriteDocumentType(type);
+        if (prolog) {
+            FOut.append(QString::fromLatin1(DeclarationNotStandalone));
+            if (!standalone.isEmpty())
+                FOut.insert(FOut.size() - 2, u" standalone=\""_s + standalone + u'"');
             FOut.append(LineBreak);
+            if (!prolog->isEmpty()) {
+                FOut.append(*prolog);
+                FOut.append(LineBreak);
+            }
+        } else {
+            const QDomDocumentType type = doc.doctype();
+            // A file that names an external subset may use entities declared
+            // there; "standalone" would make those references an error.
+            FOut.append(
+                QString::fromLatin1(type.systemId().isEmpty() ? Declaration : DeclarationNotStandalone));
+            FOut.append(LineBreak);
+            if (!type.isNull() && !type.name().isEmpty()) {
+                WriteDocumentType(type);
+                FOut.append(LineBreak);
+            }
         }
+        const QDomElement root = doc.documentElement();
+        // Before the root the parser's nodes are the prolog's, written above.
+        bool beforeRoot = prolog != nullptr;
         for (QDomNode node = doc.firstChild(); !node.isNull(); node = node.nextSibling()) {
+            if (node == root)
+                beforeRoot = false;
+            if (beforeRoot)
+                continue;
             if (node.isProcessingInstruction() && node.nodeName() == u"xml"_s)
                 continue; // replaced by the declaration above
             if (node.isDocumentType())
@@ -689,7 +891,8 @@ private:
             WriteEndTag(node.toElement());
             break;
         case QDomNode::TextNode:
-            WriteText(node.nodeValue());
+            WriteText(node.nodeValue(), node.previousSibling().isNull() && node.nextSibling().isNull() &&
+                                            node.parentNode().isElement());
             break;
         case QDomNode::CDATASectionNode:
             WriteCData(node.nodeValue());
@@ -756,12 +959,14 @@ private:
         FOut.append(u'"');
     }
 
-    void WriteText(const QString &text)
+    // soleContent: the element holds nothing else, so even white space is
+    // its value and must read back as it is.
+    void WriteText(const QString &text, bool soleContent = false)
     {
         CheckCharacters(text);
         // Layout (white space only) goes out as it is, CR LF included; in a
         // value a CR is a reference so that it reads back as a CR.
-        const bool layout = std::all_of(text.begin(), text.end(), [](QChar c) {
+        const bool layout = !soleContent && std::all_of(text.begin(), text.end(), [](QChar c) {
             return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
         });
         AppendEscaped(text, false, layout);
@@ -799,7 +1004,7 @@ private:
         // splitting it would turn the value into several nodes, which no
         // longer read as a setting. Such a value goes out as plain text.
         if (text.contains(u'\r') || text.contains(u"]]>"_s)) {
-            WriteText(text);
+            WriteText(text, true);
             return;
         }
         CheckCharacters(text);
@@ -889,7 +1094,8 @@ void TGlobalSettings::Load(const QByteArray *content, const QString &readProblem
 
     QString problem = readProblem;
     if (content)
-        problem = ParseDocument(*content, FXMLDoc, FAttributeOrder);
+        problem = ParseDocument(*content, FXMLDoc, FAttributeOrder, FProlog, FStandalone);
+    FPrologRead = content && problem.isEmpty();
     if (!problem.isEmpty()) {
         FLoadProblem = SUnusableFile.arg(QDir::toNativeSeparators(FFileName), problem);
         // Named when the problem is found, so that the window can tell where
@@ -1076,7 +1282,7 @@ void TGlobalSettings::SetLogLevel(int value)
 
 QByteArray TGlobalSettings::ToBytes() const
 {
-    return TWriter(FAttributeOrder).Write(FXMLDoc);
+    return TWriter(FAttributeOrder).Write(FXMLDoc, FPrologRead ? &FProlog : nullptr, FStandalone);
 }
 
 QList<TUneditableSetting> TGlobalSettings::UneditableSettings() const

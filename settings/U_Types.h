@@ -102,6 +102,12 @@ private:
     // the document keeps attributes in a hash, but a saved file should list
     // them as the administrator wrote them. Only elements with two or more.
     QHash<QPair<int, int>, QStringList> FAttributeOrder;
+    // The markup between the declaration and the root as read (DOCTYPE,
+    // comments) and the declaration's standalone value; FPrologRead is
+    // false for a document not read from a file.
+    QString FProlog;
+    QString FStandalone;
+    bool FPrologRead = false;
     QString FLoadProblem;
     QString FBackupFileName;
     bool FBackupPending = false;

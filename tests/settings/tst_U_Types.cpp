@@ -16,6 +16,8 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QByteArray Declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"_ba;
+// For a file with a DTD that did not declare itself standalone.
+const QByteArray NotStandalone = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"_ba;
 
 // What gets appended behind the last child of a read root that holds none of
 // the settings.
@@ -116,6 +118,8 @@ private slots:
     void backupIsMadeOnceAndNeverOverwritten();
     void completesAndKeepsReadFile_data();
     void completesAndKeepsReadFile();
+    void spaceOnlyValues_data();
+    void spaceOnlyValues();
     void lastDuplicateWins();
     void addedAttributeGoesLast();
     void numericSettingsAreValidated_data();
@@ -215,6 +219,21 @@ void tst_U_Types::unusableFileStartsAfresh_data()
         defaults += "<!ATTLIST r a" + QByteArray::number(i) + " CDATA '1'>";
     QTest::newRow("attributes-from-defaults")
         << defaults + "]><r/>" << u"Ein Element hat mehr als 10000 Attribute"_s;
+    // Bytes the declared encoding cannot decode would become U+FFFD unseen.
+    QTest::newRow("utf8-declared-us-ascii")
+        << "<?xml version=\"1.0\" encoding=\"US-ASCII\"?>\n<r><IXUser>M\xc3\xbcller</IXUser></r>"_ba
+        << u"Die Datei enthält Bytes, die in der Kodierung US-ASCII ungültig sind (Zeile 2, Spalte 13)"_s;
+    QTest::newRow("unassigned-iso-8859-7")
+        << "<?xml version=\"1.0\" encoding=\"ISO-8859-7\"?><r><IXUser>a\xd2</IXUser></r>"_ba
+        << u"Die Datei enthält Bytes, die in der Kodierung ISO-8859-7 ungültig sind (Zeile 1, Spalte "_s;
+    QTest::newRow("broken-utf8")
+        << "<r>\n\n<IXUser>ab\xff</IXUser></r>"_ba
+        << u"Die Datei enthält Bytes, die in der Kodierung UTF-8 ungültig sind (Zeile 3, Spalte 11)"_s;
+    QByteArray lone = Utf16(u"<r><IXUser>ab</IXUser></r>"_s);
+    lone.insert(2 + 2 * 13, "\x00\xd8", 2); // U+D800 after "ab"
+    QTest::newRow("utf16-lone-surrogate")
+        << lone
+        << u"Die Datei enthält das einzelne Ersatzzeichen U+D800, das XML nicht zulässt (Zeile 1, Spalte 14)"_s;
     QTest::newRow("huge") << "<r><ACL>"_ba + QByteArray(17 * 1024 * 1024, 'x') + "</ACL></r>"
                           << u"Die Datei ist größer als 16 MiB"_s;
     QTest::newRow("entity-expansion")
@@ -464,8 +483,40 @@ void tst_U_Types::completesAndKeepsReadFile_data()
         << "\xef\xbb\xbf<r>" + AllNine + "</r>" << Declaration + "<r>" + AllNineSaved + "</r>\r\n";
     QTest::newRow("document-type-kept")
         << "<!DOCTYPE r [<!ENTITY e \"val\">]><r>" + AllNine + "<Extra>&e;</Extra></r>"
-        << Declaration + "<!DOCTYPE r [<!ENTITY e \"val\">]>\r\n<r>" + AllNineSaved +
+        << NotStandalone + "<!DOCTYPE r [<!ENTITY e \"val\">]>\r\n<r>" + AllNineSaved +
                "<Extra>val</Extra></r>\r\n";
+    // The DOCTYPE goes back as it was written, references unexpanded.
+    QTest::newRow("entity-with-character-references")
+        << "<!DOCTYPE r [<!ENTITY rabatt \"50&#37; Nachlass\"><!ENTITY q '&#34;x&#34;'>]>\n<r>" + AllNine +
+               "<Extra>&rabatt;&q;</Extra></r>"
+        << NotStandalone +
+               "<!DOCTYPE r [<!ENTITY rabatt \"50&#37; Nachlass\"><!ENTITY q '&#34;x&#34;'>]>\r\n<r>" +
+               AllNineSaved + "<Extra>50% Nachlass\"x\"</Extra></r>\r\n";
+    QTest::newRow("parameter-entity-not-standalone")
+        << "<!DOCTYPE r [<!ENTITY % werk SYSTEM \"werk.ent\"> %werk;]><r>" + AllNine + "</r>"
+        << NotStandalone + "<!DOCTYPE r [<!ENTITY % werk SYSTEM \"werk.ent\"> %werk;]>\r\n<r>" +
+               AllNineSaved + "</r>\r\n";
+    QTest::newRow("subset-comment-and-instruction-stay-inside")
+        << "<!DOCTYPE r [\n<!-- ]> '\" -->\n<?pi ]>?>\n<!ENTITY e \"]>\">\n]>\n<!-- after -->\n<r>" +
+               AllNine + "</r>"
+        << NotStandalone +
+               "<!DOCTYPE r [\n<!-- ]> '\" -->\n<?pi ]>?>\n<!ENTITY e \"]>\">\n]>\n<!-- after -->\r\n<r>" +
+               AllNineSaved + "</r>\r\n";
+    QTest::newRow("standalone-no-kept")
+        << "<?xml version='1.0' standalone='no'?><r>" + AllNine + "</r>"
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\r\n<r>" + AllNineSaved + "</r>\r\n";
+    QTest::newRow("standalone-yes-with-subset-kept")
+        << "<?xml version='1.0' standalone='yes'?><!DOCTYPE r [<!ENTITY e 'v'>]><r>" + AllNine + "</r>"
+        << Declaration + "<!DOCTYPE r [<!ENTITY e 'v'>]>\r\n<r>" + AllNineSaved + "</r>\r\n";
+    // Content that is only white space is a value, not layout.
+    QTest::newRow("space-only-content")
+        << "<r>\n <Sep> </Sep>\n <Tab>&#9;</Tab><Leer xml:space=\"preserve\">  </Leer>"
+           "<Zeile>&#13;&#10;</Zeile><Nl>\r\n</Nl>" +
+               AllNine + "</r>"
+        << Declaration +
+               "<r><Sep> </Sep><Tab>\t</Tab><Leer xml:space=\"preserve\">  </Leer>"
+               "<Zeile>&#xD;\n</Zeile><Nl>\n</Nl>" +
+               AllNineSaved + "</r>\r\n";
 }
 
 void tst_U_Types::completesAndKeepsReadFile()
@@ -475,6 +526,40 @@ void tst_U_Types::completesAndKeepsReadFile()
     QTemporaryDir dir;
     TGlobalSettings settings(WriteFile(dir, content));
     QCOMPARE(QString::fromUtf8(SavedBytes(settings)), QString::fromUtf8(saved));
+    // What was saved loads again with the same values; only the layout of
+    // appended elements may go, after which the bytes stay as they are.
+    TGlobalSettings again(settings.FileName());
+    QCOMPARE(again.LoadProblem(), QString());
+    QCOMPARE(again.GetIXUser(), settings.GetIXUser());
+    const QByteArray second = SavedBytes(again);
+    if (!saved.contains("\r\n  <"))
+        QCOMPARE(QString::fromUtf8(second), QString::fromUtf8(saved));
+    TGlobalSettings third(settings.FileName());
+    QCOMPARE(QString::fromUtf8(SavedBytes(third)), QString::fromUtf8(second));
+}
+
+// White space alone is a value and reads back as it was.
+void tst_U_Types::spaceOnlyValues_data()
+{
+    QTest::addColumn<QByteArray>("element");
+    QTest::addColumn<QString>("value");
+    QTest::newRow("blank") << "<IXUser> </IXUser>"_ba << u" "_s;
+    QTest::newRow("tab-reference") << "<IXUser>&#9;</IXUser>"_ba << u"\t"_s;
+    QTest::newRow("cr-lf-references") << "<IXUser>&#13;&#10;</IXUser>"_ba << u"\r\n"_s;
+    QTest::newRow("preserve") << "<IXUser xml:space=\"preserve\">  </IXUser>"_ba << u"  "_s;
+}
+
+void tst_U_Types::spaceOnlyValues()
+{
+    QFETCH(QByteArray, element);
+    QFETCH(QString, value);
+    QTemporaryDir dir;
+    TGlobalSettings settings(WriteFile(dir, "<r>\n  " + element + "\n</r>"));
+    QCOMPARE(settings.GetIXUser(), value);
+    QCOMPARE(settings.UneditableSettings().size(), 0);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QCOMPARE(TGlobalSettings(settings.FileName()).GetIXUser(), value);
 }
 
 void tst_U_Types::lastDuplicateWins()
