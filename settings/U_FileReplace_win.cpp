@@ -69,9 +69,12 @@ void KeepAttributes(const std::u16string &target, DWORD oldAttributes)
 } // namespace
 
 bool ReplaceFileKeeping(const std::u16string &target, const std::u16string &replacement,
-                        std::u16string &error)
+                        std::u16string &error, bool *writeInPlace)
 {
     error.clear();
+    // ReplaceFileW keeps all that belongs to the old file itself.
+    if (writeInPlace)
+        *writeInPlace = false;
     DWORD code = ERROR_SUCCESS;
     if (!Flush(replacement, code))
         return Fail(error, code);
@@ -93,7 +96,11 @@ bool ReplaceFileKeeping(const std::u16string &target, const std::u16string &repl
         return true;
     }
     code = GetLastError();
-    if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+    // 1176: without a backup name the old file no longer exists and the
+    // replacement still has its own name; 1177: the old file went to the
+    // backup name. Either way the replacement is the content now, and it
+    // only needs the target's name.
+    if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT || code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
         // The old file is gone from its name already, the replacement kept
         // its own: putting it under the target's name is all that is left.
         if (MoveFileExW(Wide(replacement), Wide(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -137,4 +144,10 @@ bool WriteFileInPlace(const std::u16string &target, const std::string &bytes, st
     if (!CloseHandle(file))
         return Fail(error, GetLastError());
     return true;
+}
+
+void KeepRightsOf(const std::u16string &, const std::u16string &)
+{
+    // A new file takes the folder's inherited access control list, which is
+    // what the settings file beside it was given too.
 }

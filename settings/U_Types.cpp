@@ -50,6 +50,7 @@ const QString SBeyondNodes = u"Die Datei hat mehr als %1 Knoten (%2)"_s;
 const QString SBeyondAttributes = u"Ein Element hat mehr als %1 Attribute (%2)"_s;
 const QString SBackupFailed = u"Die Sicherungskopie %1 kann nicht angelegt werden: %2"_s;
 const QString SUndecodable = u"Die Datei enthält Bytes, die in der Kodierung %1 ungültig sind (%2)"_s;
+const QString SOnlyCopy = u"Die neuen Einstellungen liegen nur in %1: %2"_s;
 const QString SLoneSurrogate =
     u"Die Datei enthält das einzelne Ersatzzeichen U+%1, das XML nicht zulässt (%2)"_s;
 
@@ -1058,6 +1059,20 @@ private:
     QString FOut;
 };
 
+// A link stays a link: the file it points to is the one written, also when
+// that does not exist yet. Chains are followed a bounded number of steps.
+QString LinkTarget(const QString &fileName)
+{
+    QString target = fileName;
+    for (int step = 0; step < 40; ++step) {
+        const QFileInfo info(target);
+        if (!info.isSymLink())
+            break;
+        target = info.symLinkTarget();
+    }
+    return target;
+}
+
 } // namespace
 
 TGlobalSettings::TGlobalSettings(const QString &fileName) : FFileName(fileName)
@@ -1309,7 +1324,7 @@ bool TGlobalSettings::SaveToFile(QString &message)
         return false;
     }
     try {
-        const QFileInfo info(FFileName);
+        const QFileInfo info(LinkTarget(FFileName));
         const QString folder = info.absolutePath();
         if (!QDir(folder).exists() && !QDir().mkpath(folder))
             throw EFailure(SCannotCreateFolder.arg(folder));
@@ -1363,7 +1378,9 @@ void TGlobalSettings::KeepBackup()
     // Creating the file claims the name; an existing one is left alone.
     QString name = FBackupFileName;
     QFile backup(name);
-    for (int number = 2; !backup.open(QIODevice::WriteOnly | QIODevice::NewOnly); ++number) {
+    // Readable by its owner only from the start: it may hold passwords.
+    constexpr auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    for (int number = 2; !backup.open(QIODevice::WriteOnly | QIODevice::NewOnly, ownerOnly); ++number) {
         if (!QFileInfo::exists(name) || number > 1000)
             fail(name, backup.errorString());
         name = FBackupFileName.chopped(4) + u'_' + QString::number(number) + u".bak"_s;
@@ -1376,6 +1393,8 @@ void TGlobalSettings::KeepBackup()
         backup.remove();
         fail(name, QString::fromStdU16String(error));
     }
+    KeepRightsOf(QDir::toNativeSeparators(FFileName).toStdU16String(),
+                 QDir::toNativeSeparators(name).toStdU16String());
     FBackupFileName = name;
 }
 
@@ -1385,15 +1404,17 @@ void TGlobalSettings::KeepBackup()
 // written over instead.
 void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
 {
-    // A link stays a link: the file it points to is the one replaced.
-    const QFileInfo link(FFileName);
-    const QString target = exists && link.isSymLink() ? link.canonicalFilePath() : FFileName;
+    const QString target = LinkTarget(FFileName);
     const QFileInfo info(target);
     QFile temporary;
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary.setFileName(info.absolutePath() + u"/."_s + info.fileName() + u'.' +
                               QString::number(QRandomGenerator::global()->generate(), 36) + u".tmp"_s);
-        if (temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly) || !temporary.exists())
+        // Owner only until it takes the old file's rights: it already holds
+        // the passwords.
+        if (temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                           QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+            !temporary.exists())
             break;
     }
     std::u16string error;
@@ -1412,9 +1433,21 @@ void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
         throw EFailure(written ? temporary.errorString()
                                : (writeError.isEmpty() ? SIncompleteWrite : writeError));
     }
+    bool writeInPlace = false;
     if (!ReplaceFileKeeping(QDir::toNativeSeparators(target).toStdU16String(),
-                            QDir::toNativeSeparators(temporary.fileName()).toStdU16String(), error)) {
+                            QDir::toNativeSeparators(temporary.fileName()).toStdU16String(), error,
+                            &writeInPlace)) {
+        // A failed replacement that took the old file away leaves the new
+        // one as the only copy of the settings: it stays.
+        if (exists && !QFileInfo::exists(target) && temporary.exists())
+            throw EFailure(SOnlyCopy.arg(QDir::toNativeSeparators(temporary.fileName()),
+                                         QString::fromStdU16String(error)));
         temporary.remove();
-        throw EFailure(QString::fromStdU16String(error));
+        if (!writeInPlace)
+            throw EFailure(QString::fromStdU16String(error));
+        // Rights the new file cannot get, or a second name: the old file
+        // itself takes the bytes and keeps all of that.
+        if (!WriteFileInPlace(QDir::toNativeSeparators(target).toStdU16String(), bytes.toStdString(), error))
+            throw EFailure(QString::fromStdU16String(error));
     }
 }

@@ -4,7 +4,10 @@
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
@@ -148,6 +151,14 @@ private slots:
     void saveWritesInPlaceInLockedFolder();
     void unreadableFileIsNotReplaced();
     void saveKeepsLink();
+    void saveWritesThroughDanglingLink();
+    void backupIsNoMoreReadable_data();
+    void backupIsNoMoreReadable();
+    void saveKeepsExtendedAttributes_data();
+    void saveKeepsExtendedAttributes();
+    void saveKeepsHardLinks();
+    void fullDiskLeavesFileAsItWas();
+    void ownerOthersCannotGiveIsKept();
 };
 
 void tst_U_Types::missingFileGivesFreshDocument()
@@ -1069,6 +1080,194 @@ void tst_U_Types::saveKeepsLink()
     QCOMPARE(TGlobalSettings(target).GetIXUser(), u"neu"_s);
 #else
     QSKIP("POSIX links only");
+#endif
+}
+
+// A link to a file not there yet: the file is created where the link points.
+void tst_U_Types::saveWritesThroughDanglingLink()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(u"conf"_s));
+    const QString link = dir.filePath(u"conf/quilloraGlobal.xml"_s);
+    QVERIFY(QFile::link(u"../share/quilloraGlobal.xml"_s, link));
+    TGlobalSettings settings(link);
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(TGlobalSettings(dir.filePath(u"share/quilloraGlobal.xml"_s)).GetIXUser(), u"neu"_s);
+#else
+    QSKIP("POSIX links only");
+#endif
+}
+
+// The backup of an unusable file may hold passwords: readable by no more
+// than the file was.
+void tst_U_Types::backupIsNoMoreReadable_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::newRow("owner-only") << 0600;
+    QTest::newRow("group") << 0640;
+    QTest::newRow("everyone") << 0644;
+}
+
+void tst_U_Types::backupIsNoMoreReadable()
+{
+#ifdef Q_OS_UNIX
+    QFETCH(int, mode);
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "<r><AdminPasswort>geheim");
+    QVERIFY(chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0);
+    const mode_t oldMask = umask(0);
+    const auto restore = qScopeGuard([&] { umask(oldMask); });
+    TGlobalSettings settings(path);
+    QVERIFY(!settings.LoadProblem().isEmpty());
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    struct stat backup {};
+    QVERIFY(stat(QFile::encodeName(settings.BackupFileName()).constData(), &backup) == 0);
+    QCOMPARE(int(backup.st_mode & 07777), mode);
+#else
+    QSKIP("POSIX modes only");
+#endif
+}
+
+// Extended attributes, the access control list among them, stay on the file.
+void tst_U_Types::saveKeepsExtendedAttributes_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("value");
+    QTest::newRow("user") << "user.quillora.herkunft"_ba
+                          << "dienst"_ba;
+    // Version 2; owner rw, user 1234 r, group r, mask r, others nothing.
+    const auto entry = [](quint16 tag, quint16 permissions, quint32 id) {
+        QByteArray bytes(8, '\0');
+        qToLittleEndian(tag, bytes.data());
+        qToLittleEndian(permissions, bytes.data() + 2);
+        qToLittleEndian(id, bytes.data() + 4);
+        return bytes;
+    };
+    QByteArray acl(4, '\0');
+    qToLittleEndian(quint32(2), acl.data());
+    acl += entry(0x01, 6, quint32(-1)) + entry(0x02, 4, 1234) + entry(0x04, 4, quint32(-1)) +
+           entry(0x10, 4, quint32(-1)) + entry(0x20, 0, quint32(-1));
+    QTest::newRow("access-acl") << "system.posix_acl_access"_ba << acl;
+}
+
+void tst_U_Types::saveKeepsExtendedAttributes()
+{
+#ifdef Q_OS_UNIX
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, value);
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "<r/>");
+    const QByteArray file = QFile::encodeName(path);
+    if (setxattr(file.constData(), name.constData(), value.constData(), value.size(), 0) != 0)
+        QSKIP(qPrintable(u"the file system takes no %1: %2"_s.arg(QString::fromLatin1(name),
+                                                                  QString::fromLocal8Bit(strerror(errno)))));
+    QByteArray before(256, '\0');
+    before.resize(getxattr(file.constData(), name.constData(), before.data(), before.size()));
+    TGlobalSettings settings(path);
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QByteArray after(256, '\0');
+    after.resize(qMax<ssize_t>(0, getxattr(file.constData(), name.constData(), after.data(), after.size())));
+    QCOMPARE(after, before);
+    QCOMPARE(TGlobalSettings(path).GetIXUser(), u"neu"_s);
+#else
+    QSKIP("POSIX attributes only");
+#endif
+}
+
+// A second name of the file sees the save too.
+void tst_U_Types::saveKeepsHardLinks()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "<r><IXUser>alt</IXUser></r>");
+    const QString other = dir.filePath(u"zweiter-name.xml"_s);
+    QVERIFY(link(QFile::encodeName(path).constData(), QFile::encodeName(other).constData()) == 0);
+    TGlobalSettings settings(path);
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QCOMPARE(ReadFile(other), ReadFile(path));
+    QCOMPARE(TGlobalSettings(other).GetIXUser(), u"neu"_s);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+#else
+    QSKIP("POSIX links only");
+#endif
+}
+
+// No room for the new bytes in the file itself (a file-size limit stands in
+// for a full disk): the save fails and the file is what it was.
+void tst_U_Types::fullDiskLeavesFileAsItWas()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    const QByteArray original = "<r><IXUser>alt</IXUser></r>";
+    const QString path = WriteFile(dir, original);
+    // A second name makes the save write into the file.
+    QVERIFY(link(QFile::encodeName(path).constData(),
+                 QFile::encodeName(dir.filePath(u"b.xml"_s)).constData()) == 0);
+    TGlobalSettings settings(path);
+    settings.SetIXUser(u"neu"_s);
+    struct rlimit old {};
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &old) == 0);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 100;
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+    QString message;
+    const bool saved = settings.SaveToFile(message);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    QVERIFY(!saved);
+    QVERIFY2(message.startsWith(u"Fehler beim Speichern von "_s + path + u"\r\n"_s), qPrintable(message));
+    QCOMPARE(ReadFile(path), original);
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message)); // with room again
+    QCOMPARE(TGlobalSettings(path).GetIXUser(), u"neu"_s);
+#else
+    QSKIP("POSIX limits only");
+#endif
+}
+
+// A member of the file's group saves a file of a service account: it may not
+// give a new file to that account, so the file is written into and stays
+// the account's.
+void tst_U_Types::ownerOthersCannotGiveIsKept()
+{
+#ifdef Q_OS_UNIX
+    constexpr uid_t service = 1234;
+    constexpr gid_t group = 65534;
+    if (geteuid() == 0) {
+        QTemporaryDir dir;
+        QVERIFY(chmod(QFile::encodeName(dir.path()).constData(), 0777) == 0);
+        const QString path = WriteFile(dir, "<r><IXUser>alt</IXUser></r>");
+        QVERIFY(chown(QFile::encodeName(path).constData(), service, group) == 0);
+        QVERIFY(chmod(QFile::encodeName(path).constData(), 0660) == 0);
+        qputenv("QV_SETTINGS_TEST_FILE", QFile::encodeName(path));
+        RunUnprivileged(u"ownerOthersCannotGiveIsKept"_s);
+        qunsetenv("QV_SETTINGS_TEST_FILE");
+        struct stat after {};
+        QVERIFY(stat(QFile::encodeName(path).constData(), &after) == 0);
+        QCOMPARE(after.st_uid, service);
+        QCOMPARE(after.st_gid, group);
+        QCOMPARE(after.st_mode & 07777, mode_t(0660));
+        QCOMPARE(TGlobalSettings(path).GetIXUser(), u"neu"_s);
+        return;
+    }
+    const QString path = QFile::decodeName(qgetenv("QV_SETTINGS_TEST_FILE"));
+    if (path.isEmpty())
+        QSKIP("prepared by the superuser only");
+    TGlobalSettings settings(path);
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+#else
+    QSKIP("POSIX owners only");
 #endif
 }
 
