@@ -4,6 +4,7 @@
 #include "settings/U_FileReplace.h"
 #include "settings/U_Secure.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QDomCDATASection>
@@ -50,6 +51,9 @@ const QString SBeyondNodes = u"Die Datei hat mehr als %1 Knoten (%2)"_s;
 const QString SBeyondAttributes = u"Ein Element hat mehr als %1 Attribute (%2)"_s;
 const QString SBackupFailed = u"Die Sicherungskopie %1 kann nicht angelegt werden: %2"_s;
 const QString SUndecodable = u"Die Datei enthält Bytes, die in der Kodierung %1 ungültig sind (%2)"_s;
+const QString SChangedOnDisk =
+    u"Die Datei wurde seit dem Öffnen von einem anderen Programm geändert und wird nicht überschrieben. "
+    "Bitte neu laden und die Änderungen erneut speichern."_s;
 const QString SOnlyCopy = u"Die neuen Einstellungen liegen nur in %1: %2"_s;
 const QString SLoneSurrogate =
     u"Die Datei enthält das einzelne Ersatzzeichen U+%1, das XML nicht zulässt (%2)"_s;
@@ -1077,23 +1081,109 @@ QString LinkTarget(const QString &fileName)
 
 TGlobalSettings::TGlobalSettings(const QString &fileName) : FFileName(fileName)
 {
+    ReadFromDisk();
+}
+
+void TGlobalSettings::ReadFromDisk()
+{
     QString problem;
     QByteArray bytes;
-    const QFileInfo info(fileName);
-    if (fileName.isEmpty() || !info.isFile()) {
+    const QFileInfo info(FFileName);
+    FReadKnown = false;
+    if (FFileName.isEmpty() || !info.isFile()) {
+        FReadKnown = !FFileName.isEmpty() && !info.exists();
+        FReadHash.clear();
         Load(nullptr, {});
         return;
     }
     if (info.size() > MaxFileBytes) {
         problem = SBeyondSize.arg(MaxFileBytes / (1024 * 1024));
     } else {
-        QFile file(fileName);
+        QFile file(FFileName);
         if (file.open(QIODevice::ReadOnly))
             bytes = file.read(MaxFileBytes + 1);
         if (!file.isOpen() || file.error() != QFileDevice::NoError)
             problem = SCannotRead.arg(file.errorString());
+        else
+            Remember(&bytes);
     }
     Load(problem.isEmpty() ? &bytes : nullptr, problem);
+}
+
+// What the file held when it was read (nullptr: no file), so that a save
+// can tell whether someone else changed it since.
+void TGlobalSettings::Remember(const QByteArray *bytes)
+{
+    FReadKnown = true;
+    FReadHash = bytes ? QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256) : QByteArray();
+}
+
+bool TGlobalSettings::ChangedOnDisk(const QString &target) const
+{
+    if (!FReadKnown)
+        return false;
+    QFile file(target);
+    if (!file.exists())
+        return !FReadHash.isEmpty();
+    if (!file.open(QIODevice::ReadOnly))
+        return false; // the save itself will say why it cannot go on
+    const QByteArray now = file.read(MaxFileBytes + 1);
+    return FReadHash.isEmpty() || QCryptographicHash::hash(now, QCryptographicHash::Sha256) != FReadHash;
+}
+
+bool TGlobalSettings::ReloadKeepingEdits(QString &message)
+{
+    message.clear();
+    // The five values as edited, where they are single texts.
+    const auto text = [](const QDomElement &element) -> std::optional<QString> {
+        try {
+            return ElementText(element);
+        } catch (const EFailure &) {
+            return std::nullopt;
+        }
+    };
+    const std::optional<QString> user = text(FIXUserNode);
+    const std::optional<QString> password = text(FIXPasswortNode);
+    const std::optional<QString> wsdl = text(FIXWSDLLocationNode);
+    const std::optional<QString> folder = text(FLogFileFolderNode);
+    const bool hasLevel = FLogFileFolderNode.hasAttribute(u"LogLevel"_s);
+    const QString level = FLogFileFolderNode.attribute(u"LogLevel"_s);
+    try {
+        for (QDomElement *node :
+             {&FACLNode, &FostrelDBNode, &FAdminPasswortNode, &FPortNode, &FIXUserNode, &FIXPasswortNode,
+              &FIXWSDLLocationNode, &FLogFileFolderNode, &FCheckIntervallNode})
+            *node = QDomElement();
+        FXMLDoc = QDomDocument();
+        FAdminPasswort.clear();
+        FIXUser.clear();
+        FIXPasswort.clear();
+        FIXWSDLLocation.clear();
+        FLogFileFolder.clear();
+        FPort = 1024;
+        FCheckIntervall = 5;
+        FAttributeOrder.clear();
+        FProlog.clear();
+        FStandalone.clear();
+        FPrologRead = false;
+        FLoadProblem.clear();
+        FBackupFileName.clear();
+        FBackupPending = false;
+        ReadFromDisk();
+        if (user)
+            SetIXUser(*user);
+        if (password)
+            SetElementText(FIXPasswortNode, *password);
+        if (wsdl)
+            SetIXWSDLLocation(*wsdl);
+        if (folder)
+            SetLogFileFolder(*folder);
+        if (hasLevel)
+            FLogFileFolderNode.setAttribute(u"LogLevel"_s, level);
+        return true;
+    } catch (const std::exception &e) {
+        message = FailureText(e);
+        return false;
+    }
 }
 
 TGlobalSettings::TGlobalSettings(const QString &fileName, const QByteArray &content) : FFileName(fileName)
@@ -1351,10 +1441,15 @@ bool TGlobalSettings::SaveToFile(QString &message)
         }
         // The file could not be used when it was read, so its content is only
         // on disk: it goes to a backup before anything replaces it.
+        // Another program or another copy of this one may have written the
+        // file since it was read; writing over it would lose that.
+        if (ChangedOnDisk(info.filePath()))
+            throw EFailure(SChangedOnDisk);
         if (exists && FBackupPending)
             KeepBackup();
         PutInPlace(bytes, exists);
         FBackupPending = false;
+        Remember(&bytes);
         return true;
     } catch (const std::exception &e) {
         message = SSaveFailed + FFileName + LineBreak + FailureText(e);

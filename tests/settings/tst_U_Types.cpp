@@ -119,6 +119,8 @@ private slots:
     void realWorldFileKeepsEverything_data();
     void realWorldFileKeepsEverything();
     void backupIsMadeOnceAndNeverOverwritten();
+    void changeOnDiskIsNotOverwritten_data();
+    void changeOnDiskIsNotOverwritten();
     void completesAndKeepsReadFile_data();
     void completesAndKeepsReadFile();
     void spaceOnlyValues_data();
@@ -409,14 +411,75 @@ void tst_U_Types::backupIsMadeOnceAndNeverOverwritten()
     QCOMPARE(ReadFile(backup), typo);
     QCOMPARE(QFileInfo(backup).lastModified(), written);
 
-    // The second store still takes the file for unusable: its backup goes
-    // beside the first one, which stays as it was.
+    // The second store read the file before the first one saved: it must
+    // not write over that save.
     const QByteArray good = ReadFile(path);
+    QVERIFY(!second.SaveToFile(message));
+    QVERIFY2(message.contains(u"von einem anderen Programm geändert"_s), qPrintable(message));
+    QCOMPARE(ReadFile(path), good);
+
+    // With the file back as the second store read it, that store still takes
+    // it for unusable: its backup goes beside the first one, which stays.
+    WriteFile(dir, typo);
     QVERIFY2(second.SaveToFile(message), qPrintable(message));
     QCOMPARE(ReadFile(backup), typo);
     QVERIFY(second.BackupFileName() != backup);
     QVERIFY2(second.BackupFileName().endsWith(u"_2.bak"_s), qPrintable(second.BackupFileName()));
-    QCOMPARE(ReadFile(second.BackupFileName()), good);
+    QCOMPARE(ReadFile(second.BackupFileName()), typo);
+}
+
+// Someone else changed the file after it was read: the save refuses to
+// write over that, and a reload puts our edits on top of the new content.
+void tst_U_Types::changeOnDiskIsNotOverwritten_data()
+{
+    QTest::addColumn<QByteArray>("before"); // empty: no file
+    QTest::addColumn<QByteArray>("after");  // empty: removed
+    QTest::addColumn<QString>("kept");      // what the saved file must still hold
+    QTest::newRow("element-added") << "<r><Port>80</Port></r>"_ba
+                                   << "<r><Port>81</Port><Neu/></r>"_ba << u"<Port>81</Port><Neu></Neu>"_s;
+    QTest::newRow("same-size-other-bytes") << "<r><Port>80</Port></r>"_ba
+                                           << "<r><Port>90</Port></r>"_ba << u"<Port>90</Port>"_s;
+    QTest::newRow("created-meanwhile") << QByteArray() << "<r><Dienst/></r>"_ba << u"<Dienst></Dienst>"_s;
+    QTest::newRow("removed-meanwhile") << "<r><Dienst/></r>"_ba << QByteArray() << u"<ACL></ACL>"_s;
+}
+
+void tst_U_Types::changeOnDiskIsNotOverwritten()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    QFETCH(QString, kept);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"quilloraGlobal.xml"_s);
+    if (!before.isEmpty())
+        WriteFile(dir, before);
+    TGlobalSettings settings(path);
+    settings.SetIXUser(u"neu"_s);
+    settings.SetIXPasswort(u"pw"_s);
+    settings.SetLogLevel(2);
+    if (after.isEmpty())
+        QVERIFY(QFile::remove(path));
+    else
+        WriteFile(dir, after);
+    QString message;
+    QVERIFY(!settings.SaveToFile(message));
+    QCOMPARE(message, u"Fehler beim Speichern von "_s + path +
+                          u"\r\nDie Datei wurde seit dem Öffnen von einem anderen Programm geändert und wird "
+                          "nicht überschrieben. Bitte neu laden und die Änderungen erneut speichern."_s);
+    QCOMPARE(ReadFile(path), after.isEmpty() ? "<missing>"_ba : after);
+
+    QVERIFY2(settings.ReloadKeepingEdits(message), qPrintable(message));
+    QCOMPARE(settings.GetIXUser(), u"neu"_s);
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    const QString saved = QString::fromUtf8(ReadFile(path));
+    QVERIFY2(saved.contains(kept), qPrintable(saved));
+    TGlobalSettings reread(path);
+    QCOMPARE(reread.GetIXUser(), u"neu"_s);
+    QCOMPARE(reread.GetIXPasswort(), u"pw"_s);
+    QCOMPARE(reread.GetLogLevel(), 2);
+    // Its own save is no change of someone else.
+    reread.SetIXUser(u"dritter"_s);
+    QVERIFY2(reread.SaveToFile(message), qPrintable(message));
+    QVERIFY2(reread.SaveToFile(message), qPrintable(message));
 }
 
 void tst_U_Types::completesAndKeepsReadFile_data()
