@@ -38,3 +38,7 @@ void KeepRightsOf(const std::u16string &source, const std::u16string &copy);
 // still fail the old bytes are put back, so the file holds what it held.
 [[nodiscard]] bool WriteFileInPlace(const std::u16string &target, const std::string &bytes,
                                     std::u16string &error);
+
+// Whether no process of this id runs any more (a writer that left its
+// temporary file behind). False when that cannot be told.
+[[nodiscard]] bool ProcessIsGone(long long processId);

@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -225,4 +227,9 @@ bool WriteFileInPlace(const std::u16string &target, const std::string &bytes, st
     if (::close(fd) != 0)
         return Fail(error, errno);
     return true;
+}
+
+bool ProcessIsGone(long long processId)
+{
+    return processId > 0 && ::kill(pid_t(processId), 0) != 0 && errno == ESRCH;
 }

@@ -151,3 +151,13 @@ void KeepRightsOf(const std::u16string &, const std::u16string &)
     // A new file takes the folder's inherited access control list, which is
     // what the settings file beside it was given too.
 }
+
+bool ProcessIsGone(long long processId)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(processId));
+    if (!process)
+        return GetLastError() == ERROR_INVALID_PARAMETER; // no such process
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+}

@@ -4,6 +4,7 @@
 #include "settings/U_FileReplace.h"
 #include "settings/U_Secure.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
@@ -49,6 +50,7 @@ const QString SBeyondSize = u"Die Datei ist größer als %1 MiB"_s;
 const QString SBeyondDepth = u"Die Elemente sind tiefer als %1 Ebenen verschachtelt (%2)"_s;
 const QString SBeyondNodes = u"Die Datei hat mehr als %1 Knoten (%2)"_s;
 const QString SBeyondAttributes = u"Ein Element hat mehr als %1 Attribute (%2)"_s;
+const QString SBeyondAttributeWork = u"Die Elemente haben zusammen zu viele Attribute (%1)"_s;
 const QString SBackupFailed = u"Die Sicherungskopie %1 kann nicht angelegt werden: %2"_s;
 const QString SUndecodable = u"Die Datei enthält Bytes, die in der Kodierung %1 ungültig sind (%2)"_s;
 const QString SChangedOnDisk =
@@ -80,6 +82,12 @@ constexpr qint64 MaxNodes = 1'000'000;
 // The XML reader compares each attribute of an element with all the others
 // before it, so one element with very many of them costs quadratic time.
 constexpr qint64 MaxAttributes = 10'000;
+// That cost summed over all elements (attributes squared), so that many
+// wide elements cannot add up to minutes: two elements at the bound above.
+constexpr qint64 MaxAttributeWork = 2 * MaxAttributes * MaxAttributes;
+
+// A save takes well under a second; a temporary file this old is left over.
+constexpr qint64 StaleTemporarySeconds = 5 * 60;
 
 // Port and CheckIntervall values beyond this only need to stay out of range.
 constexpr qint64 IntegerCap = qint64(1) << 40;
@@ -417,6 +425,9 @@ private:
                 return FText.size();
             }
         }
+        FWork = std::min(FWork + count * count, IntegerCap);
+        if (FWork > MaxAttributeWork)
+            FProblem = SBeyondAttributeWork.arg(LineAndColumn(start));
         return i;
     }
 
@@ -533,6 +544,7 @@ private:
     TView FText;
     QHash<QString, qint64> FEntityEquals;
     qint64 FDefaults = 0;
+    qint64 FWork = 0; // attribute comparisons the reader will make so far
     QString FProblem;
 };
 
@@ -1077,6 +1089,26 @@ QString LinkTarget(const QString &fileName)
     return target;
 }
 
+// Temporary files of earlier saves of this file that were cut short (a
+// crash, a kill): only names of our own pattern, and only when their writer
+// is gone or they are older than any save takes.
+void RemoveStaleTemporaries(const QFileInfo &target)
+{
+    const QRegularExpression ours(u"^\\."_s + QRegularExpression::escape(target.fileName()) +
+                                  uR"(\.(?:(\d+)-)?[0-9a-z]+\.tmp$)"_s);
+    const QDateTime stale = QDateTime::currentDateTimeUtc().addSecs(-StaleTemporarySeconds);
+    const QDir folder = target.absoluteDir();
+    const QString pattern = u'.' + target.fileName() + u".*.tmp"_s;
+    for (const QFileInfo &file : folder.entryInfoList({pattern}, QDir::Files | QDir::Hidden | QDir::System)) {
+        const QRegularExpressionMatch match = ours.match(file.fileName());
+        if (!match.hasMatch() || file.isSymLink())
+            continue;
+        const bool writerGone = match.hasCaptured(1) && ProcessIsGone(match.captured(1).toLongLong());
+        if (writerGone || file.lastModified().toUTC() < stale)
+            QFile::remove(file.filePath());
+    }
+}
+
 } // namespace
 
 TGlobalSettings::TGlobalSettings(const QString &fileName) : FFileName(fileName)
@@ -1501,9 +1533,11 @@ void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
 {
     const QString target = LinkTarget(FFileName);
     const QFileInfo info(target);
+    RemoveStaleTemporaries(info);
     QFile temporary;
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary.setFileName(info.absolutePath() + u"/."_s + info.fileName() + u'.' +
+                              QString::number(QCoreApplication::applicationPid()) + u'-' +
                               QString::number(QRandomGenerator::global()->generate(), 36) + u".tmp"_s);
         // Owner only until it takes the old file's rights: it already holds
         // the passwords.

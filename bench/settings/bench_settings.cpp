@@ -36,6 +36,13 @@ void AddRows()
             element += " a" + QByteArray::number(i) + "=\"v\"";
         return element + "/>";
     }());
+    // Each element within the bound, the whole refused by the total bound.
+    QTest::newRow("50x9999-attributes") << SettingsFile(50, [] {
+        QByteArray element = "<Wide";
+        for (int i = 0; i < 9999; ++i)
+            element += " a" + QByteArray::number(i) + "=\"v\"";
+        return element + "/>";
+    }());
     QTest::newRow("15MB-text") << SettingsFile(1, "<ACL>" + QByteArray(15 * 1024 * 1024, 'x') + "</ACL>");
 }
 

@@ -154,6 +154,8 @@ private slots:
     void unreadableFileIsNotReplaced();
     void saveKeepsLink();
     void saveWritesThroughDanglingLink();
+    void saveRemovesStaleTemporaries_data();
+    void saveRemovesStaleTemporaries();
     void backupIsNoMoreReadable_data();
     void backupIsNoMoreReadable();
     void saveKeepsExtendedAttributes_data();
@@ -247,6 +249,16 @@ void tst_U_Types::unusableFileStartsAfresh_data()
     QTest::newRow("utf16-lone-surrogate")
         << lone
         << u"Die Datei enthält das einzelne Ersatzzeichen U+D800, das XML nicht zulässt (Zeile 1, Spalte 14)"_s;
+    // Each element within its bound, all together beyond what loads quickly.
+    QByteArray manyWide = "<r>";
+    for (int e = 0; e < 3; ++e) {
+        manyWide += "\n<E";
+        for (int i = 0; i < 9999; ++i)
+            manyWide += " a" + QByteArray::number(i) + "=''";
+        manyWide += "/>";
+    }
+    QTest::newRow("wide-elements-together")
+        << manyWide + "</r>" << u"Die Elemente haben zusammen zu viele Attribute (Zeile 4, Spalte 1)"_s;
     QTest::newRow("huge") << "<r><ACL>"_ba + QByteArray(17 * 1024 * 1024, 'x') + "</ACL></r>"
                           << u"Die Datei ist größer als 16 MiB"_s;
     QTest::newRow("entity-expansion")
@@ -1332,6 +1344,43 @@ void tst_U_Types::ownerOthersCannotGiveIsKept()
 #else
     QSKIP("POSIX owners only");
 #endif
+}
+
+// Temporary files that interrupted saves left behind go at the next save;
+// those of a save still running and all other files stay.
+void tst_U_Types::saveRemovesStaleTemporaries_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("ageSeconds");
+    QTest::addColumn<bool>("removed");
+    const QString own = QString::number(QCoreApplication::applicationPid());
+    QTest::newRow("writer-gone") << u".quilloraGlobal.xml.2147480000-1x2y.tmp"_s << 0 << true;
+    QTest::newRow("writer-running") << u".quilloraGlobal.xml.%1-1x2y.tmp"_s.arg(own) << 0 << false;
+    QTest::newRow("writer-running-but-old") << u".quilloraGlobal.xml.%1-1x2y.tmp"_s.arg(own) << 600 << true;
+    QTest::newRow("no-writer-fresh") << u".quilloraGlobal.xml.k3j4.tmp"_s << 0 << false;
+    QTest::newRow("no-writer-old") << u".quilloraGlobal.xml.k3j4.tmp"_s << 600 << true;
+    QTest::newRow("other-file") << u".andere.xml.2147480000-1x2y.tmp"_s << 600 << false;
+    QTest::newRow("other-pattern") << u".quilloraGlobal.xml.notiz.tmp.txt"_s << 600 << false;
+    QTest::newRow("backup") << u"quilloraGlobal.xml.2024-01-01_00-00-00.bak"_s << 600 << false;
+}
+
+void tst_U_Types::saveRemovesStaleTemporaries()
+{
+    QFETCH(QString, name);
+    QFETCH(int, ageSeconds);
+    QFETCH(bool, removed);
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "<r/>");
+    QFile left(dir.filePath(name));
+    QVERIFY(left.open(QIODevice::WriteOnly));
+    QVERIFY(left.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-ageSeconds),
+                             QFileDevice::FileModificationTime));
+    left.close();
+    TGlobalSettings settings(path);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QCOMPARE(!QFileInfo::exists(left.fileName()), removed);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), removed ? 1 : 2);
 }
 
 QTEST_GUILESS_MAIN(tst_U_Types)
