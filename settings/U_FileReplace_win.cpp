@@ -110,36 +110,78 @@ bool ReplaceFileKeeping(const std::u16string &target, const std::u16string &repl
     return Fail(error, code);
 }
 
-bool WriteFileInPlace(const std::u16string &target, const std::string &bytes, std::u16string &error)
+namespace {
+
+bool WriteAllAt(HANDLE file, const std::string &bytes)
 {
-    error.clear();
-    const HANDLE file = CreateFileW(Wide(target), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return Fail(error, GetLastError());
-    const auto failClosing = [&](DWORD failure) {
-        CloseHandle(file);
-        return Fail(error, failure);
-    };
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
+        return false;
     std::size_t written = 0;
     while (written < bytes.size()) {
         const std::size_t rest = bytes.size() - written;
         const DWORD chunk = rest > 0x40000000 ? DWORD(0x40000000) : DWORD(rest);
         DWORD done = 0;
         if (!WriteFile(file, bytes.data() + written, chunk, &done, nullptr))
-            return failClosing(GetLastError());
-        if (done == 0)
-            return failClosing(ERROR_WRITE_FAULT);
+            return false;
+        if (done == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
         written += done;
+    }
+    return true;
+}
+
+bool SetLength(HANDLE file, std::size_t size)
+{
+    LARGE_INTEGER length;
+    length.QuadPart = LONGLONG(size);
+    return SetFilePointerEx(file, length, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+} // namespace
+
+bool WriteFileInPlace(const std::u16string &target, const std::string &bytes, std::u16string &error)
+{
+    error.clear();
+    const HANDLE file = CreateFileW(Wide(target), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return Fail(error, GetLastError());
+    const auto failClosing = [&](DWORD failure) {
+        CloseHandle(file);
+        return Fail(error, failure);
+    };
+    // The old content, to put back should the new one not fit after all.
+    std::string old;
+    for (char buffer[65536];;) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, DWORD(sizeof buffer), &got, nullptr))
+            return failClosing(GetLastError());
+        if (got == 0)
+            break;
+        old.append(buffer, got);
+    }
+    // Reserving the final size first turns a full disk into a clean failure.
+    if (bytes.size() > old.size() && !SetLength(file, bytes.size())) {
+        const DWORD code = GetLastError();
+        (void)SetLength(file, old.size());
+        return failClosing(code);
+    }
+    if (!WriteAllAt(file, bytes)) {
+        const DWORD code = GetLastError();
+        (void)WriteAllAt(file, old);
+        (void)SetLength(file, old.size());
+        (void)FlushFileBuffers(file);
+        return failClosing(code);
     }
     // Truncating only after the new content is on disk: until then the file
     // holds at least all of the new bytes, never a cut-off version of them.
     if (!FlushFileBuffers(file))
         return failClosing(GetLastError());
-    LARGE_INTEGER length;
-    length.QuadPart = LONGLONG(bytes.size());
-    if (!SetFilePointerEx(file, length, nullptr, FILE_BEGIN) || !SetEndOfFile(file) ||
-        !FlushFileBuffers(file))
+    if (!SetLength(file, bytes.size()) || !FlushFileBuffers(file))
         return failClosing(GetLastError());
     if (!CloseHandle(file))
         return Fail(error, GetLastError());
