@@ -69,9 +69,12 @@ void KeepAttributes(const std::u16string &target, DWORD oldAttributes)
 } // namespace
 
 bool ReplaceFileKeeping(const std::u16string &target, const std::u16string &replacement,
-                        std::u16string &error)
+                        std::u16string &error, bool *writeInPlace)
 {
     error.clear();
+    // ReplaceFileW keeps all that belongs to the old file itself.
+    if (writeInPlace)
+        *writeInPlace = false;
     DWORD code = ERROR_SUCCESS;
     if (!Flush(replacement, code))
         return Fail(error, code);
@@ -93,7 +96,11 @@ bool ReplaceFileKeeping(const std::u16string &target, const std::u16string &repl
         return true;
     }
     code = GetLastError();
-    if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+    // 1176: without a backup name the old file no longer exists and the
+    // replacement still has its own name; 1177: the old file went to the
+    // backup name. Either way the replacement is the content now, and it
+    // only needs the target's name.
+    if (code == ERROR_UNABLE_TO_MOVE_REPLACEMENT || code == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
         // The old file is gone from its name already, the replacement kept
         // its own: putting it under the target's name is all that is left.
         if (MoveFileExW(Wide(replacement), Wide(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -103,38 +110,96 @@ bool ReplaceFileKeeping(const std::u16string &target, const std::u16string &repl
     return Fail(error, code);
 }
 
-bool WriteFileInPlace(const std::u16string &target, const std::string &bytes, std::u16string &error)
+namespace {
+
+bool WriteAllAt(HANDLE file, const std::string &bytes)
 {
-    error.clear();
-    const HANDLE file = CreateFileW(Wide(target), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return Fail(error, GetLastError());
-    const auto failClosing = [&](DWORD failure) {
-        CloseHandle(file);
-        return Fail(error, failure);
-    };
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
+        return false;
     std::size_t written = 0;
     while (written < bytes.size()) {
         const std::size_t rest = bytes.size() - written;
         const DWORD chunk = rest > 0x40000000 ? DWORD(0x40000000) : DWORD(rest);
         DWORD done = 0;
         if (!WriteFile(file, bytes.data() + written, chunk, &done, nullptr))
-            return failClosing(GetLastError());
-        if (done == 0)
-            return failClosing(ERROR_WRITE_FAULT);
+            return false;
+        if (done == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
         written += done;
+    }
+    return true;
+}
+
+bool SetLength(HANDLE file, std::size_t size)
+{
+    LARGE_INTEGER length;
+    length.QuadPart = LONGLONG(size);
+    return SetFilePointerEx(file, length, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+} // namespace
+
+bool WriteFileInPlace(const std::u16string &target, const std::string &bytes, std::u16string &error)
+{
+    error.clear();
+    const HANDLE file = CreateFileW(Wide(target), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return Fail(error, GetLastError());
+    const auto failClosing = [&](DWORD failure) {
+        CloseHandle(file);
+        return Fail(error, failure);
+    };
+    // The old content, to put back should the new one not fit after all.
+    std::string old;
+    for (char buffer[65536];;) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, DWORD(sizeof buffer), &got, nullptr))
+            return failClosing(GetLastError());
+        if (got == 0)
+            break;
+        old.append(buffer, got);
+    }
+    // Reserving the final size first turns a full disk into a clean failure.
+    if (bytes.size() > old.size() && !SetLength(file, bytes.size())) {
+        const DWORD code = GetLastError();
+        (void)SetLength(file, old.size());
+        return failClosing(code);
+    }
+    if (!WriteAllAt(file, bytes)) {
+        const DWORD code = GetLastError();
+        (void)WriteAllAt(file, old);
+        (void)SetLength(file, old.size());
+        (void)FlushFileBuffers(file);
+        return failClosing(code);
     }
     // Truncating only after the new content is on disk: until then the file
     // holds at least all of the new bytes, never a cut-off version of them.
     if (!FlushFileBuffers(file))
         return failClosing(GetLastError());
-    LARGE_INTEGER length;
-    length.QuadPart = LONGLONG(bytes.size());
-    if (!SetFilePointerEx(file, length, nullptr, FILE_BEGIN) || !SetEndOfFile(file) ||
-        !FlushFileBuffers(file))
+    if (!SetLength(file, bytes.size()) || !FlushFileBuffers(file))
         return failClosing(GetLastError());
     if (!CloseHandle(file))
         return Fail(error, GetLastError());
     return true;
+}
+
+void KeepRightsOf(const std::u16string &, const std::u16string &)
+{
+    // A new file takes the folder's inherited access control list, which is
+    // what the settings file beside it was given too.
+}
+
+bool ProcessIsGone(long long processId)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(processId));
+    if (!process)
+        return GetLastError() == ERROR_INVALID_PARAMETER; // no such process
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
 }

@@ -4,6 +4,8 @@
 #include "settings/U_FileReplace.h"
 #include "settings/U_Secure.h"
 
+#include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QDomCDATASection>
@@ -48,7 +50,15 @@ const QString SBeyondSize = u"Die Datei ist größer als %1 MiB"_s;
 const QString SBeyondDepth = u"Die Elemente sind tiefer als %1 Ebenen verschachtelt (%2)"_s;
 const QString SBeyondNodes = u"Die Datei hat mehr als %1 Knoten (%2)"_s;
 const QString SBeyondAttributes = u"Ein Element hat mehr als %1 Attribute (%2)"_s;
+const QString SBeyondAttributeWork = u"Die Elemente haben zusammen zu viele Attribute (%1)"_s;
 const QString SBackupFailed = u"Die Sicherungskopie %1 kann nicht angelegt werden: %2"_s;
+const QString SUndecodable = u"Die Datei enthält Bytes, die in der Kodierung %1 ungültig sind (%2)"_s;
+const QString SChangedOnDisk =
+    u"Die Datei wurde seit dem Öffnen von einem anderen Programm geändert und wird nicht überschrieben. "
+    "Bitte neu laden und die Änderungen erneut speichern."_s;
+const QString SOnlyCopy = u"Die neuen Einstellungen liegen nur in %1: %2"_s;
+const QString SLoneSurrogate =
+    u"Die Datei enthält das einzelne Ersatzzeichen U+%1, das XML nicht zulässt (%2)"_s;
 
 const QString SFreshDocument = u"<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
                                "<qv_Vellumix ver=\"1.0\">\r\n"
@@ -72,6 +82,12 @@ constexpr qint64 MaxNodes = 1'000'000;
 // The XML reader compares each attribute of an element with all the others
 // before it, so one element with very many of them costs quadratic time.
 constexpr qint64 MaxAttributes = 10'000;
+// That cost summed over all elements (attributes squared), so that many
+// wide elements cannot add up to minutes: two elements at the bound above.
+constexpr qint64 MaxAttributeWork = 2 * MaxAttributes * MaxAttributes;
+
+// A save takes well under a second; a temporary file this old is left over.
+constexpr qint64 StaleTemporarySeconds = 5 * 60;
 
 // Port and CheckIntervall values beyond this only need to stay out of range.
 constexpr qint64 IntegerCap = qint64(1) << 40;
@@ -246,6 +262,9 @@ bool FolderIsWritable(const QString &folder)
 }
 
 using TAttributeOrder = QHash<QPair<int, int>, QStringList>;
+// Elements whose whole content is white space, by line and column: the
+// document parser drops such text, but there it is a value, not layout.
+using TSpaceContent = QHash<QPair<int, int>, QString>;
 
 char16_t UnitAt(QByteArrayView text, qsizetype i)
 {
@@ -406,6 +425,9 @@ private:
                 return FText.size();
             }
         }
+        FWork = std::min(FWork + count * count, IntegerCap);
+        if (FWork > MaxAttributeWork)
+            FProblem = SBeyondAttributeWork.arg(LineAndColumn(start));
         return i;
     }
 
@@ -522,46 +544,166 @@ private:
     TView FText;
     QHash<QString, qint64> FEntityEquals;
     qint64 FDefaults = 0;
+    qint64 FWork = 0; // attribute comparisons the reader will make so far
     QString FProblem;
 };
 
-// Runs the scan on the text the XML reader will see: the bytes decoded as it
-// decodes them (a byte-order mark, else the declared encoding), or the bytes
-// themselves for UTF-8 and for encodings no decoder takes (the reader refuses
-// those at once).
-QString AttributeProblem(const QByteArray &bytes)
+// The bytes as the XML reader decodes them: a byte-order mark, else the
+// declared encoding, else UTF-8. Sets problem (with line and column) when
+// bytes do not decode or the text holds a character XML cannot hold, which
+// the reader would silently turn into U+FFFD or keep. Returns nullopt for an
+// encoding no decoder takes (the reader refuses those itself).
+std::optional<QString> DecodedText(const QByteArray &bytes, QString &problem)
 {
-    std::optional<QStringDecoder> decoder;
+    QByteArray name = "UTF-8";
     const auto detected = QStringConverter::encodingForData(bytes, u'<');
     if (detected) {
-        if (*detected != QStringConverter::Utf8)
-            decoder.emplace(*detected);
+        name = QStringConverter::nameForEncoding(*detected);
     } else {
         static const QRegularExpression declaredEncoding(
             uR"(^<\?xml[^>]*?\sencoding\s*=\s*["']([^"']*)["'])"_s);
         // A declaration holds no ">" before its end, however much blank it holds.
         const QRegularExpressionMatch match =
             declaredEncoding.match(QString::fromLatin1(bytes.left(bytes.indexOf('>') + 1)));
-        if (match.hasMatch()) {
-            const QByteArray name = match.captured(1).toLatin1();
-            const auto known = QStringConverter::encodingForName(name.constData());
-            if (!known || *known != QStringConverter::Utf8)
-                decoder.emplace(name.constData());
+        if (match.hasMatch())
+            name = match.captured(1).toLatin1();
+    }
+    QStringDecoder decoder(name.constData());
+    if (!decoder.isValid())
+        return std::nullopt;
+    QString text = decoder.decode(bytes);
+    const auto where = [&text](qsizetype at) {
+        qint64 line = 1;
+        qsizetype lineStart = 0;
+        for (qsizetype i = 0; i < at && i < text.size(); ++i) {
+            if (text.at(i) == u'\n') {
+                ++line;
+                lineStart = i + 1;
+            }
+        }
+        return SLineColumn.arg(line).arg(at - lineStart + 1);
+    };
+    if (decoder.hasError()) {
+        // Found again byte by byte: the decoder tells that, not where.
+        QStringDecoder stepper(name.constData());
+        qsizetype decoded = 0;
+        for (qsizetype i = 0; i < bytes.size(); ++i) {
+            decoded += QString(stepper.decode(QByteArrayView(bytes).sliced(i, 1))).size();
+            if (stepper.hasError())
+                break;
+        }
+        problem = SUndecodable.arg(QString::fromLatin1(name), where(std::max<qsizetype>(decoded - 1, 0)));
+        return text;
+    }
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
+            QChar::isLowSurrogate(text.at(i + 1).unicode())) {
+            ++i;
+            continue;
+        }
+        if (QChar::isSurrogate(c)) {
+            problem = SLoneSurrogate.arg(QString::number(c, 16).toUpper(), where(i));
+            return text;
         }
     }
-    if (decoder && decoder->isValid()) {
-        const QString text = decoder->decode(bytes);
-        return TAttributeScan<QStringView>(text).Problem();
+    return text;
+}
+
+// Where the prolog's markup (DOCTYPE, comments, processing instructions)
+// starts and ends in the decoded text, and the standalone value of its
+// declaration ("yes", "no" or empty). Assumes a well-formed text.
+struct TProlog {
+    qsizetype Begin = 0;
+    qsizetype End = 0;
+    QString Standalone;
+    bool HasDocumentType = false;
+};
+
+TProlog FindProlog(const QString &text)
+{
+    TProlog prolog;
+    qsizetype i = 0;
+    const auto skipPast = [&text](qsizetype from, QStringView marker) {
+        const qsizetype at = text.indexOf(marker, from);
+        return at < 0 ? text.size() : at + marker.size();
+    };
+    if (text.startsWith(u"<?xml"_s) && text.size() > 5 && QChar(text.at(5)).isSpace()) {
+        const qsizetype end = skipPast(0, u"?>");
+        static const QRegularExpression standalone(uR"(\sstandalone\s*=\s*["']([a-z]*)["'])"_s);
+        const QRegularExpressionMatch match = standalone.match(QStringView(text).first(end));
+        if (match.hasMatch())
+            prolog.Standalone = match.captured(1);
+        i = end;
     }
+    while (i < text.size() && text.at(i).isSpace())
+        ++i;
+    prolog.Begin = i;
+    qsizetype lastEnd = i;
+    while (i < text.size()) {
+        if (text.at(i).isSpace()) {
+            ++i;
+            continue;
+        }
+        if (QStringView(text).sliced(i).startsWith(u"<!--")) {
+            i = skipPast(i + 4, u"-->");
+        } else if (QStringView(text).sliced(i).startsWith(u"<?")) {
+            i = skipPast(i + 2, u"?>");
+        } else if (QStringView(text).sliced(i).startsWith(u"<!DOCTYPE")) {
+            prolog.HasDocumentType = true;
+            // Quoted literals and the subset's comments may hold "]" and ">".
+            i += 9;
+            bool subset = false;
+            while (i < text.size()) {
+                const QChar c = text.at(i);
+                if (subset && QStringView(text).sliced(i).startsWith(u"<!--")) {
+                    i = skipPast(i + 4, u"-->");
+                } else if (subset && QStringView(text).sliced(i).startsWith(u"<?")) {
+                    i = skipPast(i + 2, u"?>");
+                } else if (c == u'"' || c == u'\'') {
+                    const qsizetype close = text.indexOf(c, i + 1);
+                    i = close < 0 ? text.size() : close + 1;
+                } else if (c == u'[') {
+                    subset = true;
+                    ++i;
+                } else if (c == u']') {
+                    subset = false;
+                    ++i;
+                } else if (c == u'>' && !subset) {
+                    ++i;
+                    break;
+                } else {
+                    ++i;
+                }
+            }
+        } else {
+            break;
+        }
+        lastEnd = i;
+    }
+    prolog.End = lastEnd;
+    return prolog;
+}
+
+// Runs the scan on the text the XML reader will see, or the bytes themselves
+// for encodings no decoder takes (the reader refuses those at once).
+QString AttributeProblem(const QByteArray &bytes, const std::optional<QString> &text)
+{
+    if (text)
+        return TAttributeScan<QStringView>(*text).Problem();
     return TAttributeScan<QByteArrayView>(bytes).Problem();
 }
 
 // Checks that the bytes are well-formed and within the bounds above before the
 // document tree is built, and notes the attribute order of each element.
 // Returns the reason when they are not, else the empty text.
-QString ScanProblem(const QByteArray &bytes, TAttributeOrder &attributeOrder)
+QString ScanProblem(const QByteArray &bytes, TAttributeOrder &attributeOrder, TSpaceContent &spaceContent)
 {
     QXmlStreamReader reader(bytes);
+    // The element just opened, while all its content so far is white space.
+    QPair<int, int> open;
+    bool inOpen = false;
+    QString spaces;
     reader.setNamespaceProcessing(false); // as the document parser: prefixes are plain names
     int depth = 0;
     qint64 nodes = 0;
@@ -571,7 +713,23 @@ QString ScanProblem(const QByteArray &bytes, TAttributeOrder &attributeOrder)
     };
     while (!reader.atEnd()) {
         const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::Characters && inOpen && !reader.isCDATA()) {
+            const QStringView text = reader.text();
+            if (std::all_of(text.begin(), text.end(),
+                            [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }))
+                spaces += text;
+            else
+                inOpen = false;
+        } else if (token == QXmlStreamReader::EndElement && inOpen && !spaces.isEmpty()) {
+            spaceContent.insert(open, spaces);
+        }
+        if (token != QXmlStreamReader::Characters) {
+            inOpen = false;
+            spaces.clear();
+        }
         if (token == QXmlStreamReader::StartElement) {
+            open = QPair<int, int>(int(reader.lineNumber()), int(reader.columnNumber()));
+            inOpen = true;
             if (++depth > MaxDepth)
                 return SBeyondDepth.arg(MaxDepth).arg(where());
             const QXmlStreamAttributes attributes = reader.attributes();
@@ -594,18 +752,46 @@ QString ScanProblem(const QByteArray &bytes, TAttributeOrder &attributeOrder)
     return {};
 }
 
+// Gives the elements that held only white space their text again.
+void RestoreSpaceContent(QDomDocument &doc, const TSpaceContent &spaceContent)
+{
+    QDomNode node = doc.documentElement();
+    const QDomNode top = node;
+    while (!node.isNull()) {
+        if (node.isElement() && !node.hasChildNodes()) {
+            const auto found = spaceContent.constFind({node.lineNumber(), node.columnNumber()});
+            if (found != spaceContent.cend())
+                node.appendChild(doc.createTextNode(*found));
+        }
+        if (node.isElement() && node.hasChildNodes()) {
+            node = node.firstChild();
+            continue;
+        }
+        while (!node.isNull() && node != top && node.nextSibling().isNull())
+            node = node.parentNode();
+        if (node.isNull() || node == top)
+            break;
+        node = node.nextSibling();
+    }
+}
+
 // Parses the bytes of a settings file into doc. Returns why they cannot be
 // used (not well-formed, beyond the bounds, no root element), else the empty
 // text; doc is only changed on success.
-QString ParseDocument(const QByteArray &bytes, QDomDocument &doc, TAttributeOrder &attributeOrder)
+QString ParseDocument(const QByteArray &bytes, QDomDocument &doc, TAttributeOrder &attributeOrder,
+                      QString &prologText, QString &standalone)
 {
     QString problem;
+    std::optional<QString> text;
+    TSpaceContent spaceContent;
     if (bytes.size() > MaxFileBytes)
         problem = SBeyondSize.arg(MaxFileBytes / (1024 * 1024));
     if (problem.isEmpty())
-        problem = AttributeProblem(bytes);
+        text = DecodedText(bytes, problem);
     if (problem.isEmpty())
-        problem = ScanProblem(bytes, attributeOrder);
+        problem = AttributeProblem(bytes, text);
+    if (problem.isEmpty())
+        problem = ScanProblem(bytes, attributeOrder, spaceContent);
     if (problem.isEmpty()) {
         QDomDocument parsed;
         QString error;
@@ -617,6 +803,17 @@ QString ParseDocument(const QByteArray &bytes, QDomDocument &doc, TAttributeOrde
             problem = SNoRoot;
         else
             doc = parsed;
+    }
+    if (problem.isEmpty() && text) {
+        // Written back as read: the parser expands references in the
+        // DOCTYPE and lifts its comments out, so its model cannot be saved.
+        const TProlog prolog = FindProlog(*text);
+        prologText = text->sliced(prolog.Begin, prolog.End - prolog.Begin);
+        standalone = prolog.Standalone;
+        if (standalone.isEmpty() && !prolog.HasDocumentType)
+            standalone = u"yes"_s; // means nothing without a DTD
+        if (!spaceContent.isEmpty())
+            RestoreSpaceContent(doc, spaceContent);
     }
     if (!problem.isEmpty())
         attributeOrder.clear();
@@ -632,19 +829,41 @@ class TWriter {
 public:
     explicit TWriter(const TAttributeOrder &attributeOrder) : FAttributeOrder(attributeOrder) {}
 
-    QByteArray Write(const QDomDocument &doc)
+    // prolog: the markup between the declaration and the root as read, and
+    // standalone the declaration's value; nullptr for a document not read
+    // from a file, whose prolog the model gives.
+    QByteArray Write(const QDomDocument &doc, const QString *prolog, const QString &standalone)
     {
         FOut.clear();
-        const QDomDocumentType type = doc.doctype();
-        // A file that names an external subset may use entities declared
-        // there; "standalone" would make those references an error.
-        FOut.append(QString::fromLatin1(type.systemId().isEmpty() ? Declaration : DeclarationNotStandalone));
-        FOut.append(LineBreak);
-        if (!type.isNull() && !type.name().isEmpty()) {
-            WriteDocumentType(type);
+        if (prolog) {
+            FOut.append(QString::fromLatin1(DeclarationNotStandalone));
+            if (!standalone.isEmpty())
+                FOut.insert(FOut.size() - 2, u" standalone=\""_s + standalone + u'"');
             FOut.append(LineBreak);
+            if (!prolog->isEmpty()) {
+                FOut.append(*prolog);
+                FOut.append(LineBreak);
+            }
+        } else {
+            const QDomDocumentType type = doc.doctype();
+            // A file that names an external subset may use entities declared
+            // there; "standalone" would make those references an error.
+            FOut.append(
+                QString::fromLatin1(type.systemId().isEmpty() ? Declaration : DeclarationNotStandalone));
+            FOut.append(LineBreak);
+            if (!type.isNull() && !type.name().isEmpty()) {
+                WriteDocumentType(type);
+                FOut.append(LineBreak);
+            }
         }
+        const QDomElement root = doc.documentElement();
+        // Before the root the parser's nodes are the prolog's, written above.
+        bool beforeRoot = prolog != nullptr;
         for (QDomNode node = doc.firstChild(); !node.isNull(); node = node.nextSibling()) {
+            if (node == root)
+                beforeRoot = false;
+            if (beforeRoot)
+                continue;
             if (node.isProcessingInstruction() && node.nodeName() == u"xml"_s)
                 continue; // replaced by the declaration above
             if (node.isDocumentType())
@@ -689,7 +908,8 @@ private:
             WriteEndTag(node.toElement());
             break;
         case QDomNode::TextNode:
-            WriteText(node.nodeValue());
+            WriteText(node.nodeValue(), node.previousSibling().isNull() && node.nextSibling().isNull() &&
+                                            node.parentNode().isElement());
             break;
         case QDomNode::CDATASectionNode:
             WriteCData(node.nodeValue());
@@ -756,12 +976,14 @@ private:
         FOut.append(u'"');
     }
 
-    void WriteText(const QString &text)
+    // soleContent: the element holds nothing else, so even white space is
+    // its value and must read back as it is.
+    void WriteText(const QString &text, bool soleContent = false)
     {
         CheckCharacters(text);
         // Layout (white space only) goes out as it is, CR LF included; in a
         // value a CR is a reference so that it reads back as a CR.
-        const bool layout = std::all_of(text.begin(), text.end(), [](QChar c) {
+        const bool layout = !soleContent && std::all_of(text.begin(), text.end(), [](QChar c) {
             return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
         });
         AppendEscaped(text, false, layout);
@@ -799,7 +1021,7 @@ private:
         // splitting it would turn the value into several nodes, which no
         // longer read as a setting. Such a value goes out as plain text.
         if (text.contains(u'\r') || text.contains(u"]]>"_s)) {
-            WriteText(text);
+            WriteText(text, true);
             return;
         }
         CheckCharacters(text);
@@ -853,27 +1075,147 @@ private:
     QString FOut;
 };
 
+// A link stays a link: the file it points to is the one written, also when
+// that does not exist yet. Chains are followed a bounded number of steps.
+QString LinkTarget(const QString &fileName)
+{
+    QString target = fileName;
+    for (int step = 0; step < 40; ++step) {
+        const QFileInfo info(target);
+        if (!info.isSymLink())
+            break;
+        target = info.symLinkTarget();
+    }
+    return target;
+}
+
+// Temporary files of earlier saves of this file that were cut short (a
+// crash, a kill): only names of our own pattern, and only when their writer
+// is gone or they are older than any save takes.
+void RemoveStaleTemporaries(const QFileInfo &target)
+{
+    const QRegularExpression ours(u"^\\."_s + QRegularExpression::escape(target.fileName()) +
+                                  uR"(\.(?:(\d+)-)?[0-9a-z]+\.tmp$)"_s);
+    const QDateTime stale = QDateTime::currentDateTimeUtc().addSecs(-StaleTemporarySeconds);
+    const QDir folder = target.absoluteDir();
+    const QString pattern = u'.' + target.fileName() + u".*.tmp"_s;
+    for (const QFileInfo &file : folder.entryInfoList({pattern}, QDir::Files | QDir::Hidden | QDir::System)) {
+        const QRegularExpressionMatch match = ours.match(file.fileName());
+        if (!match.hasMatch() || file.isSymLink())
+            continue;
+        const bool writerGone = match.hasCaptured(1) && ProcessIsGone(match.captured(1).toLongLong());
+        if (writerGone || file.lastModified().toUTC() < stale)
+            QFile::remove(file.filePath());
+    }
+}
+
 } // namespace
 
 TGlobalSettings::TGlobalSettings(const QString &fileName) : FFileName(fileName)
 {
+    ReadFromDisk();
+}
+
+void TGlobalSettings::ReadFromDisk()
+{
     QString problem;
     QByteArray bytes;
-    const QFileInfo info(fileName);
-    if (fileName.isEmpty() || !info.isFile()) {
+    const QFileInfo info(FFileName);
+    FReadKnown = false;
+    if (FFileName.isEmpty() || !info.isFile()) {
+        FReadKnown = !FFileName.isEmpty() && !info.exists();
+        FReadHash.clear();
         Load(nullptr, {});
         return;
     }
     if (info.size() > MaxFileBytes) {
         problem = SBeyondSize.arg(MaxFileBytes / (1024 * 1024));
     } else {
-        QFile file(fileName);
+        QFile file(FFileName);
         if (file.open(QIODevice::ReadOnly))
             bytes = file.read(MaxFileBytes + 1);
         if (!file.isOpen() || file.error() != QFileDevice::NoError)
             problem = SCannotRead.arg(file.errorString());
+        else
+            Remember(&bytes);
     }
     Load(problem.isEmpty() ? &bytes : nullptr, problem);
+}
+
+// What the file held when it was read (nullptr: no file), so that a save
+// can tell whether someone else changed it since.
+void TGlobalSettings::Remember(const QByteArray *bytes)
+{
+    FReadKnown = true;
+    FReadHash = bytes ? QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256) : QByteArray();
+}
+
+bool TGlobalSettings::ChangedOnDisk(const QString &target) const
+{
+    if (!FReadKnown)
+        return false;
+    QFile file(target);
+    if (!file.exists())
+        return !FReadHash.isEmpty();
+    if (!file.open(QIODevice::ReadOnly))
+        return false; // the save itself will say why it cannot go on
+    const QByteArray now = file.read(MaxFileBytes + 1);
+    return FReadHash.isEmpty() || QCryptographicHash::hash(now, QCryptographicHash::Sha256) != FReadHash;
+}
+
+bool TGlobalSettings::ReloadKeepingEdits(QString &message)
+{
+    message.clear();
+    // The five values as edited, where they are single texts.
+    const auto text = [](const QDomElement &element) -> std::optional<QString> {
+        try {
+            return ElementText(element);
+        } catch (const EFailure &) {
+            return std::nullopt;
+        }
+    };
+    const std::optional<QString> user = text(FIXUserNode);
+    const std::optional<QString> password = text(FIXPasswortNode);
+    const std::optional<QString> wsdl = text(FIXWSDLLocationNode);
+    const std::optional<QString> folder = text(FLogFileFolderNode);
+    const bool hasLevel = FLogFileFolderNode.hasAttribute(u"LogLevel"_s);
+    const QString level = FLogFileFolderNode.attribute(u"LogLevel"_s);
+    try {
+        for (QDomElement *node :
+             {&FACLNode, &FostrelDBNode, &FAdminPasswortNode, &FPortNode, &FIXUserNode, &FIXPasswortNode,
+              &FIXWSDLLocationNode, &FLogFileFolderNode, &FCheckIntervallNode})
+            *node = QDomElement();
+        FXMLDoc = QDomDocument();
+        FAdminPasswort.clear();
+        FIXUser.clear();
+        FIXPasswort.clear();
+        FIXWSDLLocation.clear();
+        FLogFileFolder.clear();
+        FPort = 1024;
+        FCheckIntervall = 5;
+        FAttributeOrder.clear();
+        FProlog.clear();
+        FStandalone.clear();
+        FPrologRead = false;
+        FLoadProblem.clear();
+        FBackupFileName.clear();
+        FBackupPending = false;
+        ReadFromDisk();
+        if (user)
+            SetIXUser(*user);
+        if (password)
+            SetElementText(FIXPasswortNode, *password);
+        if (wsdl)
+            SetIXWSDLLocation(*wsdl);
+        if (folder)
+            SetLogFileFolder(*folder);
+        if (hasLevel)
+            FLogFileFolderNode.setAttribute(u"LogLevel"_s, level);
+        return true;
+    } catch (const std::exception &e) {
+        message = FailureText(e);
+        return false;
+    }
 }
 
 TGlobalSettings::TGlobalSettings(const QString &fileName, const QByteArray &content) : FFileName(fileName)
@@ -889,7 +1231,8 @@ void TGlobalSettings::Load(const QByteArray *content, const QString &readProblem
 
     QString problem = readProblem;
     if (content)
-        problem = ParseDocument(*content, FXMLDoc, FAttributeOrder);
+        problem = ParseDocument(*content, FXMLDoc, FAttributeOrder, FProlog, FStandalone);
+    FPrologRead = content && problem.isEmpty();
     if (!problem.isEmpty()) {
         FLoadProblem = SUnusableFile.arg(QDir::toNativeSeparators(FFileName), problem);
         // Named when the problem is found, so that the window can tell where
@@ -1076,7 +1419,7 @@ void TGlobalSettings::SetLogLevel(int value)
 
 QByteArray TGlobalSettings::ToBytes() const
 {
-    return TWriter(FAttributeOrder).Write(FXMLDoc);
+    return TWriter(FAttributeOrder).Write(FXMLDoc, FPrologRead ? &FProlog : nullptr, FStandalone);
 }
 
 QList<TUneditableSetting> TGlobalSettings::UneditableSettings() const
@@ -1116,7 +1459,7 @@ bool TGlobalSettings::SaveToFile(QString &message)
         return false;
     }
     try {
-        const QFileInfo info(FFileName);
+        const QFileInfo info(LinkTarget(FFileName));
         const QString folder = info.absolutePath();
         if (!QDir(folder).exists() && !QDir().mkpath(folder))
             throw EFailure(SCannotCreateFolder.arg(folder));
@@ -1143,10 +1486,15 @@ bool TGlobalSettings::SaveToFile(QString &message)
         }
         // The file could not be used when it was read, so its content is only
         // on disk: it goes to a backup before anything replaces it.
+        // Another program or another copy of this one may have written the
+        // file since it was read; writing over it would lose that.
+        if (ChangedOnDisk(info.filePath()))
+            throw EFailure(SChangedOnDisk);
         if (exists && FBackupPending)
             KeepBackup();
         PutInPlace(bytes, exists);
         FBackupPending = false;
+        Remember(&bytes);
         return true;
     } catch (const std::exception &e) {
         message = SSaveFailed + FFileName + LineBreak + FailureText(e);
@@ -1170,7 +1518,9 @@ void TGlobalSettings::KeepBackup()
     // Creating the file claims the name; an existing one is left alone.
     QString name = FBackupFileName;
     QFile backup(name);
-    for (int number = 2; !backup.open(QIODevice::WriteOnly | QIODevice::NewOnly); ++number) {
+    // Readable by its owner only from the start: it may hold passwords.
+    constexpr auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    for (int number = 2; !backup.open(QIODevice::WriteOnly | QIODevice::NewOnly, ownerOnly); ++number) {
         if (!QFileInfo::exists(name) || number > 1000)
             fail(name, backup.errorString());
         name = FBackupFileName.chopped(4) + u'_' + QString::number(number) + u".bak"_s;
@@ -1183,6 +1533,8 @@ void TGlobalSettings::KeepBackup()
         backup.remove();
         fail(name, QString::fromStdU16String(error));
     }
+    KeepRightsOf(QDir::toNativeSeparators(FFileName).toStdU16String(),
+                 QDir::toNativeSeparators(name).toStdU16String());
     FBackupFileName = name;
 }
 
@@ -1192,15 +1544,19 @@ void TGlobalSettings::KeepBackup()
 // written over instead.
 void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
 {
-    // A link stays a link: the file it points to is the one replaced.
-    const QFileInfo link(FFileName);
-    const QString target = exists && link.isSymLink() ? link.canonicalFilePath() : FFileName;
+    const QString target = LinkTarget(FFileName);
     const QFileInfo info(target);
+    RemoveStaleTemporaries(info);
     QFile temporary;
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporary.setFileName(info.absolutePath() + u"/."_s + info.fileName() + u'.' +
+                              QString::number(QCoreApplication::applicationPid()) + u'-' +
                               QString::number(QRandomGenerator::global()->generate(), 36) + u".tmp"_s);
-        if (temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly) || !temporary.exists())
+        // Owner only until it takes the old file's rights: it already holds
+        // the passwords.
+        if (temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                           QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+            !temporary.exists())
             break;
     }
     std::u16string error;
@@ -1219,9 +1575,21 @@ void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
         throw EFailure(written ? temporary.errorString()
                                : (writeError.isEmpty() ? SIncompleteWrite : writeError));
     }
+    bool writeInPlace = false;
     if (!ReplaceFileKeeping(QDir::toNativeSeparators(target).toStdU16String(),
-                            QDir::toNativeSeparators(temporary.fileName()).toStdU16String(), error)) {
+                            QDir::toNativeSeparators(temporary.fileName()).toStdU16String(), error,
+                            &writeInPlace)) {
+        // A failed replacement that took the old file away leaves the new
+        // one as the only copy of the settings: it stays.
+        if (exists && !QFileInfo::exists(target) && temporary.exists())
+            throw EFailure(SOnlyCopy.arg(QDir::toNativeSeparators(temporary.fileName()),
+                                         QString::fromStdU16String(error)));
         temporary.remove();
-        throw EFailure(QString::fromStdU16String(error));
+        if (!writeInPlace)
+            throw EFailure(QString::fromStdU16String(error));
+        // Rights the new file cannot get, or a second name: the old file
+        // itself takes the bytes and keeps all of that.
+        if (!WriteFileInPlace(QDir::toNativeSeparators(target).toStdU16String(), bytes.toStdString(), error))
+            throw EFailure(QString::fromStdU16String(error));
     }
 }

@@ -54,6 +54,11 @@ public:
     // BackupFileName; that happens once, a later save makes no backup. The
     // new file keeps the old one's rights, owner and attributes.
     [[nodiscard]] bool SaveToFile(QString &message);
+    // Reads the file again after another program changed it (SaveToFile
+    // then refuses to write over that change) and puts the five edited
+    // settings on top of the new content. On failure returns false with the
+    // reason in message; the store then holds the file as read.
+    [[nodiscard]] bool ReloadKeepingEdits(QString &message);
     // The document as the file gets it (UTF-8). Throws EFailure for a
     // character that XML cannot hold.
     QByteArray ToBytes() const;
@@ -80,6 +85,9 @@ private:
     // Fills the document from content (nullptr: no usable bytes, with the
     // reason in readProblem when a file exists) and completes it.
     void Load(const QByteArray *content, const QString &readProblem);
+    void ReadFromDisk();
+    void Remember(const QByteArray *bytes);
+    bool ChangedOnDisk(const QString &target) const;
     QDomElement AppendSetting(const QString &name);
     void KeepBackup();
     void PutInPlace(const QByteArray &bytes, bool exists);
@@ -106,7 +114,17 @@ private:
     // the document keeps attributes in a hash, but a saved file should list
     // them as the administrator wrote them. Only elements with two or more.
     QHash<QPair<int, int>, QStringList> FAttributeOrder;
+    // The markup between the declaration and the root as read (DOCTYPE,
+    // comments) and the declaration's standalone value; FPrologRead is
+    // false for a document not read from a file.
+    QString FProlog;
+    QString FStandalone;
+    bool FPrologRead = false;
     QString FLoadProblem;
     QString FBackupFileName;
     bool FBackupPending = false;
+    // What the file held when read or last saved (empty hash: no file);
+    // FReadKnown is false when that is not known (not read, unreadable).
+    QByteArray FReadHash;
+    bool FReadKnown = false;
 };

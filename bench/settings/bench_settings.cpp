@@ -57,6 +57,22 @@ void AddHostileRows()
     spread += "/>";
     QTest::newRow("80k-attributes") << "<r>" + wide + "</r>"
                                     << "<r>" + spread + "</r>";
+    // 50 elements of 9,999 attributes: each within the per-element bound,
+    // refused by the bound on the total; against the same attributes ten to
+    // an element.
+    QByteArray manyWide = "<r>";
+    QByteArray manySpread = "<r>";
+    for (int e = 0; e < 50; ++e) {
+        manyWide += "<E";
+        for (int i = 0; i < 9999; ++i) {
+            const QByteArray attribute = " a" + QByteArray::number(i) + "=\"v\"";
+            manyWide += attribute;
+            manySpread += (i % 10 == 0 ? (i ? "/><E" : "<E") : "") + attribute;
+        }
+        manyWide += "/>";
+        manySpread += "/>";
+    }
+    QTest::newRow("50x9999-attributes") << manyWide + "</r>" << manySpread + "</r>";
     const QByteArray cp1252 = "<?xml version='1.0' encoding='cp1252'?>";
     QTest::newRow("80k-attributes-cp1252")
         << cp1252 + "<r>" + wide + "</r>" << cp1252 + "<r>" + spread + "</r>";

@@ -4,7 +4,10 @@
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #endif
 
@@ -16,6 +19,8 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QByteArray Declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"_ba;
+// For a file with a DTD that did not declare itself standalone.
+const QByteArray NotStandalone = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"_ba;
 
 // What gets appended behind the last child of a read root that holds none of
 // the settings.
@@ -114,8 +119,12 @@ private slots:
     void realWorldFileKeepsEverything_data();
     void realWorldFileKeepsEverything();
     void backupIsMadeOnceAndNeverOverwritten();
+    void changeOnDiskIsNotOverwritten_data();
+    void changeOnDiskIsNotOverwritten();
     void completesAndKeepsReadFile_data();
     void completesAndKeepsReadFile();
+    void spaceOnlyValues_data();
+    void spaceOnlyValues();
     void lastDuplicateWins();
     void addedAttributeGoesLast();
     void numericSettingsAreValidated_data();
@@ -144,6 +153,16 @@ private slots:
     void saveWritesInPlaceInLockedFolder();
     void unreadableFileIsNotReplaced();
     void saveKeepsLink();
+    void saveWritesThroughDanglingLink();
+    void saveRemovesStaleTemporaries_data();
+    void saveRemovesStaleTemporaries();
+    void backupIsNoMoreReadable_data();
+    void backupIsNoMoreReadable();
+    void saveKeepsExtendedAttributes_data();
+    void saveKeepsExtendedAttributes();
+    void saveKeepsHardLinks();
+    void fullDiskLeavesFileAsItWas();
+    void ownerOthersCannotGiveIsKept();
 };
 
 void tst_U_Types::missingFileGivesFreshDocument()
@@ -215,6 +234,31 @@ void tst_U_Types::unusableFileStartsAfresh_data()
         defaults += "<!ATTLIST r a" + QByteArray::number(i) + " CDATA '1'>";
     QTest::newRow("attributes-from-defaults")
         << defaults + "]><r/>" << u"Ein Element hat mehr als 10000 Attribute"_s;
+    // Bytes the declared encoding cannot decode would become U+FFFD unseen.
+    QTest::newRow("utf8-declared-us-ascii")
+        << "<?xml version=\"1.0\" encoding=\"US-ASCII\"?>\n<r><IXUser>M\xc3\xbcller</IXUser></r>"_ba
+        << u"Die Datei enthält Bytes, die in der Kodierung US-ASCII ungültig sind (Zeile 2, Spalte 13)"_s;
+    QTest::newRow("unassigned-iso-8859-7")
+        << "<?xml version=\"1.0\" encoding=\"ISO-8859-7\"?><r><IXUser>a\xd2</IXUser></r>"_ba
+        << u"Die Datei enthält Bytes, die in der Kodierung ISO-8859-7 ungültig sind (Zeile 1, Spalte "_s;
+    QTest::newRow("broken-utf8")
+        << "<r>\n\n<IXUser>ab\xff</IXUser></r>"_ba
+        << u"Die Datei enthält Bytes, die in der Kodierung UTF-8 ungültig sind (Zeile 3, Spalte 11)"_s;
+    QByteArray lone = Utf16(u"<r><IXUser>ab</IXUser></r>"_s);
+    lone.insert(2 + 2 * 13, "\x00\xd8", 2); // U+D800 after "ab"
+    QTest::newRow("utf16-lone-surrogate")
+        << lone
+        << u"Die Datei enthält das einzelne Ersatzzeichen U+D800, das XML nicht zulässt (Zeile 1, Spalte 14)"_s;
+    // Each element within its bound, all together beyond what loads quickly.
+    QByteArray manyWide = "<r>";
+    for (int e = 0; e < 3; ++e) {
+        manyWide += "\n<E";
+        for (int i = 0; i < 9999; ++i)
+            manyWide += " a" + QByteArray::number(i) + "=''";
+        manyWide += "/>";
+    }
+    QTest::newRow("wide-elements-together")
+        << manyWide + "</r>" << u"Die Elemente haben zusammen zu viele Attribute (Zeile 4, Spalte 1)"_s;
     QTest::newRow("huge") << "<r><ACL>"_ba + QByteArray(17 * 1024 * 1024, 'x') + "</ACL></r>"
                           << u"Die Datei ist größer als 16 MiB"_s;
     QTest::newRow("entity-expansion")
@@ -379,14 +423,75 @@ void tst_U_Types::backupIsMadeOnceAndNeverOverwritten()
     QCOMPARE(ReadFile(backup), typo);
     QCOMPARE(QFileInfo(backup).lastModified(), written);
 
-    // The second store still takes the file for unusable: its backup goes
-    // beside the first one, which stays as it was.
+    // The second store read the file before the first one saved: it must
+    // not write over that save.
     const QByteArray good = ReadFile(path);
+    QVERIFY(!second.SaveToFile(message));
+    QVERIFY2(message.contains(u"von einem anderen Programm geändert"_s), qPrintable(message));
+    QCOMPARE(ReadFile(path), good);
+
+    // With the file back as the second store read it, that store still takes
+    // it for unusable: its backup goes beside the first one, which stays.
+    WriteFile(dir, typo);
     QVERIFY2(second.SaveToFile(message), qPrintable(message));
     QCOMPARE(ReadFile(backup), typo);
     QVERIFY(second.BackupFileName() != backup);
     QVERIFY2(second.BackupFileName().endsWith(u"_2.bak"_s), qPrintable(second.BackupFileName()));
-    QCOMPARE(ReadFile(second.BackupFileName()), good);
+    QCOMPARE(ReadFile(second.BackupFileName()), typo);
+}
+
+// Someone else changed the file after it was read: the save refuses to
+// write over that, and a reload puts our edits on top of the new content.
+void tst_U_Types::changeOnDiskIsNotOverwritten_data()
+{
+    QTest::addColumn<QByteArray>("before"); // empty: no file
+    QTest::addColumn<QByteArray>("after");  // empty: removed
+    QTest::addColumn<QString>("kept");      // what the saved file must still hold
+    QTest::newRow("element-added") << "<r><Port>80</Port></r>"_ba
+                                   << "<r><Port>81</Port><Neu/></r>"_ba << u"<Port>81</Port><Neu></Neu>"_s;
+    QTest::newRow("same-size-other-bytes") << "<r><Port>80</Port></r>"_ba
+                                           << "<r><Port>90</Port></r>"_ba << u"<Port>90</Port>"_s;
+    QTest::newRow("created-meanwhile") << QByteArray() << "<r><Dienst/></r>"_ba << u"<Dienst></Dienst>"_s;
+    QTest::newRow("removed-meanwhile") << "<r><Dienst/></r>"_ba << QByteArray() << u"<ACL></ACL>"_s;
+}
+
+void tst_U_Types::changeOnDiskIsNotOverwritten()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    QFETCH(QString, kept);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"quilloraGlobal.xml"_s);
+    if (!before.isEmpty())
+        WriteFile(dir, before);
+    TGlobalSettings settings(path);
+    settings.SetIXUser(u"neu"_s);
+    settings.SetIXPasswort(u"pw"_s);
+    settings.SetLogLevel(2);
+    if (after.isEmpty())
+        QVERIFY(QFile::remove(path));
+    else
+        WriteFile(dir, after);
+    QString message;
+    QVERIFY(!settings.SaveToFile(message));
+    QCOMPARE(message, u"Fehler beim Speichern von "_s + path +
+                          u"\r\nDie Datei wurde seit dem Öffnen von einem anderen Programm geändert und wird "
+                          "nicht überschrieben. Bitte neu laden und die Änderungen erneut speichern."_s);
+    QCOMPARE(ReadFile(path), after.isEmpty() ? "<missing>"_ba : after);
+
+    QVERIFY2(settings.ReloadKeepingEdits(message), qPrintable(message));
+    QCOMPARE(settings.GetIXUser(), u"neu"_s);
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    const QString saved = QString::fromUtf8(ReadFile(path));
+    QVERIFY2(saved.contains(kept), qPrintable(saved));
+    TGlobalSettings reread(path);
+    QCOMPARE(reread.GetIXUser(), u"neu"_s);
+    QCOMPARE(reread.GetIXPasswort(), u"pw"_s);
+    QCOMPARE(reread.GetLogLevel(), 2);
+    // Its own save is no change of someone else.
+    reread.SetIXUser(u"dritter"_s);
+    QVERIFY2(reread.SaveToFile(message), qPrintable(message));
+    QVERIFY2(reread.SaveToFile(message), qPrintable(message));
 }
 
 void tst_U_Types::completesAndKeepsReadFile_data()
@@ -464,8 +569,40 @@ void tst_U_Types::completesAndKeepsReadFile_data()
         << "\xef\xbb\xbf<r>" + AllNine + "</r>" << Declaration + "<r>" + AllNineSaved + "</r>\r\n";
     QTest::newRow("document-type-kept")
         << "<!DOCTYPE r [<!ENTITY e \"val\">]><r>" + AllNine + "<Extra>&e;</Extra></r>"
-        << Declaration + "<!DOCTYPE r [<!ENTITY e \"val\">]>\r\n<r>" + AllNineSaved +
+        << NotStandalone + "<!DOCTYPE r [<!ENTITY e \"val\">]>\r\n<r>" + AllNineSaved +
                "<Extra>val</Extra></r>\r\n";
+    // The DOCTYPE goes back as it was written, references unexpanded.
+    QTest::newRow("entity-with-character-references")
+        << "<!DOCTYPE r [<!ENTITY rabatt \"50&#37; Nachlass\"><!ENTITY q '&#34;x&#34;'>]>\n<r>" + AllNine +
+               "<Extra>&rabatt;&q;</Extra></r>"
+        << NotStandalone +
+               "<!DOCTYPE r [<!ENTITY rabatt \"50&#37; Nachlass\"><!ENTITY q '&#34;x&#34;'>]>\r\n<r>" +
+               AllNineSaved + "<Extra>50% Nachlass\"x\"</Extra></r>\r\n";
+    QTest::newRow("parameter-entity-not-standalone")
+        << "<!DOCTYPE r [<!ENTITY % werk SYSTEM \"werk.ent\"> %werk;]><r>" + AllNine + "</r>"
+        << NotStandalone + "<!DOCTYPE r [<!ENTITY % werk SYSTEM \"werk.ent\"> %werk;]>\r\n<r>" +
+               AllNineSaved + "</r>\r\n";
+    QTest::newRow("subset-comment-and-instruction-stay-inside")
+        << "<!DOCTYPE r [\n<!-- ]> '\" -->\n<?pi ]>?>\n<!ENTITY e \"]>\">\n]>\n<!-- after -->\n<r>" +
+               AllNine + "</r>"
+        << NotStandalone +
+               "<!DOCTYPE r [\n<!-- ]> '\" -->\n<?pi ]>?>\n<!ENTITY e \"]>\">\n]>\n<!-- after -->\r\n<r>" +
+               AllNineSaved + "</r>\r\n";
+    QTest::newRow("standalone-no-kept")
+        << "<?xml version='1.0' standalone='no'?><r>" + AllNine + "</r>"
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\"?>\r\n<r>" + AllNineSaved + "</r>\r\n";
+    QTest::newRow("standalone-yes-with-subset-kept")
+        << "<?xml version='1.0' standalone='yes'?><!DOCTYPE r [<!ENTITY e 'v'>]><r>" + AllNine + "</r>"
+        << Declaration + "<!DOCTYPE r [<!ENTITY e 'v'>]>\r\n<r>" + AllNineSaved + "</r>\r\n";
+    // Content that is only white space is a value, not layout.
+    QTest::newRow("space-only-content")
+        << "<r>\n <Sep> </Sep>\n <Tab>&#9;</Tab><Leer xml:space=\"preserve\">  </Leer>"
+           "<Zeile>&#13;&#10;</Zeile><Nl>\r\n</Nl>" +
+               AllNine + "</r>"
+        << Declaration +
+               "<r><Sep> </Sep><Tab>\t</Tab><Leer xml:space=\"preserve\">  </Leer>"
+               "<Zeile>&#xD;\n</Zeile><Nl>\n</Nl>" +
+               AllNineSaved + "</r>\r\n";
 }
 
 void tst_U_Types::completesAndKeepsReadFile()
@@ -475,6 +612,40 @@ void tst_U_Types::completesAndKeepsReadFile()
     QTemporaryDir dir;
     TGlobalSettings settings(WriteFile(dir, content));
     QCOMPARE(QString::fromUtf8(SavedBytes(settings)), QString::fromUtf8(saved));
+    // What was saved loads again with the same values; only the layout of
+    // appended elements may go, after which the bytes stay as they are.
+    TGlobalSettings again(settings.FileName());
+    QCOMPARE(again.LoadProblem(), QString());
+    QCOMPARE(again.GetIXUser(), settings.GetIXUser());
+    const QByteArray second = SavedBytes(again);
+    if (!saved.contains("\r\n  <"))
+        QCOMPARE(QString::fromUtf8(second), QString::fromUtf8(saved));
+    TGlobalSettings third(settings.FileName());
+    QCOMPARE(QString::fromUtf8(SavedBytes(third)), QString::fromUtf8(second));
+}
+
+// White space alone is a value and reads back as it was.
+void tst_U_Types::spaceOnlyValues_data()
+{
+    QTest::addColumn<QByteArray>("element");
+    QTest::addColumn<QString>("value");
+    QTest::newRow("blank") << "<IXUser> </IXUser>"_ba << u" "_s;
+    QTest::newRow("tab-reference") << "<IXUser>&#9;</IXUser>"_ba << u"\t"_s;
+    QTest::newRow("cr-lf-references") << "<IXUser>&#13;&#10;</IXUser>"_ba << u"\r\n"_s;
+    QTest::newRow("preserve") << "<IXUser xml:space=\"preserve\">  </IXUser>"_ba << u"  "_s;
+}
+
+void tst_U_Types::spaceOnlyValues()
+{
+    QFETCH(QByteArray, element);
+    QFETCH(QString, value);
+    QTemporaryDir dir;
+    TGlobalSettings settings(WriteFile(dir, "<r>\n  " + element + "\n</r>"));
+    QCOMPARE(settings.GetIXUser(), value);
+    QCOMPARE(settings.UneditableSettings().size(), 0);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QCOMPARE(TGlobalSettings(settings.FileName()).GetIXUser(), value);
 }
 
 void tst_U_Types::lastDuplicateWins()
@@ -985,6 +1156,231 @@ void tst_U_Types::saveKeepsLink()
 #else
     QSKIP("POSIX links only");
 #endif
+}
+
+// A link to a file not there yet: the file is created where the link points.
+void tst_U_Types::saveWritesThroughDanglingLink()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(u"conf"_s));
+    const QString link = dir.filePath(u"conf/quilloraGlobal.xml"_s);
+    QVERIFY(QFile::link(u"../share/quilloraGlobal.xml"_s, link));
+    TGlobalSettings settings(link);
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(TGlobalSettings(dir.filePath(u"share/quilloraGlobal.xml"_s)).GetIXUser(), u"neu"_s);
+#else
+    QSKIP("POSIX links only");
+#endif
+}
+
+// The backup of an unusable file may hold passwords: readable by no more
+// than the file was.
+void tst_U_Types::backupIsNoMoreReadable_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::newRow("owner-only") << 0600;
+    QTest::newRow("group") << 0640;
+    QTest::newRow("everyone") << 0644;
+}
+
+void tst_U_Types::backupIsNoMoreReadable()
+{
+#ifdef Q_OS_UNIX
+    QFETCH(int, mode);
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "<r><AdminPasswort>geheim");
+    QVERIFY(chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0);
+    const mode_t oldMask = umask(0);
+    const auto restore = qScopeGuard([&] { umask(oldMask); });
+    TGlobalSettings settings(path);
+    QVERIFY(!settings.LoadProblem().isEmpty());
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    struct stat backup {};
+    QVERIFY(stat(QFile::encodeName(settings.BackupFileName()).constData(), &backup) == 0);
+    QCOMPARE(int(backup.st_mode & 07777), mode);
+#else
+    QSKIP("POSIX modes only");
+#endif
+}
+
+// Extended attributes, the access control list among them, stay on the file.
+void tst_U_Types::saveKeepsExtendedAttributes_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("value");
+    QTest::newRow("user") << "user.quillora.herkunft"_ba
+                          << "dienst"_ba;
+    // Version 2; owner rw, user 1234 r, group r, mask r, others nothing.
+    const auto entry = [](quint16 tag, quint16 permissions, quint32 id) {
+        QByteArray bytes(8, '\0');
+        qToLittleEndian(tag, bytes.data());
+        qToLittleEndian(permissions, bytes.data() + 2);
+        qToLittleEndian(id, bytes.data() + 4);
+        return bytes;
+    };
+    QByteArray acl(4, '\0');
+    qToLittleEndian(quint32(2), acl.data());
+    acl += entry(0x01, 6, quint32(-1)) + entry(0x02, 4, 1234) + entry(0x04, 4, quint32(-1)) +
+           entry(0x10, 4, quint32(-1)) + entry(0x20, 0, quint32(-1));
+    QTest::newRow("access-acl") << "system.posix_acl_access"_ba << acl;
+}
+
+void tst_U_Types::saveKeepsExtendedAttributes()
+{
+#ifdef Q_OS_UNIX
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, value);
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "<r/>");
+    const QByteArray file = QFile::encodeName(path);
+    if (setxattr(file.constData(), name.constData(), value.constData(), value.size(), 0) != 0)
+        QSKIP(qPrintable(u"the file system takes no %1: %2"_s.arg(QString::fromLatin1(name),
+                                                                  QString::fromLocal8Bit(strerror(errno)))));
+    QByteArray before(256, '\0');
+    before.resize(getxattr(file.constData(), name.constData(), before.data(), before.size()));
+    TGlobalSettings settings(path);
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QByteArray after(256, '\0');
+    after.resize(qMax<ssize_t>(0, getxattr(file.constData(), name.constData(), after.data(), after.size())));
+    QCOMPARE(after, before);
+    QCOMPARE(TGlobalSettings(path).GetIXUser(), u"neu"_s);
+#else
+    QSKIP("POSIX attributes only");
+#endif
+}
+
+// A second name of the file sees the save too.
+void tst_U_Types::saveKeepsHardLinks()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "<r><IXUser>alt</IXUser></r>");
+    const QString other = dir.filePath(u"zweiter-name.xml"_s);
+    QVERIFY(link(QFile::encodeName(path).constData(), QFile::encodeName(other).constData()) == 0);
+    TGlobalSettings settings(path);
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QCOMPARE(ReadFile(other), ReadFile(path));
+    QCOMPARE(TGlobalSettings(other).GetIXUser(), u"neu"_s);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+#else
+    QSKIP("POSIX links only");
+#endif
+}
+
+// No room for the new bytes in the file itself (a file-size limit stands in
+// for a full disk): the save fails and the file is what it was.
+void tst_U_Types::fullDiskLeavesFileAsItWas()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    const QByteArray original = "<r><IXUser>alt</IXUser></r>";
+    const QString path = WriteFile(dir, original);
+    // A second name makes the save write into the file.
+    QVERIFY(link(QFile::encodeName(path).constData(),
+                 QFile::encodeName(dir.filePath(u"b.xml"_s)).constData()) == 0);
+    TGlobalSettings settings(path);
+    settings.SetIXUser(u"neu"_s);
+    struct rlimit old {};
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &old) == 0);
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 100;
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
+    QString message;
+    const bool saved = settings.SaveToFile(message);
+    setrlimit(RLIMIT_FSIZE, &old);
+    signal(SIGXFSZ, oldHandler);
+    QVERIFY(!saved);
+    QVERIFY2(message.startsWith(u"Fehler beim Speichern von "_s + path + u"\r\n"_s), qPrintable(message));
+    QCOMPARE(ReadFile(path), original);
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message)); // with room again
+    QCOMPARE(TGlobalSettings(path).GetIXUser(), u"neu"_s);
+#else
+    QSKIP("POSIX limits only");
+#endif
+}
+
+// A member of the file's group saves a file of a service account: it may not
+// give a new file to that account, so the file is written into and stays
+// the account's.
+void tst_U_Types::ownerOthersCannotGiveIsKept()
+{
+#ifdef Q_OS_UNIX
+    constexpr uid_t service = 1234;
+    constexpr gid_t group = 65534;
+    if (geteuid() == 0) {
+        QTemporaryDir dir;
+        QVERIFY(chmod(QFile::encodeName(dir.path()).constData(), 0777) == 0);
+        const QString path = WriteFile(dir, "<r><IXUser>alt</IXUser></r>");
+        QVERIFY(chown(QFile::encodeName(path).constData(), service, group) == 0);
+        QVERIFY(chmod(QFile::encodeName(path).constData(), 0660) == 0);
+        qputenv("QV_SETTINGS_TEST_FILE", QFile::encodeName(path));
+        RunUnprivileged(u"ownerOthersCannotGiveIsKept"_s);
+        qunsetenv("QV_SETTINGS_TEST_FILE");
+        struct stat after {};
+        QVERIFY(stat(QFile::encodeName(path).constData(), &after) == 0);
+        QCOMPARE(after.st_uid, service);
+        QCOMPARE(after.st_gid, group);
+        QCOMPARE(after.st_mode & 07777, mode_t(0660));
+        QCOMPARE(TGlobalSettings(path).GetIXUser(), u"neu"_s);
+        return;
+    }
+    const QString path = QFile::decodeName(qgetenv("QV_SETTINGS_TEST_FILE"));
+    if (path.isEmpty())
+        QSKIP("prepared by the superuser only");
+    TGlobalSettings settings(path);
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+#else
+    QSKIP("POSIX owners only");
+#endif
+}
+
+// Temporary files that interrupted saves left behind go at the next save;
+// those of a save still running and all other files stay.
+void tst_U_Types::saveRemovesStaleTemporaries_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("ageSeconds");
+    QTest::addColumn<bool>("removed");
+    const QString own = QString::number(QCoreApplication::applicationPid());
+    QTest::newRow("writer-gone") << u".quilloraGlobal.xml.2147480000-1x2y.tmp"_s << 0 << true;
+    QTest::newRow("writer-running") << u".quilloraGlobal.xml.%1-1x2y.tmp"_s.arg(own) << 0 << false;
+    QTest::newRow("writer-running-but-old") << u".quilloraGlobal.xml.%1-1x2y.tmp"_s.arg(own) << 600 << true;
+    QTest::newRow("no-writer-fresh") << u".quilloraGlobal.xml.k3j4.tmp"_s << 0 << false;
+    QTest::newRow("no-writer-old") << u".quilloraGlobal.xml.k3j4.tmp"_s << 600 << true;
+    QTest::newRow("other-file") << u".andere.xml.2147480000-1x2y.tmp"_s << 600 << false;
+    QTest::newRow("other-pattern") << u".quilloraGlobal.xml.notiz.tmp.txt"_s << 600 << false;
+    QTest::newRow("backup") << u"quilloraGlobal.xml.2024-01-01_00-00-00.bak"_s << 600 << false;
+}
+
+void tst_U_Types::saveRemovesStaleTemporaries()
+{
+    QFETCH(QString, name);
+    QFETCH(int, ageSeconds);
+    QFETCH(bool, removed);
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "<r/>");
+    QFile left(dir.filePath(name));
+    QVERIFY(left.open(QIODevice::WriteOnly));
+    QVERIFY(left.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-ageSeconds),
+                             QFileDevice::FileModificationTime));
+    left.close();
+    TGlobalSettings settings(path);
+    QString message;
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QCOMPARE(!QFileInfo::exists(left.fileName()), removed);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), removed ? 1 : 2);
 }
 
 QTEST_GUILESS_MAIN(tst_U_Types)

@@ -243,4 +243,35 @@ void inPlaceWriteLeavesWholeContent()
 const TRegisterTest SInPlaceWriteLeavesWholeContent("inPlaceWriteLeavesWholeContent",
                                                     inPlaceWriteLeavesWholeContent);
 
+// A target another program holds open without letting it be deleted: the
+// replacement may fail, but never so that both contents are gone. Either the
+// new content is in place, or the old file is as it was and the replacement
+// is still there for the caller. Real Windows can also answer 1176 (the old
+// file removed, the replacement not renamed); that path ends in a move of the
+// replacement and is not something Wine produces.
+void heldTargetLosesNoContent()
+{
+    TReplaceFolder folder;
+    const std::wstring target = folder.File(L"quilloraGlobal.xml");
+    const std::wstring replacement = folder.File(L"quilloraGlobal.xml.neu");
+    CHECK(WriteWhole(target, SOldContent));
+    CHECK(WriteWhole(replacement, SNewContent));
+    const HANDLE held = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    CHECK(held != INVALID_HANDLE_VALUE);
+    std::u16string error;
+    const bool replaced = ReplaceFileKeeping(U16Of(target), U16Of(replacement), error);
+    CloseHandle(held);
+    if (replaced) {
+        CHECK(ReadWhole(target) == SNewContent);
+    } else {
+        CHECK_MSG(!error.empty(), "the failure has a reason");
+        CHECK_MSG(ReadWhole(target) == SOldContent || ReadWhole(target) == SNewContent,
+                  "the target holds one whole content");
+        if (ReadWhole(target) != SNewContent)
+            CHECK_MSG(ReadWhole(replacement) == SNewContent, "the replacement is kept");
+    }
+}
+const TRegisterTest SHeldTargetLosesNoContent("heldTargetLosesNoContent", heldTargetLosesNoContent);
+
 } // namespace

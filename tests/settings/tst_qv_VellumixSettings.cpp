@@ -1,0 +1,65 @@
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Qt::StringLiterals;
+
+// The settings tool reads the file beside itself, so each case runs a copy
+// of it in a folder of its own.
+class tst_qv_VellumixSettings : public QObject {
+    Q_OBJECT
+
+private slots:
+    void reportsAndExits_data();
+    void reportsAndExits();
+};
+
+void tst_qv_VellumixSettings::reportsAndExits_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("content"); // empty: no file
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out"); // what stdout must hold
+    QTest::addColumn<QString>("err"); // what stderr must hold
+    QTest::newRow("help") << QStringList{u"--help"_s} << QByteArray() << 0 << u"Aufruf: qv_VellumixSettings"_s
+                          << QString();
+    QTest::newRow("unknown-argument") << QStringList{u"--bunt"_s} << QByteArray() << 2 << QString()
+                                      << u"Fehler: unbekannter Parameter „--bunt“"_s;
+    QTest::newRow("usable") << QStringList() << "<r><IXUser>jörg</IXUser></r>"_ba << 0
+                            << u"Benutzer:        jörg\n"_s << QString();
+    QTest::newRow("not-well-formed")
+        << QStringList() << "<r><IXUser>x</r>"_ba << 1 << QString()
+        << u"kann nicht verwendet werden.\r\nKein wohlgeformtes XML (Zeile 1, Spalte"_s;
+    QTest::newRow("undecodable") << QStringList()
+                                 << "<?xml version='1.0' encoding='US-ASCII'?><r>\xc3\xbc</r>"_ba << 1
+                                 << QString() << u"ungültig sind (Zeile 1, Spalte 45)"_s;
+}
+
+void tst_qv_VellumixSettings::reportsAndExits()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, content);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QTemporaryDir dir;
+    const QString program = dir.filePath(u"qv_VellumixSettings"_s);
+    QVERIFY(QFile::copy(QStringLiteral(VELLUMIX_SETTINGS_EXE), program));
+    if (!content.isEmpty()) {
+        QFile file(dir.filePath(u"quilloraGlobal.xml"_s));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    }
+    QProcess process;
+    process.start(program, arguments);
+    QVERIFY(process.waitForFinished(60000));
+    const QString stdOut = QString::fromUtf8(process.readAllStandardOutput());
+    const QString stdErr = QString::fromUtf8(process.readAllStandardError());
+    QCOMPARE(process.exitCode(), exitCode);
+    QVERIFY2(stdOut.contains(out), qPrintable(stdOut));
+    QVERIFY2(stdErr.contains(err), qPrintable(stdErr));
+    if (exitCode != 0)
+        QVERIFY2(stdOut.isEmpty(), qPrintable(stdOut));
+}
+
+QTEST_GUILESS_MAIN(tst_qv_VellumixSettings)
+#include "tst_qv_VellumixSettings.moc"
