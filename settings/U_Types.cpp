@@ -1163,6 +1163,11 @@ bool TGlobalSettings::ChangedOnDisk(const QString &target) const
     return FReadHash.isEmpty() || QCryptographicHash::hash(now, QCryptographicHash::Sha256) != FReadHash;
 }
 
+bool TGlobalSettings::ChangedSinceRead() const
+{
+    return ChangedOnDisk(QFileInfo(LinkTarget(FFileName)).filePath());
+}
+
 bool TGlobalSettings::ReloadKeepingEdits(QString &message)
 {
     message.clear();

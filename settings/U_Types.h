@@ -59,6 +59,9 @@ public:
     // settings on top of the new content. On failure returns false with the
     // reason in message; the store then holds the file as read.
     [[nodiscard]] bool ReloadKeepingEdits(QString &message);
+    // true when the file on disk is no longer what was read or last saved,
+    // so that SaveToFile would refuse to write over it.
+    [[nodiscard]] bool ChangedSinceRead() const;
     // The document as the file gets it (UTF-8). Throws EFailure for a
     // character that XML cannot hold.
     QByteArray ToBytes() const;

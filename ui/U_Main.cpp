@@ -50,6 +50,10 @@ const QString SCaptionConfirm = u"Bestätigen"_s;
 const QString SFirstShowError = u"Meldung: "_s;
 const QString SConnectError = u"Fehler: \r\n"_s;
 const QString SSaveError = u"Fehler beim Speichern\r\n"_s;
+const QString SChangedOnDisk =
+    u"Die Datei %1 wurde seit dem Öffnen von einem anderen Programm geändert.\r\n"
+    "„OK“ lädt sie neu, übernimmt Ihre Eingaben in die neue Fassung und speichert; "
+    "„Abbrechen“ lässt die Datei, wie sie ist."_s;
 const QString SChooseFolderTitle = u"Bitte wählen Sie ein Verzeichnis..."_s;
 const QString SUnusableReplaced =
     u"\r\nOK ersetzt die Datei durch die angezeigten Einstellungen und bewahrt den bisherigen Inhalt als %1 auf."_s;
@@ -925,6 +929,22 @@ void TF_Main::B_IXConectionClick()
     });
 }
 
+// Another program wrote the file while the window was open. Writing our copy
+// over it would lose that change; the user may take the new content instead,
+// with the five fields as typed on top. Returns true when that was done.
+bool TF_Main::SaveOverOtherChange()
+{
+    const QString file = QDir::toNativeSeparators(FSettings->FileName());
+    if (Message(TMsgDlgType::mtConfirmation, SCaptionConfirm, SChangedOnDisk.arg(file),
+                {TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel}) != TMsgDlgBtn::mbOK)
+        return false;
+    QString message;
+    if (FSettings->ReloadKeepingEdits(message))
+        return true;
+    Message(TMsgDlgType::mtError, SCaptionError, message, {TMsgDlgBtn::mbOK});
+    return false;
+}
+
 void TF_Main::B_OKClick()
 {
     Guarded([&] {
@@ -938,6 +958,14 @@ void TF_Main::B_OKClick()
         if (FSettings->SaveToFile(message)) {
             close();
             return;
+        }
+        if (FSettings->ChangedSinceRead()) {
+            if (!SaveOverOtherChange())
+                return;
+            if (FSettings->SaveToFile(message)) {
+                close();
+                return;
+            }
         }
         // Whatever the answer, the window stays open with every change kept.
         Message(TMsgDlgType::mtConfirmation, SCaptionConfirm, SSaveError + message,

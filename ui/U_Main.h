@@ -105,6 +105,7 @@ private slots:
     void LEdit_IXWSDLChange(const QString &text);
     void B_IXConectionClick();
     void B_OKClick();
+    bool SaveOverOtherChange();
     void B_AbbrechenClick();
 
 private:

@@ -270,6 +270,8 @@ private slots:
     void okSavesAndCloses();
     void failedSaveKeepsWindowOpen_data();
     void failedSaveKeepsWindowOpen();
+    void fileChangedOnDiskOffersReload_data();
+    void fileChangedOnDiskOffersReload();
     void closingWithoutSaveLeavesFile_data();
     void closingWithoutSaveLeavesFile();
     void closingLogsOutOnce_data();
@@ -988,6 +990,53 @@ void tst_U_Main::failedSaveKeepsWindowOpen()
     QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
     QCOMPARE(boxes.Shown.size(), 1);
     QVERIFY(!window.isVisible());
+    QCOMPARE(TGlobalSettings(path).GetIXUser(), u"neu"_s);
+}
+
+void tst_U_Main::fileChangedOnDiskOffersReload_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::newRow("reload") << int(TMsgDlgBtn::mbOK);
+    QTest::newRow("cancel") << int(TMsgDlgBtn::mbCancel);
+}
+
+// Another program writes the file while the window is open: OK must not write
+// over that change, and taking the new content keeps both.
+void tst_U_Main::fileChangedOnDiskOffersReload()
+{
+    QFETCH(int, answer);
+    QTemporaryDir dir;
+    const QString path = SettingsPath(dir);
+    StoreSettings(path, u"alt"_s, QString(), QString());
+
+    TBoxes boxes;
+    boxes.Answer = TMsgDlgBtn(answer);
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    auto user = Control<QLineEdit>(window, u"LEdit_IXUser"_s);
+    user->selectAll();
+    QTest::keyClicks(user, u"neu"_s);
+
+    QByteArray other = FileBytes(path);
+    const int rootEnd = other.lastIndexOf("</");
+    QVERIFY(rootEnd > 0);
+    other.insert(rootEnd, "<Fremd>vom anderen Programm</Fremd>\n");
+    QVERIFY(WriteBytes(path, other));
+
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QCOMPARE(boxes.Shown.size(), 1);
+    QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtConfirmation);
+    QVERIFY2(boxes.Shown[0].Text.contains(u"von einem anderen Programm geändert"_s),
+             qPrintable(boxes.Shown[0].Text));
+    if (answer == int(TMsgDlgBtn::mbCancel)) {
+        QVERIFY(window.isVisible());
+        QCOMPARE(user->text(), u"neu"_s);
+        QCOMPARE(FileBytes(path), other);
+        return;
+    }
+    QVERIFY(!window.isVisible());
+    const QByteArray saved = FileBytes(path);
+    QVERIFY2(saved.contains("<Fremd>vom anderen Programm</Fremd>"), saved.constData());
     QCOMPARE(TGlobalSettings(path).GetIXUser(), u"neu"_s);
 }
 
