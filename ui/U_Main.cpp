@@ -82,7 +82,7 @@ QIcon SvgIcon(const QString &name, int size)
 {
     const QString stem = name.chopped(4);
     QIcon icon;
-    for (const QString scale : {u"1x"_s, u"1.5x"_s, u"2x"_s})
+    for (const QString &scale : {u"1x"_s, u"1.5x"_s, u"2x"_s})
         icon.addFile(u":/vellumix/png/%1-%2@%3.png"_s.arg(stem).arg(size).arg(scale));
     return icon;
 }

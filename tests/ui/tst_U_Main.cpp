@@ -1458,6 +1458,7 @@ void tst_U_Main::instanceNameIsHeldUntilReleased()
         ::close(int(claim.Handle));
 }
 
+#ifdef Q_OS_LINUX
 namespace {
 
 // True when process holds the exclusive flock on file, as the kernel reports it.
@@ -1481,6 +1482,7 @@ bool HoldsLock(qint64 process, const QString &file)
 }
 
 } // namespace
+#endif
 
 void tst_U_Main::secondProcessEndsWithMessage()
 {
