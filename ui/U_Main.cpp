@@ -27,7 +27,6 @@
 #include <QShowEvent>
 #include <QStyleOption>
 #include <QStyledItemDelegate>
-#include <QSvgRenderer>
 #include <QTextStream>
 #include <QTimer>
 #include <QWindow>
@@ -86,20 +85,14 @@ constexpr int SLogoutLimit = 5000;
 // Height of the log level items, as the window layout gives it.
 constexpr int SLogLevelItemHeight = 13;
 
-// The images are drawn for this program as SVG files in ui/images.
+// The images are drawn for this program as SVG files in ui/images and
+// shipped as PNG rendered from them, so no Qt Svg is needed.
 QIcon SvgIcon(const QString &name, int size)
 {
-    QSvgRenderer renderer(u":/vellumix/"_s + name);
+    const QString stem = name.chopped(4);
     QIcon icon;
-    for (int scale : {1, 2}) {
-        QPixmap pixmap(size * scale, size * scale);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        renderer.render(&painter);
-        painter.end();
-        pixmap.setDevicePixelRatio(scale);
-        icon.addPixmap(pixmap);
-    }
+    for (const QString &scale : {u"1x"_s, u"1.5x"_s, u"2x"_s})
+        icon.addFile(u":/vellumix/png/%1-%2@%3.png"_s.arg(stem).arg(size).arg(scale));
     return icon;
 }
 

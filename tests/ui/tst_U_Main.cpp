@@ -1802,6 +1802,7 @@ void tst_U_Main::instanceNameIsHeldUntilReleased()
         ::close(int(claim.Handle));
 }
 
+#ifdef Q_OS_LINUX
 namespace {
 
 // True when process holds the exclusive flock on file, as the kernel reports it.
@@ -1825,6 +1826,7 @@ bool HoldsLock(qint64 process, const QString &file)
 }
 
 } // namespace
+#endif
 
 void tst_U_Main::secondProcessEndsWithMessage()
 {
