@@ -1,6 +1,7 @@
 // Prints the five settings that the configuration window edits, read from
 // "quilloraGlobal.xml" beside the program. Reads only; the file is not written.
 #include "common/EFailure.h"
+#include "common/U_Hardening.h"
 #include "common/U_Translation.h"
 #include "settings/U_Types.h"
 
@@ -14,6 +15,7 @@ using namespace Qt::StringLiterals;
 
 int main(int argc, char *argv[])
 {
+    DisableCrashDumps(); // it reads and prints the password
     QCoreApplication app(argc, argv);
     InstallQtTranslation();
     QTextStream out(stdout);
