@@ -86,9 +86,10 @@ QPair<QString, QString> UserAndGroup()
 QStringList IcingaDefines(const QString &root)
 {
     QStringList defines;
-    for (const auto &[name, folder] : {std::pair{u"DataDir"_s, u"lib"_s}, std::pair{u"LogDir"_s, u"log"_s},
-                                       std::pair{u"CacheDir"_s, u"cache"_s}, std::pair{u"SpoolDir"_s, u"spool"_s},
-                                       std::pair{u"InitRunDir"_s, u"run"_s}}) {
+    for (const auto &[name, folder] :
+         {std::pair{u"DataDir"_s, u"lib"_s}, std::pair{u"LogDir"_s, u"log"_s},
+          std::pair{u"CacheDir"_s, u"cache"_s}, std::pair{u"SpoolDir"_s, u"spool"_s},
+          std::pair{u"InitRunDir"_s, u"run"_s}}) {
         QDir(root).mkpath(folder);
         defines << u"-D%1=%2/%3"_s.arg(name, root, folder);
     }
@@ -137,8 +138,8 @@ QMap<QString, TPerf> ParsePerf(const QJsonArray &items)
         const QRegularExpressionMatch match = item.match(value.toString());
         if (!match.hasMatch())
             return {{u"<unreadable>"_s, {value.toString(), {}, {}, {}, {}}}};
-        result.insert(match.captured(1),
-                      {match.captured(2), match.captured(3), match.captured(4), match.captured(5), match.captured(6)});
+        result.insert(match.captured(1), {match.captured(2), match.captured(3), match.captured(4),
+                                          match.captured(5), match.captured(6)});
     }
     return result;
 }
@@ -191,22 +192,24 @@ void tst_MonitoringEngines::icingaAcceptsTheDefinitions()
 {
     QFETCH(bool, withoutHost);
     const QString icinga = QStandardPaths::findExecutable(u"icinga2"_s, {u"/usr/sbin"_s, u"/usr/bin"_s});
-    QVERIFY2(!icinga.isEmpty(), "icinga2 is missing: ./scripts/deps installs it (Debian package icinga2-bin)");
+    QVERIFY2(!icinga.isEmpty(),
+             "icinga2 is missing: ./scripts/deps installs it (Debian package icinga2-bin)");
     const QStringList blocks = DocumentedBlocks(u"icinga2"_s);
     QVERIFY(!blocks.isEmpty());
     const QTemporaryDir dir(WorkFolderTemplate());
     QVERIFY(dir.isValid());
     for (QString block : blocks) {
         if (withoutHost) {
-            const QRegularExpression host(u"^object Host .*?^}\\n"_s, QRegularExpression::DotMatchesEverythingOption |
-                                                                         QRegularExpression::MultilineOption);
+            const QRegularExpression host(u"^object Host .*?^}\\n"_s,
+                                          QRegularExpression::DotMatchesEverythingOption |
+                                              QRegularExpression::MultilineOption);
             QVERIFY(block.contains(host));
             block.remove(host);
         }
         const QString fileName = dir.filePath(u"check.conf"_s);
         QVERIFY(WriteText(fileName, SIcingaPrelude + block));
-        const TResult result =
-            RunTool(icinga, QStringList({u"daemon"_s, u"-C"_s, u"-c"_s, fileName}) + IcingaDefines(dir.path()));
+        const TResult result = RunTool(icinga, QStringList({u"daemon"_s, u"-C"_s, u"-c"_s, fileName}) +
+                                                   IcingaDefines(dir.path()));
         if (withoutHost)
             QVERIFY2(result.ExitCode != 0 && result.Output.contains(SHost), qPrintable(result.Output));
         else
@@ -225,7 +228,8 @@ void tst_MonitoringEngines::nagiosAcceptsTheDefinitions()
 {
     QFETCH(bool, withoutHost);
     const QString nagios = QStandardPaths::findExecutable(u"nagios4"_s, {u"/usr/sbin"_s, u"/usr/bin"_s});
-    QVERIFY2(!nagios.isEmpty(), "nagios4 is missing: ./scripts/deps installs it (Debian package nagios4-core)");
+    QVERIFY2(!nagios.isEmpty(),
+             "nagios4 is missing: ./scripts/deps installs it (Debian package nagios4-core)");
     const QStringList blocks = DocumentedBlocks(u"nagios"_s);
     QVERIFY(!blocks.isEmpty());
     const QTemporaryDir dir(WorkFolderTemplate());
@@ -249,7 +253,7 @@ void tst_MonitoringEngines::nagiosAcceptsTheDefinitions()
                           "cfg_file=/etc/nagios4/objects/templates.cfg\n"
                           "cfg_dir=/etc/nagios-plugins/config\n"
                           "cfg_file=%1\n"_s.arg(dir.filePath(u"vellumix.cfg"_s), UserAndGroup().first,
-                                                 UserAndGroup().second)));
+                                                UserAndGroup().second)));
         const TResult result = RunTool(nagios, {u"-v"_s, dir.filePath(u"nagios.cfg"_s)});
         if (withoutHost)
             QVERIFY2(result.ExitCode != 0 && result.Output.contains(SHost), qPrintable(result.Output));
@@ -262,7 +266,8 @@ void tst_MonitoringEngines::nagiosAcceptsTheDefinitions()
 void tst_MonitoringEngines::icingaRunsTheCheck()
 {
     const QString icinga = QStandardPaths::findExecutable(u"icinga2"_s, {u"/usr/sbin"_s, u"/usr/bin"_s});
-    QVERIFY2(!icinga.isEmpty(), "icinga2 is missing: ./scripts/deps installs it (Debian package icinga2-bin)");
+    QVERIFY2(!icinga.isEmpty(),
+             "icinga2 is missing: ./scripts/deps installs it (Debian package icinga2-bin)");
     const QStringList blocks = DocumentedBlocks(u"icinga2"_s);
     QCOMPARE(blocks.size(), 1);
     const QTemporaryDir dir(WorkFolderTemplate());
@@ -277,14 +282,13 @@ void tst_MonitoringEngines::icingaRunsTheCheck()
 
     // The documented definitions with this machine's values in place of the examples.
     QString config = blocks.first();
-    const QList<QPair<QString, QString>> replacements = {
-        {SProgram, QStringLiteral(VELLUMIX_CHECK_EXE)},
-        {SBase, accepting.BaseUrl()},
-        {SPasswordFile, password},
-        {SAddress, u"address = \"127.0.0.1\""_s},
-        {SInterval, u"check_interval = 1s"_s},
-        {SRetry, u"retry_interval = 1s"_s},
-        {SUser, u"\"Administrator\""_s}};
+    const QList<QPair<QString, QString>> replacements = {{SProgram, QStringLiteral(VELLUMIX_CHECK_EXE)},
+                                                         {SBase, accepting.BaseUrl()},
+                                                         {SPasswordFile, password},
+                                                         {SAddress, u"address = \"127.0.0.1\""_s},
+                                                         {SInterval, u"check_interval = 1s"_s},
+                                                         {SRetry, u"retry_interval = 1s"_s},
+                                                         {SUser, u"\"Administrator\""_s}};
     for (const auto &[example, value] : replacements) {
         QVERIFY2(config.contains(example), qPrintable(example));
         config.replace(example, value);
@@ -331,8 +335,10 @@ void tst_MonitoringEngines::icingaRunsTheCheck()
     }
     const QString output = QString::fromUtf8(daemon.readAll());
     QVERIFY2(started, qPrintable(u"icinga2 daemon ended early:\n"_s + output.right(4000)));
-    QVERIFY2(ran, qPrintable(u"icinga2 did not run both checks within 40 s:\n"_s + ReadText(logFile).right(4000)));
-    QVERIFY2(daemon.exitStatus() == QProcess::NormalExit && daemon.exitCode() == 0, qPrintable(output.right(4000)));
+    QVERIFY2(ran,
+             qPrintable(u"icinga2 did not run both checks within 40 s:\n"_s + ReadText(logFile).right(4000)));
+    QVERIFY2(daemon.exitStatus() == QProcess::NormalExit && daemon.exitCode() == 0,
+             qPrintable(output.right(4000)));
 
     const QHash<QString, QJsonObject> state = ReadState(dir.filePath(u"lib/icinga2.state"_s));
     struct TExpected {
@@ -342,10 +348,13 @@ void tst_MonitoringEngines::icingaRunsTheCheck()
         QStringList Labels;
     };
     const QList<TExpected> expected = {
-        {u"vellumix-indexserver"_s, 0, u"VELLUMIX OK - Indexserver 20.0.0.000, Eintrag \"1\": Archiv"_s,
+        {u"vellumix-indexserver"_s,
+         0,
+         u"VELLUMIX OK - Indexserver 20.0.0.000, Eintrag \"1\": Archiv"_s,
          {u"time"_s, u"wsdl"_s, u"login"_s, u"getServerInfo"_s, u"getConstants"_s, u"checkoutSord"_s,
           u"logout"_s}},
-        {u"vellumix-refused"_s, 2,
+        {u"vellumix-refused"_s,
+         2,
          u"VELLUMIX CRITICAL - Anmeldung fehlgeschlagen: Benutzer oder Passwort ungültig"_s,
          {u"time"_s, u"wsdl"_s, u"login"_s}}};
     for (const TExpected &service : expected) {
