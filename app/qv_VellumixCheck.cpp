@@ -454,13 +454,15 @@ void Judge(TReport &report, const TElo &elo, const std::optional<int> &timeLimit
 }
 
 // Qt's own messages in monitoring mode: after the status line, never on
-// stderr, which an engine would put before it.
-QStringList *GNotes = nullptr;
+// stderr, which an engine would put before it. Collected from the start,
+// before the command line is read; handed back to stderr in the tool's own mode.
+QStringList GEarlyMessages;
+QStringList *GNotes = &GEarlyMessages;
 
-void CollectMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+void CollectMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (GNotes)
-        GNotes->append(message);
+        GNotes->append(qFormatLogMessage(type, context, message));
 }
 
 } // namespace
@@ -468,6 +470,10 @@ void CollectMessage(QtMsgType, const QMessageLogContext &, const QString &messag
 int main(int argc, char *argv[])
 {
     DisableCrashDumps(); // the program holds the password
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--monitoring") == 0)
+            qInstallMessageHandler(CollectMessage);
+    }
     QCoreApplication app(argc, argv);
     InstallQtTranslation();
 
@@ -502,10 +508,16 @@ int main(int argc, char *argv[])
 
     // What goes to stderr in the tool's own mode follows the status line in
     // monitoring mode: Icinga 2 merges stderr into the output, ahead of it.
-    QStringList notes;
+    QStringList notes = GEarlyMessages;
     if (monitoring) {
         GNotes = &notes;
         qInstallMessageHandler(CollectMessage);
+    } else {
+        GNotes = nullptr;
+        qInstallMessageHandler(nullptr);
+        for (const QString &message : std::as_const(GEarlyMessages))
+            err << message << Qt::endl;
+        notes.clear();
     }
     const auto note = [&](const QString &text) {
         if (monitoring)

@@ -238,6 +238,7 @@ private slots:
     void ownTextsKeepThePasswordsLetters();
     void statusTextIsCut_data();
     void statusTextIsCut();
+    void qtMessagesFollowTheStatusLine();
     void certificateProblemsWarn_data();
     void certificateProblemsWarn();
 };
@@ -928,6 +929,39 @@ void tst_qv_VellumixCheck::statusTextIsCut()
     const TRun json = Run(options + QStringList({u"--monitoring"_s, u"--json"_s}));
     QCOMPARE(json.ExitCode, 2);
     QCOMPARE(QJsonDocument::fromJson(json.Out.toUtf8()).object()[u"error"_s].toString(), fault);
+}
+
+void tst_qv_VellumixCheck::qtMessagesFollowTheStatusLine()
+{
+    TStandInIndexserver server;
+    // Qt's debug messages on: the network access writes plenty of them.
+    const auto run = [&](const QStringList &mode) {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"QT_LOGGING_RULES"_s, u"*.debug=true"_s);
+        environment.insert(u"VELLUMIX_PASSWORD"_s, u"geheim"_s);
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(VELLUMIX_CHECK_EXE),
+                      mode + QStringList({u"--wsdl-base"_s, server.BaseUrl(), u"--user"_s, u"Administrator"_s}));
+        TRun result;
+        if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit) {
+            result.ExitCode = process.exitCode();
+            result.Out = QString::fromUtf8(process.readAllStandardOutput());
+            result.Err = QString::fromUtf8(process.readAllStandardError());
+        }
+        return result;
+    };
+    const TRun monitoring = run({u"--monitoring"_s});
+    QCOMPARE(monitoring.ExitCode, 0);
+    QCOMPARE(monitoring.Err, QString());
+    const std::optional<TPluginLine> line = ParsePluginLine(monitoring.Out);
+    QVERIFY2(line && line->State == u"OK"_s, qPrintable(monitoring.Out.left(2000)));
+    QVERIFY2(line->Long.contains(u"qt."_s), qPrintable(line->Long.left(2000)));
+    // The tool's own mode keeps them on stderr, where Qt puts them.
+    const TRun plain = run({});
+    QCOMPARE(plain.ExitCode, 0);
+    QCOMPARE(plain.Out, u"OK Indexserver 20.0.0.000, Eintrag \"1\": Archiv\n"_s);
+    QVERIFY2(plain.Err.contains(u"qt."_s), qPrintable(plain.Err.left(2000)));
 }
 
 void tst_qv_VellumixCheck::certificateProblemsWarn_data()
