@@ -219,11 +219,12 @@ QString MaskFailure(const QString &text, const TMasker &mask)
         u"^(WSDL-Datei/-Ort kann nicht geladen werden: (.*?)\\.  Fehler \\[)(.*)\\]$"_s,
         O::DotMatchesEverythingOption);
     // No complete HTTP answer: the description is Qt's or the session's own.
-    static const QRegularExpression transport(u"^.* - URL:\\S* - SOAPAction:(?:\"[^\"]*\")?$"_s,
-                                              O::DotMatchesEverythingOption);
+    static const QRegularExpression transport(u"^.* - URL:https?://\\S* - SOAPAction:(?:\"[^\"]*\")?$"_s,
+                                              O::DotMatchesEverythingOption | O::CaseInsensitiveOption);
     static const QRegularExpression http(u"^https?://"_s, O::CaseInsensitiveOption);
     // A refusing HTTP status: the reason phrase is the server's.
-    static const QRegularExpression status(u"^(.*)( \\([0-9]+\\) - '.*')$"_s, O::DotMatchesEverythingOption);
+    static const QRegularExpression status(u"^(.*)( \\([0-9]{3}\\) - 'https?://[^'\\s]*')$"_s,
+                                           O::DotMatchesEverythingOption | O::CaseInsensitiveOption);
     QRegularExpressionMatch match = wsdl.match(text);
     if (match.hasMatch()) {
         if (!http.match(match.captured(2)).hasMatch())
