@@ -24,7 +24,6 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <QTextStream>
-#include <QUrl>
 
 #include <algorithm>
 #include <cmath>
@@ -388,7 +387,8 @@ QByteArray JsonReport(const TReport &report)
 QString ReadPasswordFile(const QString &fileName)
 {
     QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
+    // Unbuffered: no copy of the file's bytes stays behind in the device's buffer.
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         throw EFailure(SPasswordFileUnreadable.arg(QDir::toNativeSeparators(fileName), file.errorString()));
     QByteArray line = file.readLine();
     if (file.error() != QFileDevice::NoError)
