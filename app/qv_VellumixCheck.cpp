@@ -2,10 +2,12 @@
 // Indexserver with the stored (or given) user, password and WSDL location,
 // reads what the window's test reads, logs out and reports in one line.
 // Exit codes by default: 0 connected, 1 failed, 2 bad usage. With
-// --monitoring the plugin convention of Nagios and its kin: one status line
-// on stdout, 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN. Never writes the settings.
+// --monitoring the plugin convention of Nagios and its kin: the status line
+// first on stdout, any notes after it, nothing on stderr; 0 OK, 1 WARNING,
+// 2 CRITICAL, 3 UNKNOWN. Never writes the settings.
 
 #include "common/EFailure.h"
+#include "common/U_Hardening.h"
 #include "common/U_Translation.h"
 #include "indexserver/IX_Binding.h"
 #include "indexserver/U_ELO.h"
@@ -20,13 +22,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QTextStream>
-#include <QUrl>
 
 #include <algorithm>
 #include <cmath>
 #include <exception>
 #include <optional>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -53,6 +56,9 @@ const QString SUsage =
     "--json gibt dieselben Angaben als ein JSON-Objekt aus.\n"_s;
 const QString SMissingSettings = u"Die Einstellungsdatei \"%1\" fehlt"_s;
 const QString SPasswordFileUnreadable = u"Die Passwortdatei \"%1\" kann nicht gelesen werden: %2"_s;
+const QString SPasswordFileEmpty =
+    u"Die Passwortdatei \"%1\" enthält kein Passwort: ihre erste Zeile ist leer"_s;
+const QString SHelpOnly = u"Nur die Hilfe ausgegeben, keine Prüfung"_s;
 const QString SPasswordTwice = u"--password und --password-file schließen sich aus"_s;
 const QString SOptionTwice = u"Option --%1 mehrfach angegeben"_s;
 const QString SBadSeconds = u"Ungültige Sekundenzahl für --%1: %2"_s;
@@ -68,11 +74,15 @@ const QString SSlowerThanCritical = u"Dauer %1 s über der kritischen Schwelle %
 const QString SLogoutOverTimeLimit = u"Zeitüberschreitung beim Abmelden: Zeitlimit von %1 s überschritten"_s;
 const QString SCertificateProblems = u"Zertifikat: %1"_s;
 const QString SCertificateExpiresSoon = u"Zertifikat läuft in %1 Tagen ab (%2)"_s;
+const QString SCertificateExpiresToday = u"Zertifikat läuft in weniger als einem Tag ab (%1)"_s;
 const QString SMasked = u"***"_s;
 
 // Monitoring mode without --timeout: below the usual 60 s of the monitoring
 // systems, so the line says why instead of their "plugin timed out".
 constexpr int DefaultMonitoringTimeout = 10000;
+// The status text before "|" at most, in UTF-8 bytes: engines keep a few
+// KiB of a plugin's output, and a server's fault may be any length.
+constexpr qsizetype MaxStatusBytes = 1024;
 
 // The steps in the order the test runs them, named as the binding records them.
 const QStringList SSteps = {u"wsdl"_s,         u"login"_s,        u"getServerInfo"_s,
@@ -117,32 +127,124 @@ struct TReport {
     std::optional<double> Critical;
 };
 
-// Removes the password from every text that leaves the program, also as a
-// server would quote it back from a request (XML-escaped or URL-encoded).
+// Case-insensitive hexadecimal digits of value, at least width of them.
+QString HexPattern(uint value, int width = 1)
+{
+    QString pattern;
+    for (const QChar digit : QString::number(value, 16).rightJustified(width, u'0')) {
+        if (digit.isLetter())
+            pattern += u"[%1%2]"_s.arg(digit, digit.toUpper());
+        else
+            pattern += digit;
+    }
+    return pattern;
+}
+
+// Every form in which one character of the password can come back quoted:
+// as it is; as markup carries it (the request's own escaping, named and
+// numeric references in decimal or hex, also escaped once more as a server
+// quotes markup within markup); percent-encoded (also twice); in a JSON
+// string.
+QString CharacterForms(char32_t c)
+{
+    const QString literal = QString::fromUcs4(&c, 1);
+    QStringList forms{QRegularExpression::escape(literal)};
+    QString reference = u"#0*%1;|#[xX]0*%2;"_s.arg(uint(c)).arg(HexPattern(c));
+    const std::pair<char32_t, QString> named[] = {
+        {U'&', u"amp;"_s}, {U'<', u"lt;"_s}, {U'>', u"gt;"_s}, {U'"', u"quot;"_s}, {U'\'', u"apos;"_s}};
+    for (const auto &[character, name] : named) {
+        if (c == character)
+            reference += u'|' + name;
+    }
+    forms << u"&(?:amp;)*(?:%1)"_s.arg(reference);
+    QString percent;
+    for (const char byte : literal.toUtf8())
+        percent += u"%(?:25)?"_s + HexPattern(uchar(byte), 2);
+    forms << percent;
+    if (c == U' ')
+        forms << u"\\+"_s;
+    if (c <= 0xFFFF) {
+        forms << u"\\\\u"_s + HexPattern(c, 4);
+    } else {
+        const QString pair = literal;
+        forms << u"\\\\u%1\\\\u%2"_s.arg(HexPattern(pair[0].unicode(), 4), HexPattern(pair[1].unicode(), 4));
+    }
+    const std::pair<char32_t, QString> escaped[] = {{U'"', u"\""_s}, {U'\\', u"\\\\"_s}, {U'/', u"/"_s},
+                                                    {U'\r', u"r"_s}, {U'\n', u"n"_s},    {U'\t', u"t"_s}};
+    for (const auto &[character, letter] : escaped) {
+        if (c == character)
+            forms << u"\\\\"_s + letter;
+    }
+    return u"(?:"_s + forms.join(u'|') + u')';
+}
+
+// Removes the password from what the server sent, in every form a request
+// can carry it and a server can quote it back. Only the server's texts pass
+// through it: the program never writes the password into its own, and a
+// short password would garble them.
 class TMasker {
 public:
     void SetSecret(const QString &secret)
     {
-        FForms.clear();
-        if (secret.isEmpty())
+        if (secret.isEmpty()) {
+            FPattern = QRegularExpression();
             return;
-        FForms << secret << secret.toHtmlEscaped() << QString::fromLatin1(QUrl::toPercentEncoding(secret))
-               << QString::fromLatin1(QUrl::toPercentEncoding(secret, " ")).replace(u' ', u'+');
-        FForms.removeDuplicates();
-        // The longest first, so that no shorter form leaves part of a longer one behind.
-        std::sort(FForms.begin(), FForms.end(),
-                  [](const QString &a, const QString &b) { return a.size() > b.size(); });
+        }
+        QString pattern;
+        for (const char32_t c : secret.toUcs4())
+            pattern += CharacterForms(c);
+        FPattern = QRegularExpression(pattern);
     }
     QString operator()(QString text) const
     {
-        for (const QString &form : FForms)
-            text.replace(form, SMasked);
+        if (!FPattern.pattern().isEmpty())
+            text.replace(FPattern, SMasked);
         return text;
     }
 
 private:
-    QStringList FForms;
+    QRegularExpression FPattern;
 };
+
+// A failure of the test: the session's own frame around what the server
+// sent. Only the server's part is masked; a text of unknown shape is taken
+// as the server's throughout.
+QString MaskFailure(const QString &text, const TMasker &mask)
+{
+    using O = QRegularExpression::PatternOption;
+    // The WSDL could not be loaded: the location is the user's, the reason
+    // nests; a WSDL read from a file holds nothing the server sent.
+    static const QRegularExpression wsdl(
+        u"^(WSDL-Datei/-Ort kann nicht geladen werden: (.*?)\\.  Fehler \\[)(.*)\\]$"_s,
+        O::DotMatchesEverythingOption);
+    // No complete HTTP answer: the description is Qt's or the session's own.
+    static const QRegularExpression transport(u"^.* - URL:https?://\\S* - SOAPAction:(?:\"[^\"]*\")?$"_s,
+                                              O::DotMatchesEverythingOption | O::CaseInsensitiveOption);
+    static const QRegularExpression http(u"^https?://"_s, O::CaseInsensitiveOption);
+    // A refusing HTTP status: the reason phrase is the server's.
+    static const QRegularExpression status(u"^(.*)( \\([0-9]{3}\\) - 'https?://[^'\\s]*')$"_s,
+                                           O::DotMatchesEverythingOption | O::CaseInsensitiveOption);
+    QRegularExpressionMatch match = wsdl.match(text);
+    if (match.hasMatch()) {
+        if (!http.match(match.captured(2)).hasMatch())
+            return text;
+        return match.captured(1) + MaskFailure(match.captured(3), mask) + u']';
+    }
+    if (transport.match(text).hasMatch())
+        return text;
+    match = status.match(text);
+    if (match.hasMatch())
+        return mask(match.captured(1)) + match.captured(2);
+    return mask(text);
+}
+
+// Overwrites the characters where they lie, in every copy that shares them.
+void Wipe(QString &text)
+{
+    if (!text.isEmpty() && text.data_ptr()->isMutable())
+        std::fill_n(const_cast<QChar *>(text.constData()), text.size(), QChar());
+    text.clear();
+}
 
 QString Seconds(qint64 nanoseconds)
 {
@@ -174,20 +276,42 @@ QString OneLine(QString text)
     return text.trimmed();
 }
 
+// Steps the test did not reach are left out: graphs must not read them as
+// zero, and Icinga 2 refuses the "U" of the guidelines with a warning per
+// value. The whole test's time is always there.
 QString PerformanceData(const TReport &report)
 {
     QStringList items;
-    items << u"time=%1s;%2;%3;0"_s.arg(report.Total >= 0 ? Seconds(report.Total) : u"U"_s,
-                                       ThresholdText(report.Warning), ThresholdText(report.Critical));
+    items << u"time=%1s;%2;%3;0"_s.arg(Seconds(std::max<qint64>(report.Total, 0)), ThresholdText(report.Warning),
+                                       ThresholdText(report.Critical));
     for (qsizetype i = 0; i < SSteps.size(); ++i) {
-        const std::optional<qint64> &step = report.Step[i];
-        // "U": the step was not reached, which graphs must not read as zero.
-        items << (step ? u"%1=%2s;;;0"_s.arg(SSteps[i], Seconds(*step)) : u"%1=U"_s.arg(SSteps[i]));
+        if (const std::optional<qint64> &step = report.Step[i])
+            items << u"%1=%2s;;;0"_s.arg(SSteps[i], Seconds(*step));
     }
     return items.join(u' ');
 }
 
-QString PluginLine(const TReport &report, const TMasker &mask)
+// At most MaxStatusBytes of UTF-8, cut between code points, "…" marking the cut.
+QString Bounded(const QString &text)
+{
+    if (text.toUtf8().size() <= MaxStatusBytes)
+        return text;
+    const qsizetype room = MaxStatusBytes - QStringLiteral("…").toUtf8().size();
+    qsizetype bytes = 0;
+    qsizetype end = 0;
+    while (end < text.size()) {
+        const bool pair = text[end].isHighSurrogate() && end + 1 < text.size() && text[end + 1].isLowSurrogate();
+        const char16_t unit = text[end].unicode();
+        const qsizetype size = pair ? 4 : unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
+        if (bytes + size > room)
+            break;
+        bytes += size;
+        end += pair ? 2 : 1;
+    }
+    return text.left(end) + u'…';
+}
+
+QString PluginLine(const TReport &report)
 {
     QString text;
     if (report.Connected) {
@@ -197,10 +321,26 @@ QString PluginLine(const TReport &report, const TMasker &mask)
     } else {
         text = report.Error;
     }
-    QString line = u"VELLUMIX %1 - %2"_s.arg(StateName(report.State), OneLine(mask(text)));
+    QString line = u"VELLUMIX %1 - %2"_s.arg(StateName(report.State), Bounded(OneLine(text)));
     if (report.Ran)
         line += u" | "_s + PerformanceData(report);
     return line;
+}
+
+// The lines after the status line. A "|" there would start performance data.
+QString LongOutput(const QStringList &notes)
+{
+    QString text;
+    for (const QString &note : notes) {
+        QString lines = note;
+        lines.replace(u"\r\n"_s, u"\n"_s);
+        lines.replace(u'\r', u'\n');
+        lines.replace(u'|', u'¦');
+        while (lines.endsWith(u'\n'))
+            lines.chop(1);
+        text += lines + u'\n';
+    }
+    return text;
 }
 
 // Microseconds are more than any network step can tell apart.
@@ -209,14 +349,14 @@ QJsonValue SecondsValue(qint64 nanoseconds)
     return std::round(double(nanoseconds) / 1e3) / 1e6;
 }
 
-QByteArray JsonReport(const TReport &report, const TMasker &mask)
+QByteArray JsonReport(const TReport &report)
 {
     QJsonObject steps;
     for (qsizetype i = 0; i < SSteps.size(); ++i)
         steps.insert(SSteps[i], report.Step.value(i) ? SecondsValue(*report.Step[i]) : QJsonValue());
     QJsonArray reasons;
     for (const QString &reason : report.Reasons)
-        reasons.append(mask(reason));
+        reasons.append(reason);
     QJsonValue certificate;
     if (report.Certificate.Seen) {
         QJsonArray problems;
@@ -230,10 +370,10 @@ QByteArray JsonReport(const TReport &report, const TMasker &mask)
     }
     const QJsonObject object{
         {u"result"_s, StateName(report.State)},
-        {u"error"_s, mask(report.Error)},
+        {u"error"_s, report.Error},
         {u"warnings"_s, reasons},
-        {u"version"_s, mask(report.Version)},
-        {u"entry"_s, mask(report.EntryName)},
+        {u"version"_s, report.Version},
+        {u"entry"_s, report.EntryName},
         {u"time"_s, report.Total >= 0 ? SecondsValue(report.Total) : QJsonValue()},
         {u"steps"_s, steps},
         {u"certificate"_s, certificate},
@@ -241,18 +381,25 @@ QByteArray JsonReport(const TReport &report, const TMasker &mask)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-// The first line of the file, without its line break.
+// The first line of the file, without its line break. An empty line is no
+// password: logging in with it would only fail and, check after check, lock
+// the account.
 QString ReadPasswordFile(const QString &fileName)
 {
     QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
+    // Unbuffered: no copy of the file's bytes stays behind in the device's buffer.
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         throw EFailure(SPasswordFileUnreadable.arg(QDir::toNativeSeparators(fileName), file.errorString()));
     QByteArray line = file.readLine();
     if (file.error() != QFileDevice::NoError)
         throw EFailure(SPasswordFileUnreadable.arg(QDir::toNativeSeparators(fileName), file.errorString()));
     while (line.endsWith('\n') || line.endsWith('\r'))
         line.chop(1);
-    return QString::fromUtf8(line);
+    QString password = QString::fromUtf8(line);
+    std::fill(line.begin(), line.end(), '\0');
+    if (password.trimmed().isEmpty())
+        throw EFailure(SPasswordFileEmpty.arg(QDir::toNativeSeparators(fileName)));
+    return password;
 }
 
 // Judges a finished test by the thresholds and the certificate.
@@ -295,19 +442,39 @@ void Judge(TReport &report, const TElo &elo, const std::optional<int> &timeLimit
         raise(TState::Warning,
               SCertificateProblems.arg(CertificateProblemTexts(certificate.Problems).join(u", "_s)));
     if (certificate.Seen && certificateDays && certificate.Expires.isValid()) {
-        const qint64 days = QDateTime::currentDateTimeUtc().daysTo(certificate.Expires);
+        // Days of 24 hours from now, not midnights: six hours left are
+        // within one day.
+        const qint64 seconds = QDateTime::currentDateTimeUtc().secsTo(certificate.Expires);
+        const QString date = certificate.Expires.date().toString(Qt::ISODate);
         // An expired certificate is already named among the problems.
-        if (days >= 0 && days < *certificateDays)
-            raise(TState::Warning,
-                  SCertificateExpiresSoon.arg(days).arg(certificate.Expires.date().toString(Qt::ISODate)));
+        if (seconds > 0 && seconds < qint64(*certificateDays) * 86400)
+            raise(TState::Warning, seconds < 86400 ? SCertificateExpiresToday.arg(date)
+                                                   : SCertificateExpiresSoon.arg(seconds / 86400).arg(date));
     }
     report.State = state;
+}
+
+// Qt's own messages in monitoring mode: after the status line, never on
+// stderr, which an engine would put before it. Collected from the start,
+// before the command line is read; handed back to stderr in the tool's own mode.
+QStringList GEarlyMessages;
+QStringList *GNotes = &GEarlyMessages;
+
+void CollectMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (GNotes)
+        GNotes->append(qFormatLogMessage(type, context, message));
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    DisableCrashDumps(); // the program holds the password
+    for (int i = 1; i < argc; ++i) {
+        if (qstrcmp(argv[i], "--monitoring") == 0)
+            qInstallMessageHandler(CollectMessage);
+    }
     QCoreApplication app(argc, argv);
     InstallQtTranslation();
 
@@ -340,29 +507,53 @@ int main(int argc, char *argv[])
     const bool monitoring = parser.isSet(monitoringOption);
     const bool json = parser.isSet(jsonOption);
 
+    // What goes to stderr in the tool's own mode follows the status line in
+    // monitoring mode: Icinga 2 merges stderr into the output, ahead of it.
+    QStringList notes = GEarlyMessages;
+    if (monitoring) {
+        GNotes = &notes;
+        qInstallMessageHandler(CollectMessage);
+    } else {
+        GNotes = nullptr;
+        qInstallMessageHandler(nullptr);
+        for (const QString &message : std::as_const(GEarlyMessages))
+            err << message << Qt::endl;
+        notes.clear();
+    }
+    const auto note = [&](const QString &text) {
+        if (monitoring)
+            notes << text;
+        else
+            err << text << Qt::endl;
+    };
+
     TMasker mask;
-    mask.SetSecret(parser.value(passwordOption));
     TReport report;
 
     const auto finish = [&]() -> int {
         if (json)
-            out << JsonReport(report, mask) << '\n';
+            out << JsonReport(report) << '\n';
         if (monitoring) {
             if (!json)
-                out << PluginLine(report, mask) << '\n';
+                out << PluginLine(report) << '\n' << LongOutput(notes);
+            out.flush();
+            GNotes = nullptr;
             return int(report.State);
         }
         if (report.Connected) {
             if (!json)
-                out << mask(SSuccess.arg(report.Version, report.EntryName)) << Qt::endl;
+                out << SSuccess.arg(report.Version, report.EntryName) << Qt::endl;
             return 0;
         }
         if (!json)
-            err << u"Fehler: "_s << mask(report.Error) << Qt::endl;
+            err << u"Fehler: "_s << report.Error << Qt::endl;
         return 1;
     };
     const auto badUsage = [&](const QString &reason) -> int {
-        err << (reason.isEmpty() ? QString() : mask(reason) + u'\n') << SUsage;
+        if (monitoring)
+            notes << SUsage;
+        else
+            err << (reason.isEmpty() ? QString() : reason + u'\n') << SUsage;
         report.State = TState::Unknown;
         report.Error = reason;
         if (monitoring || json) {
@@ -377,6 +568,13 @@ int main(int argc, char *argv[])
     if (!parser.positionalArguments().isEmpty())
         return badUsage(SUnexpectedArgument.arg(parser.positionalArguments().first()));
     if (parser.isSet(helpOption)) {
+        // The plugin convention: help is no result, so UNKNOWN.
+        if (monitoring) {
+            report.State = TState::Unknown;
+            report.Error = SHelpOnly;
+            notes << SUsage;
+            return finish();
+        }
         out << SUsage;
         return 0;
     }
@@ -414,7 +612,7 @@ int main(int argc, char *argv[])
         certificateDays = days;
     }
     if (parser.isSet(passwordOption))
-        err << SPasswordVisible << Qt::endl;
+        note(SPasswordVisible);
 
     // Anything that keeps the inputs from being read (settings file,
     // password file) means the test never ran: UNKNOWN to a monitoring system.
@@ -456,7 +654,7 @@ int main(int argc, char *argv[])
         if (parser.isSet(userOption))
             inputs.User = parser.value(userOption);
         if (password)
-            inputs.Password = *password;
+            inputs.Password = std::move(*password);
     } catch (const std::exception &e) {
         report.State = TState::Unknown;
         report.Error = FailureText(e);
@@ -466,13 +664,18 @@ int main(int argc, char *argv[])
     TElo elo;
     elo.WSDLBase = inputs.WSDLBase;
     elo.LoginUser = inputs.User;
-    elo.LoginPassword = inputs.Password;
+    // One copy of the password from here on, cleared once the login is over.
+    elo.LoginPassword = std::move(inputs.Password);
     if (timeLimit)
         elo.SetTimeLimit(*timeLimit);
-    report.Connected = elo.Connect(report.Error);
+    QString error;
+    report.Connected = elo.Connect(error);
+    Wipe(elo.LoginPassword);
+    // What the server sent is masked where it enters the report.
+    report.Error = MaskFailure(error, mask);
     if (report.Connected) {
-        report.Version = elo.ServerVersion();
-        report.EntryName = elo.RootEntryName();
+        report.Version = mask(elo.ServerVersion());
+        report.EntryName = mask(elo.RootEntryName());
         elo.Disconnect();
     }
     Judge(report, elo, timeLimit, certificateDays);

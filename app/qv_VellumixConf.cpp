@@ -1,6 +1,7 @@
 // qv_VellumixConf: the configuration window of ">quillora< Vellumix".
 // One copy per logon session; the program ends with its window.
 
+#include "common/U_Hardening.h"
 #include "common/U_Translation.h"
 #include "ui/U_Main.h"
 
@@ -10,6 +11,7 @@ using namespace Qt::StringLiterals;
 
 int main(int argc, char *argv[])
 {
+    DisableCrashDumps(); // the window holds the password
     QApplication application(argc, argv);
     InstallQtTranslation();
     // The title stays out of the window manager's captions: every box names its own.

@@ -3,6 +3,7 @@
 // A file that cannot be used is reported like qv_VellumixCheck does it, with
 // a non-zero exit code.
 #include "common/EFailure.h"
+#include "common/U_Hardening.h"
 #include "common/U_Translation.h"
 #include "settings/U_Types.h"
 
@@ -16,6 +17,7 @@ using namespace Qt::StringLiterals;
 
 int main(int argc, char *argv[])
 {
+    DisableCrashDumps(); // it reads and prints the password
     QCoreApplication app(argc, argv);
     InstallQtTranslation();
     QTextStream out(stdout);

@@ -253,6 +253,10 @@ void TIXBinding::SetWSDLLocation(const QString &location)
     FCertificate = TCertificateReport();
     FTimeLimitStruck = false;
     FRecordClock.restart();
+    // The limit counts from the test's start, after the clock that times
+    // it: the test never records less time than the limit that ended it.
+    if (FTimeLimit > 0)
+        FDeadline = QDeadlineTimer(FTimeLimit, Qt::PreciseTimer);
 }
 
 void TIXBinding::SetConnectTimeout(int milliseconds)
@@ -271,7 +275,8 @@ void TIXBinding::SetTimeLimit(int milliseconds)
 {
     Q_ASSERT(milliseconds >= 0);
     FTimeLimit = milliseconds;
-    FDeadline = milliseconds > 0 ? QDeadlineTimer(milliseconds) : QDeadlineTimer(QDeadlineTimer::Forever);
+    FDeadline = milliseconds > 0 ? QDeadlineTimer(milliseconds, Qt::PreciseTimer)
+                                 : QDeadlineTimer(QDeadlineTimer::Forever);
 }
 
 void TIXBinding::Record(const QString &step, qint64 start, bool succeeded)
@@ -387,7 +392,15 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
     connectTimer.setSingleShot(true);
     receiveTimer.setSingleShot(true);
     limitTimer.setSingleShot(true);
+    // A coarse timer may fire up to 5 % early; a limit must never strike
+    // before its time, so a timer that comes early waits out the rest.
+    limitTimer.setTimerType(Qt::PreciseTimer);
+    const QDeadlineTimer &firstLimit = testLimitFirst ? FDeadline : FCallDeadline;
     QObject::connect(&limitTimer, &QTimer::timeout, &loop, [&] {
+        if (!firstLimit.hasExpired()) {
+            limitTimer.start(int(std::max<qint64>(1, firstLimit.remainingTime())));
+            return;
+        }
         timedOut = testLimitFirst ? TTimeout::Limit : TTimeout::Call;
         reply->abort();
     });

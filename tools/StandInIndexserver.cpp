@@ -72,6 +72,7 @@ QString Escaped(const QString &text)
 // Everything is found by local name, so any prefix works; objects may be
 // multi-reference elements of any name or embedded in their accessors.
 struct TRequestView {
+    QByteArray Raw; // the request's body as it arrived
     QDomDocument Document;
     QDomElement Operation;
     QHash<QString, QDomElement> Ids;
@@ -515,6 +516,7 @@ QByteArray TStandInWorker::Soap(const TRecordedRequest &request, QString &operat
     TAnswerWriter writer(typeNamespace, operationNamespace);
     try {
         TRequestView view;
+        view.Raw = request.Body;
         QString parseError;
         if (!view.Document.setContent(request.Body, false, &parseError))
             throw TFault{SBadRequest.arg(parseError)};
@@ -597,7 +599,7 @@ QByteArray TStandInWorker::Login(const TRequestView &view, TAnswerWriter &writer
         QMutexLocker lock(&FOwner.FMutex);
         ++FOwner.FLogins;
         if (FOwner.FFailLogin)
-            throw TFault{FOwner.FLoginFault};
+            throw TFault{FOwner.FLoginFault + (FOwner.FEchoRequest ? QString::fromUtf8(view.Raw) : QString())};
         if (user != FOwner.FUser || password != FOwner.FPassword)
             throw TFault{SLoginRefused};
         ticket = u"T%1-%2"_s.arg(++FOwner.FTicketCounter).arg(FOwner.FPort);
@@ -950,6 +952,12 @@ void TStandInIndexserver::SetLoginFault(const QString &faultString)
     QMutexLocker lock(&FMutex);
     FLoginFault = faultString;
     FFailLogin = true;
+}
+
+void TStandInIndexserver::SetLoginFaultEchoesRequest(bool on)
+{
+    QMutexLocker lock(&FMutex);
+    FEchoRequest = on;
 }
 
 void TStandInIndexserver::SetTicketLifetime(int seconds)

@@ -95,6 +95,9 @@ public:
     void SetPassword(const QString &password);
     // Every login fails with a SOAP fault carrying this faultstring.
     void SetLoginFault(const QString &faultString);
+    // When on, that faultstring goes on with the login request's body as it
+    // arrived, as some servers quote a request they refuse. Default off.
+    void SetLoginFaultEchoesRequest(bool on);
     void SetTicketLifetime(int seconds);           // default 600
     void SetServerVersion(const QString &version); // default "20.0.0.000"
     void SetRootEntryName(const QString &name);    // the name of entry "1"; default "Archiv"
@@ -163,6 +166,7 @@ private:
     QString FPassword;
     QString FLoginFault;
     bool FFailLogin = false;
+    bool FEchoRequest = false;
     int FTicketLifetime = 600;
     bool FVariants = false;
     QString FVersion;

@@ -1,6 +1,7 @@
 #include "settings/U_Types.h"
 #include "tools/StandInIndexserver.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -122,22 +123,24 @@ std::optional<QMap<QString, TPerf>> ParsePerformanceData(const QString &text)
     return items;
 }
 
-// The one line a monitoring system reads.
+// What a monitoring system reads: the status line, then the long output,
+// which must not hold a "|" (that would start performance data).
 struct TPluginLine {
     QString State;
     QString Text;
     std::optional<QMap<QString, TPerf>> Perf; // empty when the line has none
     bool PerfValid = true;
+    QString Long; // the lines after the status line, each ending in LF
 };
 
 std::optional<TPluginLine> ParsePluginLine(const QString &out)
 {
     static const QRegularExpression line(
-        u"^VELLUMIX (OK|WARNING|CRITICAL|UNKNOWN) - ([^|\\r\\n]*?)(?: \\| ([^\\r\\n]*))?\\n$"_s);
+        u"^VELLUMIX (OK|WARNING|CRITICAL|UNKNOWN) - ([^|\\r\\n]*?)(?: \\| ([^\\r\\n]*))?\\n((?:[^|\\r\\n]*\\n)*)$"_s);
     const QRegularExpressionMatch match = line.match(out);
     if (!match.hasMatch())
         return std::nullopt;
-    TPluginLine result{match.captured(1), match.captured(2), std::nullopt, true};
+    TPluginLine result{match.captured(1), match.captured(2), std::nullopt, true, match.captured(4)};
     if (match.hasCaptured(3)) {
         result.Perf = ParsePerformanceData(match.captured(3));
         result.PerfValid = result.Perf.has_value();
@@ -172,9 +175,10 @@ bool WriteFile(const QString &fileName, const QByteArray &content)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
-// A certificate for 127.0.0.1 that expired in 2021, with its key, made with
-// the openssl program in dir. Empty when openssl is missing or fails.
-QPair<QByteArray, QByteArray> MakeExpiredCertificate(const QTemporaryDir &dir)
+// A self-signed certificate for 127.0.0.1 valid from start to end (UTC),
+// with its key, made with the openssl program in dir. Empty when openssl is
+// missing or fails.
+QPair<QByteArray, QByteArray> MakeCertificate(const QTemporaryDir &dir, const QDateTime &start, const QDateTime &end)
 {
     const QString openssl = QStandardPaths::findExecutable(u"openssl"_s);
     if (openssl.isEmpty())
@@ -198,7 +202,8 @@ QPair<QByteArray, QByteArray> MakeExpiredCertificate(const QTemporaryDir &dir)
               u"-out"_s, u"request.pem"_s, u"-subj"_s, u"/CN=127.0.0.1"_s}) ||
         !run({u"ca"_s, u"-selfsign"_s, u"-batch"_s, u"-notext"_s, u"-config"_s, u"ca.cnf"_s, u"-keyfile"_s,
               u"key.pem"_s, u"-in"_s, u"request.pem"_s, u"-out"_s, u"expired.pem"_s, u"-extensions"_s, u"x"_s,
-              u"-startdate"_s, u"20200101000000Z"_s, u"-enddate"_s, u"20210101000000Z"_s}))
+              u"-startdate"_s, start.toUTC().toString(u"yyyyMMddHHmmss'Z'"_s), u"-enddate"_s,
+              end.toUTC().toString(u"yyyyMMddHHmmss'Z'"_s)}))
         return {};
     return {Content(dir.filePath(u"expired.pem"_s)), Content(dir.filePath(u"key.pem"_s))};
 }
@@ -253,6 +258,11 @@ private slots:
     void jsonCarriesEveryFact();
     void passwordNeverShows_data();
     void passwordNeverShows();
+    void ownTextsKeepThePasswordsLetters_data();
+    void ownTextsKeepThePasswordsLetters();
+    void statusTextIsCut_data();
+    void statusTextIsCut();
+    void qtMessagesFollowTheStatusLine();
     void certificateProblemsWarn_data();
     void certificateProblemsWarn();
     void hostileAnswersEndTheCheck_data();
@@ -426,23 +436,20 @@ void tst_qv_VellumixCheck::rejectsBadUsage()
 
 namespace {
 
-// The performance data of a test that ran: every label once, times in
-// seconds from 0, the first "measured" steps with a value and the rest "U".
+// The performance data of a test that ran: "time" and the first "measured"
+// steps, each once, in seconds from 0; the steps not reached are left out
+// (Icinga 2 refuses "U").
 void CheckPerformanceData(const QMap<QString, TPerf> &perf, int measured)
 {
-    QStringList labels = QStringList({u"time"_s}) + SSteps;
+    QStringList labels = QStringList({u"time"_s}) + SSteps.mid(0, measured);
     labels.sort();
     QCOMPARE(perf.keys(), labels);
     const TPerf &time = perf[u"time"_s];
     QCOMPARE(time.Unit, u"s"_s);
     QCOMPARE(time.Min, u"0"_s);
     QVERIFY(Number(time.Value) >= 0);
-    for (qsizetype i = 0; i < SSteps.size(); ++i) {
+    for (qsizetype i = 0; i < measured; ++i) {
         const TPerf &step = perf[SSteps[i]];
-        if (i >= measured) {
-            QVERIFY2(step.Value == u"U"_s, qPrintable(SSteps[i]));
-            continue;
-        }
         QCOMPARE(step.Unit, u"s"_s);
         QCOMPARE(step.Min, u"0"_s);
         QVERIFY2(Number(step.Value) >= 0, qPrintable(SSteps[i]));
@@ -461,36 +468,62 @@ void tst_qv_VellumixCheck::monitoringLineAndExitCode_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("text"); // the line's text, or its start when it ends in "..."
-    QTest::addColumn<int>("measured"); // steps with a time, in order; the rest "U"; -1: no performance data
+    QTest::addColumn<int>("measured"); // steps with a time, in order; -1: no performance data
+    QTest::addColumn<QString>("longStart"); // how the lines after the status line begin
+    QTest::addColumn<QByteArray>("passwordFile"); // written to $DIR/passwort unless null
+    const QString warning = SPasswordWarning;
+    const QString usage = u"Aufruf: qv_VellumixCheck [--settings DATEI]"_s;
+    const QByteArray none;
     QTest::newRow("ok") << LoginOptions(u"$BASE"_s) << QString() << 0 << u"OK"_s
-                        << u"Indexserver 23.01.000, Eintrag \"1\": Wurzel-Ä"_s << 6;
+                        << u"Indexserver 23.01.000, Eintrag \"1\": Wurzel-Ä"_s << 6 << warning << none;
     QTest::newRow("refused") << LoginOptions(u"$BASE"_s, u"x"_s) << QString() << 2 << u"CRITICAL"_s
-                             << u"Anmeldung fehlgeschlagen: Benutzer oder Passwort ungültig"_s << 2;
+                             << u"Anmeldung fehlgeschlagen: Benutzer oder Passwort ungültig"_s << 2 << warning
+                             << none;
     QTest::newRow("unreachable")
         << LoginOptions(u"$CLOSED"_s) << QString() << 2 << u"CRITICAL"_s
-        << u"WSDL-Datei/-Ort kann nicht geladen werden: $CLOSEDix?WSDL.  Fehler [..."_s << 1;
+        << u"WSDL-Datei/-Ort kann nicht geladen werden: $CLOSEDix?WSDL.  Fehler [..."_s << 1 << warning << none;
     QTest::newRow("fault-with-break-and-bar")
         << LoginOptions(u"$BASE"_s) << u"erste Zeile\r\nzweite | dritte"_s << 2 << u"CRITICAL"_s
-        << u"erste Zeile zweite ¦ dritte"_s << 2;
+        << u"erste Zeile zweite ¦ dritte"_s << 2 << warning << none;
     QTest::newRow("missing-settings")
         << QStringList({u"--user"_s, u"Administrator"_s}) << QString() << 3 << u"UNKNOWN"_s
-        << u"Die Einstellungsdatei \"$DIR/fehlt.xml\" fehlt"_s << -1;
+        << u"Die Einstellungsdatei \"$DIR/fehlt.xml\" fehlt"_s << -1 << QString() << none;
     QTest::newRow("unreadable-password-file")
         << QStringList({u"--password-file"_s, u"$DIR/kein-passwort"_s}) << QString() << 3 << u"UNKNOWN"_s
-        << u"Die Passwortdatei \"$DIR/kein-passwort\" kann nicht gelesen werden: ..."_s << -1;
+        << u"Die Passwortdatei \"$DIR/kein-passwort\" kann nicht gelesen werden: ..."_s << -1 << QString()
+        << none;
+    // An empty first line is no password: no login is tried with it.
+    const QStringList passwordFile = {u"--wsdl-base"_s, u"$BASE"_s, u"--user"_s, u"Administrator"_s,
+                                      u"--password-file"_s, u"$DIR/passwort"_s};
+    const QString noPassword =
+        u"Die Passwortdatei \"$DIR/passwort\" enthält kein Passwort: ihre erste Zeile ist leer"_s;
+    QTest::newRow("empty-password-file") << passwordFile << QString() << 3 << u"UNKNOWN"_s << noPassword << -1
+                                         << QString() << QByteArray("");
+    QTest::newRow("blank-password-file") << passwordFile << QString() << 3 << u"UNKNOWN"_s << noPassword << -1
+                                         << QString() << QByteArray(" \t\r\ngeheim\n");
+    QTest::newRow("password-file") << passwordFile << QString() << 0 << u"OK"_s
+                                   << u"Indexserver 23.01.000, Eintrag \"1\": Wurzel-Ä"_s << 6 << QString()
+                                   << QByteArray("geheim\r\n");
     QTest::newRow("unknown-option") << QStringList({u"--verbose"_s}) << QString() << 3 << u"UNKNOWN"_s
-                                    << u"..."_s << -1;
+                                    << u"Unbekannte Option 'verbose'."_s << -1 << usage << none;
     QTest::newRow("two-passwords") << QStringList(
                                           {u"--password"_s, u"geheim"_s, u"--password-file"_s, u"b"_s})
                                    << QString() << 3 << u"UNKNOWN"_s
-                                   << u"--password und --password-file schließen sich aus"_s << -1;
+                                   << u"--password und --password-file schließen sich aus"_s << -1 << usage
+                                   << none;
     QTest::newRow("comma-seconds") << QStringList({u"--warning"_s, u"1,5"_s}) << QString() << 3
-                                   << u"UNKNOWN"_s << u"Ungültige Sekundenzahl für --warning: 1,5"_s << -1;
+                                   << u"UNKNOWN"_s << u"Ungültige Sekundenzahl für --warning: 1,5"_s << -1
+                                   << usage << none;
+    QTest::newRow("open-range") << QStringList({u"-w"_s, u"10:"_s}) << QString() << 3 << u"UNKNOWN"_s
+                                << u"Ungültige Sekundenzahl für --warning: 10:"_s << -1 << usage << none;
     QTest::newRow("zero-timeout") << QStringList({u"-t"_s, u"0"_s}) << QString() << 3 << u"UNKNOWN"_s
-                                  << u"Ungültige Sekundenzahl für --timeout: 0"_s << -1;
+                                  << u"Ungültige Sekundenzahl für --timeout: 0"_s << -1 << usage << none;
     QTest::newRow("bad-days") << QStringList({u"--certificate-days"_s, u"viele"_s}) << QString() << 3
                               << u"UNKNOWN"_s << u"Ungültige Zahl von Tagen für --certificate-days: viele"_s
-                              << -1;
+                              << -1 << usage << none;
+    // Help is no result: UNKNOWN by the plugin convention.
+    QTest::newRow("help") << QStringList({u"--help"_s}) << QString() << 3 << u"UNKNOWN"_s
+                          << u"Nur die Hilfe ausgegeben, keine Prüfung"_s << -1 << usage << none;
 }
 
 void tst_qv_VellumixCheck::monitoringLineAndExitCode()
@@ -501,6 +534,8 @@ void tst_qv_VellumixCheck::monitoringLineAndExitCode()
     QFETCH(QString, state);
     QFETCH(QString, text);
     QFETCH(int, measured);
+    QFETCH(QString, longStart);
+    QFETCH(QByteArray, passwordFile);
     TStandInIndexserver server;
     server.SetServerVersion(u"23.01.000"_s);
     server.SetRootEntryName(u"Wurzel-Ä"_s);
@@ -508,6 +543,8 @@ void tst_qv_VellumixCheck::monitoringLineAndExitCode()
         server.SetLoginFault(loginFault);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
+    if (!passwordFile.isNull())
+        QVERIFY(WriteFile(dir.filePath(u"passwort"_s), passwordFile));
     const QString closed = ClosedBase();
     text.replace(u"$CLOSED"_s, closed);
     text.replace(u"$DIR/"_s, QDir::toNativeSeparators(dir.path() + u'/'));
@@ -518,15 +555,23 @@ void tst_qv_VellumixCheck::monitoringLineAndExitCode()
     const TRun run =
         Run(QStringList({u"--monitoring"_s, u"--settings"_s, dir.filePath(u"fehlt.xml"_s)}) + options);
     QCOMPARE(run.ExitCode, exitCode);
+    // Icinga 2 would put anything on stderr before the status line.
+    QCOMPARE(run.Err, QString());
     const std::optional<TPluginLine> line = ParsePluginLine(run.Out);
     QVERIFY2(line, qPrintable(run.Out));
     QCOMPARE(line->State, state);
+    if (longStart.isEmpty())
+        QCOMPARE(line->Long, QString());
+    else
+        QVERIFY2(line->Long.startsWith(longStart), qPrintable(line->Long));
     QVERIFY(!line->Text.isEmpty());
     if (text.endsWith(u"..."_s))
         QVERIFY2(line->Text.startsWith(text.chopped(3)), qPrintable(line->Text));
     else
         QCOMPARE(line->Text, text);
     QCOMPARE(server.LogoutCount(), exitCode == 0 ? 1 : 0);
+    if (exitCode == 3)
+        QCOMPARE(server.LoginCount(), 0);
     if (measured < 0) {
         QVERIFY2(!line->Perf && line->PerfValid, qPrintable(run.Out));
         return;
@@ -591,14 +636,17 @@ void tst_qv_VellumixCheck::timeoutStopsAStalledServer_data()
     QTest::addColumn<bool>("monitoring");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("fragment"); // the output names the limit so
+    QTest::addColumn<QString>("seconds");  // the limit
     const QString limit = u"Zeitüberschreitung: Zeitlimit von 500 ms überschritten"_s;
-    QTest::newRow("wsdl") << u"wsdl"_s << true << 2 << limit;
-    QTest::newRow("login") << u"login"_s << true << 2 << limit;
-    QTest::newRow("checkoutSord") << u"checkoutSord"_s << true << 2 << limit;
+    QTest::newRow("wsdl") << u"wsdl"_s << true << 2 << limit << u"0.5"_s;
+    QTest::newRow("login") << u"login"_s << true << 2 << limit << u"0.5"_s;
+    QTest::newRow("checkoutSord") << u"checkoutSord"_s << true << 2 << limit << u"0.5"_s;
     // The logout's failure is ignored, but the test as a whole broke the limit.
     QTest::newRow("logout") << u"logout"_s << true << 2
-                            << u"Zeitüberschreitung beim Abmelden: Zeitlimit von 0.5 s überschritten"_s;
-    QTest::newRow("default-mode") << u"login"_s << false << 1 << limit;
+                            << u"Zeitüberschreitung beim Abmelden: Zeitlimit von 0.5 s überschritten"_s << u"0.5"_s;
+    QTest::newRow("default-mode") << u"login"_s << false << 1 << limit << u"0.5"_s;
+    QTest::newRow("one-second") << u"wsdl"_s << true << 2
+                                << u"Zeitüberschreitung: Zeitlimit von 1 s überschritten"_s << u"1"_s;
 }
 
 void tst_qv_VellumixCheck::timeoutStopsAStalledServer()
@@ -607,12 +655,18 @@ void tst_qv_VellumixCheck::timeoutStopsAStalledServer()
     QFETCH(bool, monitoring);
     QFETCH(int, exitCode);
     QFETCH(QString, fragment);
+    QFETCH(QString, seconds);
     TStandInIndexserver server;
     TScriptedAnswer never;
     never.Kind = TScriptedAnswer::TKind::NeverAnswer;
     server.Script(stalls, never);
     const QStringList mode = monitoring ? QStringList({u"--monitoring"_s}) : QStringList();
-    const TRun run = Run(mode + LoginOptions(server.BaseUrl()) + QStringList({u"--timeout"_s, u"0.5"_s}));
+    QElapsedTimer clock;
+    clock.start();
+    const TRun run = Run(mode + LoginOptions(server.BaseUrl()) + QStringList({u"--timeout"_s, seconds}));
+    // A limit never strikes before its time, neither as the program counts
+    // nor as the caller does.
+    QVERIFY2(clock.elapsed() >= qint64(Number(seconds) * 1000), qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(run.ExitCode, exitCode);
     if (!monitoring) {
         QCOMPARE(run.Out, QString());
@@ -624,7 +678,7 @@ void tst_qv_VellumixCheck::timeoutStopsAStalledServer()
     QCOMPARE(line->State, u"CRITICAL"_s);
     QVERIFY2(line->Text.contains(fragment), qPrintable(line->Text));
     CheckPerformanceData(*line->Perf, SSteps.indexOf(stalls) + 1);
-    QVERIFY2(Number(line->Perf->value(u"time"_s).Value) >= 0.45, qPrintable(run.Out));
+    QVERIFY2(Number(line->Perf->value(u"time"_s).Value) >= Number(seconds), qPrintable(run.Out));
 }
 
 void tst_qv_VellumixCheck::jsonCarriesEveryFact_data()
@@ -703,32 +757,69 @@ void tst_qv_VellumixCheck::jsonCarriesEveryFact()
     }
 }
 
+namespace {
+
+// The password as the request writer puts it into the login request.
+QString RequestForm(const QString &secret)
+{
+    QString form = secret;
+    form.replace(u'&', u"&amp;"_s).replace(u'<', u"&lt;"_s).replace(u'>', u"&gt;"_s);
+    return form.replace(u'\r', u"&#13;"_s);
+}
+
+} // namespace
+
 void tst_qv_VellumixCheck::passwordNeverShows_data()
 {
     QTest::addColumn<QString>("source"); // file, file-crlf, environment, option, settings
-    QTest::addColumn<QString>("echo");   // how the server's refusal quotes the password; empty: it accepts
-    QTest::newRow("file") << u"file"_s << QString();
-    QTest::newRow("file-crlf") << u"file-crlf"_s << QString();
-    QTest::newRow("environment") << u"environment"_s << QString();
-    QTest::newRow("environment-echoed") << u"environment"_s << u"plain"_s;
-    QTest::newRow("file-echoed-escaped") << u"file"_s << u"escaped"_s;
-    QTest::newRow("option-echoed-url") << u"option"_s << u"url"_s;
-    QTest::newRow("settings-echoed") << u"settings"_s << u"plain"_s;
+    QTest::addColumn<QString>("secret");
+    // How the server's refusal quotes the password; empty: it accepts.
+    // "request": it quotes the whole login request as it arrived.
+    QTest::addColumn<QString>("echo");
+    const QString secret = u"Gä<h&e\"im 7+"_s;
+    QTest::newRow("file") << u"file"_s << secret << QString();
+    QTest::newRow("file-crlf") << u"file-crlf"_s << secret << QString();
+    QTest::newRow("environment") << u"environment"_s << secret << QString();
+    QTest::newRow("environment-echoed") << u"environment"_s << secret << u"plain"_s;
+    QTest::newRow("file-echoed-escaped") << u"file"_s << secret << u"escaped"_s;
+    QTest::newRow("option-echoed-url") << u"option"_s << secret << u"url"_s;
+    QTest::newRow("settings-echoed") << u"settings"_s << secret << u"plain"_s;
+    // The request keeps '"' as it is but escapes '&' and '<', and writes CR as a reference.
+    QTest::newRow("request-quote-amp-lt") << u"environment"_s << u"Qz\"7&k<Wp"_s << u"request"_s;
+    QTest::newRow("request-cr") << u"option"_s << u"ab\rc&d"_s << u"request"_s;
+    QTest::newRow("request-tab-lf") << u"environment"_s << u"a\tb\nc>"_s << u"request"_s;
+    QTest::newRow("request-settings") << u"settings"_s << u"Qz\"7&k<Wp\r"_s << u"request"_s;
+    QTest::newRow("request-file") << u"file"_s << u"Qz\"7&k<Wp"_s << u"request"_s;
+    // A server that quotes the request's markup within its own markup.
+    QTest::newRow("request-escaped-again") << u"environment"_s << u"Qz\"7&k<Wp\r"_s << u"request-escaped"_s;
+    QTest::newRow("hex-reference") << u"environment"_s << u"ab\rc"_s << u"hex"_s;
 }
 
 void tst_qv_VellumixCheck::passwordNeverShows()
 {
     QFETCH(QString, source);
+    QFETCH(QString, secret);
     QFETCH(QString, echo);
-    const QString secret = u"Gä<h&e\"im 7+"_s;
-    // As text, XML, URL and JSON would carry it.
-    const QStringList forms = {secret, secret.toHtmlEscaped(),
+    // As text, XML, URL, JSON and the request would carry it, and once
+    // more escaped.
+    const QStringList forms = {secret,
+                               secret.toHtmlEscaped(),
                                QString::fromLatin1(QUrl::toPercentEncoding(secret)),
-                               QString(secret).replace(u"\""_s, u"\\\""_s)};
+                               QString(secret).replace(u"\""_s, u"\\\""_s),
+                               RequestForm(secret),
+                               RequestForm(secret).toHtmlEscaped(),
+                               QString(secret).replace(u"\r"_s, u"&#xD;"_s)};
     TStandInIndexserver server;
     server.SetPassword(secret);
-    if (!echo.isEmpty()) {
-        const QString quoted = echo == u"plain"_s ? forms[0] : echo == u"escaped"_s ? forms[1] : forms[2];
+    if (echo == u"request"_s) {
+        server.SetLoginFault(u"Anfrage abgelehnt: "_s);
+        server.SetLoginFaultEchoesRequest(true);
+    } else if (!echo.isEmpty()) {
+        const QString quoted = echo == u"plain"_s     ? forms[0]
+                               : echo == u"escaped"_s ? forms[1]
+                               : echo == u"url"_s     ? forms[2]
+                               : echo == u"hex"_s     ? forms[6]
+                                                      : forms[5];
         server.SetLoginFault(u"Anmeldung abgelehnt: <login><String_3>%1</String_3></login>"_s.arg(quoted));
     }
     QTemporaryDir dir;
@@ -759,36 +850,188 @@ void tst_qv_VellumixCheck::passwordNeverShows()
             QVERIFY2(!all.contains(form), qPrintable(all));
         // The refusal itself still reaches the reader, with the password blanked.
         if (!accepted)
-            QVERIFY2(all.contains(u"<String_3>***</String_3>"_s), qPrintable(all));
+            QVERIFY2(all.contains(u">***</String_3>"_s), qPrintable(all));
+        if (echo == u"request"_s)
+            QVERIFY2(all.contains(u"<String_2 xsi:type="_s), qPrintable(all));
     }
     QCOMPARE(server.LoginCount(), 3);
 }
 
+void tst_qv_VellumixCheck::ownTextsKeepThePasswordsLetters_data()
+{
+    QTest::addColumn<QString>("base"); // $CLOSED: nobody listens; $DIR: scratch folder; $BASE: the server
+    QTest::addColumn<QString>("reason"); // the server refuses the WSDL with 403 and this phrase when not empty
+    QTest::addColumn<QString>("error");  // the whole failure text
+    // A one-letter password, as the first letter of words and names the
+    // program writes itself: only what the server sent is masked.
+    QTest::newRow("unreachable")
+        << u"$CLOSED"_s << QString()
+        << u"WSDL-Datei/-Ort kann nicht geladen werden: $CLOSEDix?WSDL.  Fehler [Verbindung verweigert - "
+           "URL:$CLOSEDix?WSDL - SOAPAction:\"\"]"_s;
+    QTest::newRow("local-file")
+        << u"$DIR/bad.xml/"_s << QString()
+        << u"WSDL-Datei/-Ort kann nicht geladen werden: $DIR/bad.xml/ix?WSDL.  Fehler [Die Datei oder das "
+           "Verzeichnis konnte nicht gefunden werden]"_s;
+    QTest::newRow("reason-phrase")
+        << u"$BASE"_s << u"Passwort x gesperrt"_s
+        << u"WSDL-Datei/-Ort kann nicht geladen werden: $BASEix?WSDL.  Fehler [Passwort *** gesperrt (403) - "
+           "'$BASEix?WSDL']"_s;
+}
+
+void tst_qv_VellumixCheck::ownTextsKeepThePasswordsLetters()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, reason);
+    QFETCH(QString, error);
+    TStandInIndexserver server;
+    if (!reason.isEmpty()) {
+        TScriptedAnswer refusal;
+        refusal.Status = 403;
+        refusal.Reason = reason.toUtf8();
+        refusal.ContentType = "text/plain";
+        refusal.Body = "verboten";
+        server.Script(u"wsdl"_s, refusal);
+    }
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString closed = ClosedBase();
+    for (QString *text : {&base, &error}) {
+        text->replace(u"$CLOSED"_s, closed);
+        text->replace(u"$BASE"_s, server.BaseUrl());
+    }
+    base.replace(u"$DIR"_s, dir.path());
+    error.replace(u"$DIR"_s, QDir::toNativeSeparators(dir.path()));
+    const QStringList options = {u"--wsdl-base"_s, base, u"--user"_s, u"Administrator"_s};
+
+    const TRun plain = Run(options, QStringLiteral(VELLUMIX_CHECK_EXE), u"x"_s);
+    QCOMPARE(plain.ExitCode, 1);
+    QCOMPARE(plain.Err, u"Fehler: "_s + error + u'\n');
+    const TRun monitoring = Run(options + QStringList({u"--monitoring"_s}), QStringLiteral(VELLUMIX_CHECK_EXE), u"x"_s);
+    QCOMPARE(monitoring.ExitCode, 2);
+    const std::optional<TPluginLine> line = ParsePluginLine(monitoring.Out);
+    QVERIFY2(line, qPrintable(monitoring.Out));
+    QCOMPARE(line->Text, error);
+}
+
+void tst_qv_VellumixCheck::statusTextIsCut_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("cut");
+    QTest::newRow("short") << QString(1000, u'a') << false;
+    QTest::newRow("exactly-the-bound") << QString(1024, u'b') << false;
+    QTest::newRow("long-ascii") << QString(200000, u'c') << true;
+    // Two and three bytes a character: the cut must not split one.
+    QTest::newRow("long-umlauts") << QString(u"ä€"_s).repeated(40000) << true;
+    // Four bytes, two UTF-16 units: the cut must not split the pair.
+    QTest::newRow("long-astral") << QString(u"x😀"_s).repeated(40000) << true;
+}
+
+void tst_qv_VellumixCheck::statusTextIsCut()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, cut);
+    TStandInIndexserver server;
+    server.SetLoginFault(fault);
+    const QStringList options = LoginOptions(server.BaseUrl());
+    const TRun run = Run(options + QStringList({u"--monitoring"_s}));
+    QCOMPARE(run.ExitCode, 2);
+    const std::optional<TPluginLine> line = ParsePluginLine(run.Out);
+    QVERIFY2(line && line->Perf, qPrintable(run.Out.left(2000)));
+    QVERIFY2(line->Text.toUtf8().size() <= 1024, qPrintable(QString::number(line->Text.toUtf8().size())));
+    if (cut) {
+        QVERIFY(line->Text.endsWith(u'…'));
+        const QString kept = line->Text.chopped(1);
+        QVERIFY(fault.startsWith(kept));
+        // Cut as late as the bound allows: one more character would not fit.
+        const qsizetype next = fault[kept.size()].isHighSurrogate() ? 2 : 1;
+        QVERIFY((kept + fault.mid(kept.size(), next)).toUtf8().size() + 3 > 1024);
+        QCOMPARE(QString::fromUtf8(line->Text.toUtf8()), line->Text); // no broken pair
+    } else {
+        QCOMPARE(line->Text, fault);
+    }
+    // The performance data stays whole.
+    CheckPerformanceData(*line->Perf, 2);
+    // JSON keeps the whole text.
+    const TRun json = Run(options + QStringList({u"--monitoring"_s, u"--json"_s}));
+    QCOMPARE(json.ExitCode, 2);
+    QCOMPARE(QJsonDocument::fromJson(json.Out.toUtf8()).object()[u"error"_s].toString(), fault);
+}
+
+void tst_qv_VellumixCheck::qtMessagesFollowTheStatusLine()
+{
+    TStandInIndexserver server;
+    // Qt's debug messages on: the network access writes plenty of them.
+    const auto run = [&](const QStringList &mode) {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"QT_LOGGING_RULES"_s, u"*.debug=true"_s);
+        environment.insert(u"VELLUMIX_PASSWORD"_s, u"geheim"_s);
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(VELLUMIX_CHECK_EXE),
+                      mode + QStringList({u"--wsdl-base"_s, server.BaseUrl(), u"--user"_s, u"Administrator"_s}));
+        TRun result;
+        if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit) {
+            result.ExitCode = process.exitCode();
+            result.Out = QString::fromUtf8(process.readAllStandardOutput());
+            result.Err = QString::fromUtf8(process.readAllStandardError());
+        }
+        return result;
+    };
+    const TRun monitoring = run({u"--monitoring"_s});
+    QCOMPARE(monitoring.ExitCode, 0);
+    QCOMPARE(monitoring.Err, QString());
+    const std::optional<TPluginLine> line = ParsePluginLine(monitoring.Out);
+    QVERIFY2(line && line->State == u"OK"_s, qPrintable(monitoring.Out.left(2000)));
+    QVERIFY2(line->Long.contains(u"qt."_s), qPrintable(line->Long.left(2000)));
+    // The tool's own mode keeps them on stderr, where Qt puts them.
+    const TRun plain = run({});
+    QCOMPARE(plain.ExitCode, 0);
+    QCOMPARE(plain.Out, u"OK Indexserver 20.0.0.000, Eintrag \"1\": Archiv\n"_s);
+    QVERIFY2(plain.Err.contains(u"qt."_s), qPrintable(plain.Err.left(2000)));
+}
+
 void tst_qv_VellumixCheck::certificateProblemsWarn_data()
 {
-    QTest::addColumn<bool>("expired"); // the generated expired certificate, else the built-in one
+    // The built-in certificate when 0, else one made for the row: expired in
+    // 2021 when negative, else valid for that many seconds from now.
+    QTest::addColumn<qint64>("validFor");
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QString>("reasons");      // a pattern for everything after the entry's name
     QTest::addColumn<QStringList>("problems"); // as the JSON lists them
     const QStringList builtIn = {u"Hostname passt nicht"_s, u"selbst signiert"_s};
     const QStringList expired = {u"abgelaufen"_s, u"selbst signiert"_s};
-    QTest::newRow("built-in") << false << QStringList()
+    const QStringList selfSigned = {u"selbst signiert"_s};
+    const qint64 day = 86400;
+    QTest::newRow("built-in") << qint64(0) << QStringList()
                               << u"; Zertifikat: Hostname passt nicht, selbst signiert"_s << builtIn;
     QTest::newRow("built-in-expires-late")
-        << false << QStringList({u"--certificate-days"_s, u"30"_s})
+        << qint64(0) << QStringList({u"--certificate-days"_s, u"30"_s})
         << u"; Zertifikat: Hostname passt nicht, selbst signiert"_s << builtIn;
     QTest::newRow("built-in-expires-within")
-        << false << QStringList({u"--certificate-days"_s, u"40000"_s})
+        << qint64(0) << QStringList({u"--certificate-days"_s, u"40000"_s})
         << u"; Zertifikat: Hostname passt nicht, selbst signiert; Zertifikat läuft in [0-9]+ Tagen ab "
            "\\(2126-11-16\\)"_s
         << builtIn;
-    QTest::newRow("expired") << true << QStringList({u"--certificate-days"_s, u"30"_s})
+    QTest::newRow("expired") << qint64(-1) << QStringList({u"--certificate-days"_s, u"30"_s})
                              << u"; Zertifikat: abgelaufen, selbst signiert"_s << expired;
+    // Days of 24 hours from now, not midnights.
+    QTest::newRow("six-hours-one-day") << qint64(6 * 3600) << QStringList({u"--certificate-days"_s, u"1"_s})
+                                       << u"; Zertifikat: selbst signiert; Zertifikat läuft in weniger als "
+                                          "einem Tag ab \\([0-9-]+\\)"_s
+                                       << selfSigned;
+    QTest::newRow("six-hours-no-days") << qint64(6 * 3600) << QStringList({u"--certificate-days"_s, u"0"_s})
+                                       << u"; Zertifikat: selbst signiert"_s << selfSigned;
+    QTest::newRow("29.5-days-30") << 59 * day / 2 << QStringList({u"--certificate-days"_s, u"30"_s})
+                                  << u"; Zertifikat: selbst signiert; Zertifikat läuft in 29 Tagen ab "
+                                     "\\([0-9-]+\\)"_s
+                                  << selfSigned;
+    QTest::newRow("29.5-days-29") << 59 * day / 2 << QStringList({u"--certificate-days"_s, u"29"_s})
+                                  << u"; Zertifikat: selbst signiert"_s << selfSigned;
 }
 
 void tst_qv_VellumixCheck::certificateProblemsWarn()
 {
-    QFETCH(bool, expired);
+    QFETCH(qint64, validFor);
     QFETCH(QStringList, options);
     QFETCH(QString, reasons);
     QFETCH(QStringList, problems);
@@ -798,8 +1041,12 @@ void tst_qv_VellumixCheck::certificateProblemsWarn()
     QVERIFY(dir.isValid());
     TStandInIndexserver server(TStandInIndexserver::TScheme::Https);
     QByteArray certificatePem(StandInCertificatePem);
-    if (expired) {
-        const auto [certificate, key] = MakeExpiredCertificate(dir);
+    if (validFor != 0) {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const auto [certificate, key] =
+            validFor < 0 ? MakeCertificate(dir, QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC),
+                                           QDateTime(QDate(2021, 1, 1), QTime(0, 0), Qt::UTC))
+                         : MakeCertificate(dir, now.addDays(-1), now.addSecs(validFor));
         if (certificate.isEmpty())
             QSKIP("the openssl program is missing or failed");
         server.SetCertificate(certificate, key);
