@@ -530,13 +530,19 @@ QByteArray TIXBinding::Transfer(const QUrl &url, const QByteArray *body, const Q
     const bool transportError = (error > QNetworkReply::NoError && error < 200) ||
                                 (error >= QNetworkReply::ProtocolUnknownError && error < 400) ||
                                 error == QNetworkReply::UnknownNetworkError;
-    if (transportError || !status.isValid()) {
+    // Qt names some refusing statuses (400, 418) protocol failures and puts
+    // the reason into an English text of its own; they are the server's
+    // answer all the same, and its reason must stay recognisable as such.
+    const int code = status.isValid() ? status.toInt() : 0;
+    const bool refused = code >= 300 && code != 500 &&
+                         (error == QNetworkReply::ProtocolInvalidOperationError ||
+                          error == QNetworkReply::ProtocolUnknownError);
+    if ((transportError && !refused) || !status.isValid()) {
         QString description = reply->errorString();
         while (description.endsWith(u'\r') || description.endsWith(u'\n'))
             description.chop(1);
         fail(STransportFailure.arg(description, urlText, actionText));
     }
-    const int code = status.toInt();
     if (code >= 300 && code != 500) {
         const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
         // One substitution pass: the server's reason may contain "%2".

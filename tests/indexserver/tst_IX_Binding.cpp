@@ -785,6 +785,11 @@ void tst_IX_Binding::statusKeepsServersReason_data()
     QTest::addColumn<QString>("expected"); // %1: the endpoint, filled once after the call
     QTest::newRow("placeholders-in-reason")
         << 404 << QByteArray("Nicht da: %1 %2 %3") << u"Nicht da: %1 %2 %3 (404) - '@'"_s;
+    // Statuses that Qt reports as protocol failures, with a text of its own
+    // around the reason: they are the server's answer all the same.
+    QTest::newRow("bad-request") << 400 << QByteArray("Anfrage falsch") << u"Anfrage falsch (400) - '@'"_s;
+    QTest::newRow("teapot") << 418 << QByteArray("I'm a teapot") << u"I'm a teapot (418) - '@'"_s;
+    QTest::newRow("unassigned-4xx") << 499 << QByteArray("Eigen") << u"Eigen (499) - '@'"_s;
     QTest::newRow("proxy-authentication") << 407 << QByteArray("Proxy Authentication Required")
                                           << u"Proxy Authentication Required (407) - '@'"_s;
     QTest::newRow("proxy-own-reason") << 407 << QByteArray("Anmeldung am Proxy erforderlich")
