@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -75,6 +76,7 @@ const QString SLogoutOverTimeLimit = u"Zeitüberschreitung beim Abmelden: Zeitli
 const QString SCertificateProblems = u"Zertifikat: %1"_s;
 const QString SCertificateExpiresSoon = u"Zertifikat läuft in %1 Tagen ab (%2)"_s;
 const QString SCertificateExpiresToday = u"Zertifikat läuft in weniger als einem Tag ab (%1)"_s;
+const QString SCertificateExpiresTomorrow = u"Zertifikat läuft in einem Tag ab (%1)"_s;
 const QString SMasked = u"***"_s;
 
 // Monitoring mode without --timeout: below the usual 60 s of the monitoring
@@ -140,15 +142,24 @@ QString HexPattern(uint value, int width = 1)
     return pattern;
 }
 
+// Characters that XML cannot carry: the request leaves them out, so a
+// server's quote of it lacks them.
+bool LeftOutOfRequest(char32_t c)
+{
+    return (c < 0x20 && c != U'\t' && c != U'\n' && c != U'\r') || c == 0xFFFE || c == 0xFFFF;
+}
+
 // Every form in which one character of the password can come back quoted:
-// as it is; as markup carries it (the request's own escaping, named and
-// numeric references in decimal or hex, also escaped once more as a server
-// quotes markup within markup); percent-encoded (also twice); in a JSON
-// string.
+// as markup carries it (the request's own escaping, named and numeric
+// references in decimal or hex, also escaped once more as a server quotes
+// markup within markup); percent-encoded (also twice); in a JSON string; as
+// it is. The escaped forms come first: several begin with the character
+// itself ("&amp;", "%25", "\\"), and the raw form alone would leave the
+// rest of such a form, and the password's next characters, in the text.
 QString CharacterForms(char32_t c)
 {
     const QString literal = QString::fromUcs4(&c, 1);
-    QStringList forms{QRegularExpression::escape(literal)};
+    QStringList forms;
     QString reference = u"#0*%1;|#[xX]0*%2;"_s.arg(uint(c)).arg(HexPattern(c));
     const std::pair<char32_t, QString> named[] = {
         {U'&', u"amp;"_s}, {U'<', u"lt;"_s}, {U'>', u"gt;"_s}, {U'"', u"quot;"_s}, {U'\'', u"apos;"_s}};
@@ -175,6 +186,7 @@ QString CharacterForms(char32_t c)
         if (c == character)
             forms << u"\\\\"_s + letter;
     }
+    forms << QRegularExpression::escape(literal);
     return u"(?:"_s + forms.join(u'|') + u')';
 }
 
@@ -190,9 +202,15 @@ public:
             FPattern = QRegularExpression();
             return;
         }
+        const QList<uint> characters = secret.toUcs4();
+        // Only when something of the password reaches the request can its
+        // left-out characters be missing from a quote; else the pattern
+        // would match the empty text everywhere.
+        const bool anySent = std::any_of(characters.cbegin(), characters.cend(),
+                                         [](char32_t c) { return !LeftOutOfRequest(c); });
         QString pattern;
-        for (const char32_t c : secret.toUcs4())
-            pattern += CharacterForms(c);
+        for (const char32_t c : characters)
+            pattern += CharacterForms(c) + (anySent && LeftOutOfRequest(c) ? u"?"_s : QString());
         FPattern = QRegularExpression(pattern);
     }
     QString operator()(QString text) const
@@ -282,8 +300,8 @@ QString OneLine(QString text)
 QString PerformanceData(const TReport &report)
 {
     QStringList items;
-    items << u"time=%1s;%2;%3;0"_s.arg(Seconds(std::max<qint64>(report.Total, 0)), ThresholdText(report.Warning),
-                                       ThresholdText(report.Critical));
+    items << u"time=%1s;%2;%3;0"_s.arg(Seconds(std::max<qint64>(report.Total, 0)),
+                                       ThresholdText(report.Warning), ThresholdText(report.Critical));
     for (qsizetype i = 0; i < SSteps.size(); ++i) {
         if (const std::optional<qint64> &step = report.Step[i])
             items << u"%1=%2s;;;0"_s.arg(SSteps[i], Seconds(*step));
@@ -300,7 +318,8 @@ QString Bounded(const QString &text)
     qsizetype bytes = 0;
     qsizetype end = 0;
     while (end < text.size()) {
-        const bool pair = text[end].isHighSurrogate() && end + 1 < text.size() && text[end + 1].isLowSurrogate();
+        const bool pair =
+            text[end].isHighSurrogate() && end + 1 < text.size() && text[end + 1].isLowSurrogate();
         const char16_t unit = text[end].unicode();
         const qsizetype size = pair ? 4 : unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
         if (bytes + size > room)
@@ -387,12 +406,18 @@ QByteArray JsonReport(const TReport &report)
 QString ReadPasswordFile(const QString &fileName)
 {
     QFile file(fileName);
+    // Qt leaves the file system's texts untranslated; its catalogue has them.
+    const auto unreadable = [&] {
+        return EFailure(SPasswordFileUnreadable.arg(
+            QDir::toNativeSeparators(fileName),
+            QCoreApplication::translate("QIODevice", file.errorString().toUtf8().constData())));
+    };
     // Unbuffered: no copy of the file's bytes stays behind in the device's buffer.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        throw EFailure(SPasswordFileUnreadable.arg(QDir::toNativeSeparators(fileName), file.errorString()));
+        throw unreadable();
     QByteArray line = file.readLine();
     if (file.error() != QFileDevice::NoError)
-        throw EFailure(SPasswordFileUnreadable.arg(QDir::toNativeSeparators(fileName), file.errorString()));
+        throw unreadable();
     while (line.endsWith('\n') || line.endsWith('\r'))
         line.chop(1);
     QString password = QString::fromUtf8(line);
@@ -449,7 +474,9 @@ void Judge(TReport &report, const TElo &elo, const std::optional<int> &timeLimit
         // An expired certificate is already named among the problems.
         if (seconds > 0 && seconds < qint64(*certificateDays) * 86400)
             raise(TState::Warning, seconds < 86400 ? SCertificateExpiresToday.arg(date)
-                                                   : SCertificateExpiresSoon.arg(seconds / 86400).arg(date));
+                                   : seconds < 2 * 86400
+                                       ? SCertificateExpiresTomorrow.arg(date)
+                                       : SCertificateExpiresSoon.arg(seconds / 86400).arg(date));
     }
     report.State = state;
 }
@@ -457,13 +484,30 @@ void Judge(TReport &report, const TElo &elo, const std::optional<int> &timeLimit
 // Qt's own messages in monitoring mode: after the status line, never on
 // stderr, which an engine would put before it. Collected from the start,
 // before the command line is read; handed back to stderr in the tool's own mode.
+// QtNetwork may log from its own thread, hence the lock.
 QStringList GEarlyMessages;
 QStringList *GNotes = &GEarlyMessages;
+std::mutex GNotesMutex;
 
 void CollectMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
+    const QString text = qFormatLogMessage(type, context, message);
+    const std::lock_guard lock(GNotesMutex);
     if (GNotes)
-        GNotes->append(qFormatLogMessage(type, context, message));
+        GNotes->append(text);
+}
+
+// Notes of the program's own, beside Qt's messages in the same list.
+void AddNote(QStringList &notes, const QString &text)
+{
+    const std::lock_guard lock(GNotesMutex);
+    notes << text;
+}
+
+void SetNotes(QStringList *notes)
+{
+    const std::lock_guard lock(GNotesMutex);
+    GNotes = notes;
 }
 
 } // namespace
@@ -509,12 +553,16 @@ int main(int argc, char *argv[])
 
     // What goes to stderr in the tool's own mode follows the status line in
     // monitoring mode: Icinga 2 merges stderr into the output, ahead of it.
-    QStringList notes = GEarlyMessages;
+    QStringList notes;
+    {
+        // In one step, so that no message falls between the two lists.
+        const std::lock_guard lock(GNotesMutex);
+        notes = GEarlyMessages;
+        GNotes = monitoring ? &notes : nullptr;
+    }
     if (monitoring) {
-        GNotes = &notes;
         qInstallMessageHandler(CollectMessage);
     } else {
-        GNotes = nullptr;
         qInstallMessageHandler(nullptr);
         for (const QString &message : std::as_const(GEarlyMessages))
             err << message << Qt::endl;
@@ -522,7 +570,7 @@ int main(int argc, char *argv[])
     }
     const auto note = [&](const QString &text) {
         if (monitoring)
-            notes << text;
+            AddNote(notes, text);
         else
             err << text << Qt::endl;
     };
@@ -534,10 +582,12 @@ int main(int argc, char *argv[])
         if (json)
             out << JsonReport(report) << '\n';
         if (monitoring) {
+            // Messages logged from here on are dropped: nothing may follow
+            // on stderr, and the output is written.
+            SetNotes(nullptr);
             if (!json)
                 out << PluginLine(report) << '\n' << LongOutput(notes);
             out.flush();
-            GNotes = nullptr;
             return int(report.State);
         }
         if (report.Connected) {
@@ -551,7 +601,7 @@ int main(int argc, char *argv[])
     };
     const auto badUsage = [&](const QString &reason) -> int {
         if (monitoring)
-            notes << SUsage;
+            AddNote(notes, SUsage);
         else
             err << (reason.isEmpty() ? QString() : reason + u'\n') << SUsage;
         report.State = TState::Unknown;
@@ -572,7 +622,7 @@ int main(int argc, char *argv[])
         if (monitoring) {
             report.State = TState::Unknown;
             report.Error = SHelpOnly;
-            notes << SUsage;
+            AddNote(notes, SUsage);
             return finish();
         }
         out << SUsage;
