@@ -198,6 +198,7 @@ class tst_MonitoringEngines : public QObject {
 
 private slots:
     void initTestCase();
+    void documentedProgramIsWhereInstallPutsIt();
     void icingaAcceptsTheDefinitions_data();
     void icingaAcceptsTheDefinitions();
     void nagiosAcceptsTheDefinitions_data();
@@ -208,6 +209,31 @@ private slots:
 void tst_MonitoringEngines::initTestCase()
 {
     GBudget = QDeadlineTimer(BudgetMs);
+}
+
+// The documents name the program where the install rules put it with
+// CMake's default prefix; an install into a folder of the test's shows it.
+void tst_MonitoringEngines::documentedProgramIsWhereInstallPutsIt()
+{
+    const QString defaultPrefix = u"/usr/local"_s;
+    QVERIFY(SProgram.startsWith(defaultPrefix + u'/'));
+    const QString document = ReadText(QStringLiteral(VELLUMIX_MONITORING_DOC));
+    // Every place the document names the program by a path names this one.
+    static const QRegularExpression path(u"/[A-Za-z0-9_./-]*/qv_VellumixCheck\\b"_s);
+    QRegularExpressionMatchIterator it = path.globalMatch(document);
+    int count = 0;
+    for (; it.hasNext(); ++count)
+        QCOMPARE(it.next().captured(), SProgram);
+    QVERIFY(count >= 3); // the text, the Icinga 2 and the Nagios definitions
+
+    const QTemporaryDir prefix(WorkFolderTemplate());
+    QVERIFY(prefix.isValid());
+    const TResult install =
+        RunTool(QStringLiteral(VELLUMIX_CMAKE),
+                {u"--install"_s, QStringLiteral(VELLUMIX_BUILD_DIR), u"--prefix"_s, prefix.path()});
+    QVERIFY2(install.ExitCode == 0, qPrintable(install.Output));
+    const QFileInfo installed(prefix.path() + SProgram.mid(defaultPrefix.size()));
+    QVERIFY2(installed.isFile() && installed.isExecutable(), qPrintable(install.Output));
 }
 
 void tst_MonitoringEngines::icingaAcceptsTheDefinitions_data()
