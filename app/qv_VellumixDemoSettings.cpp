@@ -3,6 +3,7 @@
 //   qv_VellumixDemoSettings FILE USER PASSWORD WSDL-LOCATION
 
 #include "common/EFailure.h"
+#include "common/U_Hardening.h"
 #include "common/U_Translation.h"
 #include "settings/U_Types.h"
 
@@ -12,6 +13,7 @@
 
 int main(int argc, char *argv[])
 {
+    DisableCrashDumps(); // the program holds a password, if only a demonstration's
     QCoreApplication application(argc, argv);
     InstallQtTranslation();
     const QStringList arguments = QCoreApplication::arguments();
