@@ -1,5 +1,6 @@
 # The install folder runs as it is: the programs, and on Windows the Qt
-# libraries and plugins beside them (windeployqt through Qt's deploy script).
+# libraries and plugins beside them (windeployqt through Qt's deploy script;
+# for a build made on Linux, where Qt has no windeployqt, the rules below).
 # Qt's German texts go into translations/ beside the programs, where the
 # programs look for them. No settings file is installed: the window makes
 # quilloraGlobal.xml beside itself on its first save, and an update must
@@ -19,6 +20,15 @@ foreach(program qv_VellumixConf qv_VellumixCheck qv_VellumixSettings)
 endforeach()
 install(TARGETS ${vellumix_installed_programs}
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+if(MSVC)
+    # The Visual C++ runtime (msvcp140.dll, vcruntime140.dll, ...) beside the
+    # programs, so the folder also runs where Microsoft's vc_redist was never
+    # installed. The Universal C runtime is part of Windows 10 and later.
+    set(CMAKE_INSTALL_SYSTEM_RUNTIME_DESTINATION ${CMAKE_INSTALL_BINDIR})
+    set(CMAKE_INSTALL_UCRT_LIBRARIES FALSE)
+    include(InstallRequiredSystemLibraries)
+endif()
 
 if(WIN32 AND CMAKE_CROSSCOMPILING)
     # Built on Linux: Qt has no windeployqt there, so these rules deploy.
