@@ -86,6 +86,11 @@ foreach(file IN LISTS deployed)
     get_filename_component(name "${file}" NAME)
     list(APPEND stripped "${deploy_dir}/${name}")
 endforeach()
+# strip writes the time into each file's header; a fixed one keeps the
+# same build giving the same folder.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(ENV{SOURCE_DATE_EPOCH} 315532800)
+endif()
 foreach(file IN LISTS stripped)
     execute_process(COMMAND "${VELLUMIX_DEPLOY_STRIP}" --strip-unneeded "${file}"
         RESULT_VARIABLE result ERROR_VARIABLE error)
