@@ -358,6 +358,59 @@ int WindowChild(int argc, wchar_t **argv)
 }
 const TRegisterChild SWindowChild("window", WindowChild);
 
+// The top-level window of another process titled exactly title (the
+// program's main window; its boxes are owned), or null.
+HWND OtherProcessWindow(const std::wstring &title)
+{
+    struct TSearch {
+        std::wstring Title;
+        HWND Found = nullptr;
+    } search{title};
+    EnumWindows(
+        [](HWND window, LPARAM data) {
+            auto &search = *reinterpret_cast<TSearch *>(data);
+            DWORD process = 0;
+            GetWindowThreadProcessId(window, &process);
+            wchar_t text[256] = {};
+            GetWindowTextW(window, text, 256);
+            if (process == GetCurrentProcessId() || GetWindow(window, GW_OWNER) || !IsWindowVisible(window) ||
+                search.Title != text)
+                return TRUE;
+            search.Found = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.Found;
+}
+
+// "minimise <title>": minimises the running program's window, as its title
+// bar's button does. Exit code 0 when it is minimised afterwards.
+int MinimiseChild(int argc, wchar_t **argv)
+{
+    if (argc != 1)
+        return 100;
+    const HWND window = OtherProcessWindow(argv[0]);
+    if (!window)
+        return 101;
+    ShowWindow(window, SW_MINIMIZE);
+    return IsIconic(window) ? 0 : 1;
+}
+const TRegisterChild SMinimiseChild("minimise", MinimiseChild);
+
+// "window-state <title>": prints whether the running program's window is
+// minimised and whether it is the foreground window.
+int WindowStateChild(int argc, wchar_t **argv)
+{
+    if (argc != 1)
+        return 100;
+    const HWND window = OtherProcessWindow(argv[0]);
+    if (!window)
+        return 101;
+    std::printf("minimised=%d foreground=%d\n", IsIconic(window) ? 1 : 0, GetForegroundWindow() == window ? 1 : 0);
+    return 0;
+}
+const TRegisterChild SWindowStateChild("window-state", WindowStateChild);
+
 struct TRaiseRow {
     const char *Tag;
     const wchar_t *Title;
