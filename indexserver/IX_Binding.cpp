@@ -240,7 +240,6 @@ void TIXBinding::Cancel()
 
 void TIXBinding::SetWSDLLocation(const QString &location)
 {
-    FCancelled = false;
     FWSDLLocation = location;
     FWsdl.reset();
     FPort.clear();

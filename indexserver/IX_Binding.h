@@ -132,8 +132,9 @@ public:
     void SetTimeLimit(int milliseconds);
 
     // Callable from any thread: the wait under way ends at once with a
-    // failure, and so does every exchange after it until the next test
-    // (SetWSDLLocation) or ResetCancel.
+    // failure, and so does every exchange after it until ResetCancel. Setting
+    // the location keeps it: a cancel that met the step before must not be
+    // lost when the next one sets up.
     void Cancel();
     void ResetCancel() { FCancelled = false; }
     bool Cancelled() const { return FCancelled; }

@@ -83,6 +83,9 @@ bool TElo::TimeLimitStruck() const
 bool TElo::Connect(QString &error)
 {
     error.clear();
+    // A new test: a cancel from before it is forgotten; one during any of its
+    // steps, the logout of the old session included, ends it.
+    FBinding->ResetCancel();
     try {
         ConnectSteps();
         return true;
@@ -102,8 +105,17 @@ void TElo::ConnectSteps()
     // less than two seconds from now is not logged out first.
     if (FConnected) {
         const qint64 seconds = qAbs(FClock().msecsTo(FTicketExpires)) / 1000;
-        if (seconds > 1)
-            Disconnect();
+        if (seconds > 1 && FClientInfo) {
+            try {
+                FService->logout(FClientInfo);
+            } catch (...) {
+                // Cancelled: the test ends here and the old session stays
+                // connected, so that the Disconnect after the cancel logs it
+                // out. Any other failure is ignored as in Disconnect.
+                if (FBinding->Cancelled())
+                    throw;
+            }
+        }
     }
     FConnected = false;
 

@@ -38,6 +38,22 @@ QString RefusedConnectionText()
     return socket.errorString();
 }
 
+// A .qm file that holds no texts, only the names of module files to load
+// beside it, as Qt's qt_de.qm does.
+bool WriteCatalogue(const QString &fileName, const QStringList &modules)
+{
+    QByteArray dependencies;
+    QDataStream stream(&dependencies, QIODevice::WriteOnly);
+    for (const QString &module : modules)
+        stream << module;
+    QByteArray content = QByteArray::fromHex("3cb86418caef9c95cd211cbf60a1bddd"); // the .qm magic
+    QDataStream out(&content, QIODevice::Append);
+    out << quint8(0x96) << quint32(dependencies.size()); // the dependencies block
+    out.writeRawData(dependencies.constData(), int(dependencies.size()));
+    QFile file(fileName);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
 } // namespace
 
 class tst_U_Translation : public QObject {
@@ -51,14 +67,27 @@ private slots:
 
 void tst_U_Translation::turnsQtTextsGerman_data()
 {
-    QTest::addColumn<QString>("source"); // qt: Qt's own folder; copy: a folder of our own; none: no file
+    // qt: Qt's own folder; copy: a folder of our own with qtbase_de.qm;
+    // merged: one with only qt_de.qm as windeployqt writes it (the same
+    // texts in one file); catalogue: one with only a qt_de.qm that names
+    // module files not beside it; modules: the same with its module file
+    // beside it, as in Qt's own folder; none: no file
+    QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("parserText");
     QTest::addColumn<QString>("networkText");
+    QTest::addColumn<QString>("loaded"); // the file the translator came from
     QTest::newRow("qt-folder") << u"qt"_s << u"Vorzeitiges Ende des Dokuments."_s
-                               << u"Verbindung verweigert"_s;
+                               << u"Verbindung verweigert"_s << u"qtbase_de.qm"_s;
     QTest::newRow("own-folder") << u"copy"_s << u"Vorzeitiges Ende des Dokuments."_s
-                                << u"Verbindung verweigert"_s;
-    QTest::newRow("missing-file") << u"none"_s << u"Premature end of document."_s << u"Connection refused"_s;
+                                << u"Verbindung verweigert"_s << u"qtbase_de.qm"_s;
+    QTest::newRow("merged-file") << u"merged"_s << u"Vorzeitiges Ende des Dokuments."_s
+                                 << u"Verbindung verweigert"_s << u"qt_de.qm"_s;
+    QTest::newRow("catalogue-with-module") << u"modules"_s << u"Vorzeitiges Ende des Dokuments."_s
+                                           << u"Verbindung verweigert"_s << u"qt_de.qm"_s;
+    QTest::newRow("catalogue-alone") << u"catalogue"_s << u"Premature end of document."_s
+                                     << u"Connection refused"_s << QString();
+    QTest::newRow("missing-file") << u"none"_s << u"Premature end of document."_s << u"Connection refused"_s
+                                  << QString();
 }
 
 void tst_U_Translation::turnsQtTextsGerman()
@@ -66,6 +95,7 @@ void tst_U_Translation::turnsQtTextsGerman()
     QFETCH(QString, source);
     QFETCH(QString, parserText);
     QFETCH(QString, networkText);
+    QFETCH(QString, loaded);
     const QString qtFolder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -74,10 +104,18 @@ void tst_U_Translation::turnsQtTextsGerman()
         folder = qtFolder;
     else if (source == u"copy"_s)
         QVERIFY(QFile::copy(QDir(qtFolder).filePath(u"qtbase_de.qm"_s), dir.filePath(u"qtbase_de.qm"_s)));
+    else if (source == u"merged"_s)
+        QVERIFY(QFile::copy(QDir(qtFolder).filePath(u"qtbase_de.qm"_s), dir.filePath(u"qt_de.qm"_s)));
+    else if (source == u"catalogue"_s)
+        QVERIFY(WriteCatalogue(dir.filePath(u"qt_de.qm"_s), {u"module_de"_s}));
+    else if (source == u"modules"_s) {
+        QVERIFY(WriteCatalogue(dir.filePath(u"qt_de.qm"_s), {u"module_de"_s}));
+        QVERIFY(QFile::copy(QDir(qtFolder).filePath(u"qtbase_de.qm"_s), dir.filePath(u"module_de.qm"_s)));
+    }
 
     QTranslator *translator = InstallQtTranslation({folder});
     const auto removal = qScopeGuard([translator] { delete translator; });
-    QCOMPARE(translator != nullptr, source != u"none"_s);
+    QCOMPARE(translator ? QFileInfo(translator->filePath()).fileName() : QString(), loaded);
     QCOMPARE(CutDocumentText(), parserText);
     QCOMPARE(RefusedConnectionText(), networkText);
 }

@@ -90,6 +90,9 @@ private slots:
     void oneConnectionPerConnect();
     void recordsEachCallOfTheTest_data();
     void recordsEachCallOfTheTest();
+    void cancelEndsConnectAtEveryStep_data();
+    void cancelEndsConnectAtEveryStep();
+    void cancelBeforeConnectIsForgotten();
 };
 
 void tst_U_ELO::initTestCase()
@@ -590,6 +593,79 @@ void tst_U_ELO::recordsEachCallOfTheTest()
     QCOMPARE(steps.join(u' '), expected);
     QVERIFY(!elo.TimeLimitStruck());
     QVERIFY(!elo.Certificate().Seen); // plain http
+}
+
+void tst_U_ELO::cancelEndsConnectAtEveryStep_data()
+{
+    QTest::addColumn<QString>("held");         // the call the server holds when the cancel comes
+    QTest::addColumn<bool>("keepsSession");    // Disconnect then logs out a session
+    QTest::addColumn<QString>("loggedOutWith"); // "old" or "new" ticket; empty: no logout
+    // The logout of the first test's session that opens the second test.
+    QTest::newRow("logout-of-old-session") << u"logout"_s << true << u"old"_s;
+    QTest::newRow("login") << u"login"_s << false << QString();
+    QTest::newRow("getServerInfo") << u"getServerInfo"_s << true << u"new"_s;
+    QTest::newRow("checkoutSord") << u"checkoutSord"_s << true << u"new"_s;
+}
+
+// A second test cancelled while the server holds one of its calls: it ends
+// at once without another call, and the following Disconnect logs out
+// whichever session is still open.
+void tst_U_ELO::cancelEndsConnectAtEveryStep()
+{
+    QFETCH(QString, held);
+    QFETCH(bool, keepsSession);
+    QFETCH(QString, loggedOutWith);
+    TStandInIndexserver server;
+    TElo elo;
+    PointAt(elo, server.BaseUrl());
+    QString error;
+    QVERIFY(elo.Connect(error));
+    const QString oldTicket = elo.FClientInfo->ticket;
+    server.SetDelay(held, 60000);
+    const qsizetype heldBefore = server.Operations().count(held);
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (server.Operations().count(held) > heldBefore) {
+            poll.stop();
+            server.SetDelay(held, 0);
+            elo.Cancel();
+        }
+    });
+    poll.start();
+
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!elo.Connect(error));
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(error.contains(u"abgebrochen"_s), qPrintable(error));
+    QCOMPARE(server.Operations().last(), held);
+    QCOMPARE(elo.FConnected, keepsSession);
+
+    const qsizetype posts = Posts(server).size();
+    elo.Disconnect();
+    QVERIFY(!elo.FConnected);
+    if (loggedOutWith.isEmpty()) {
+        QCOMPARE(Posts(server).size(), posts);
+    } else {
+        QCOMPARE(Posts(server).size(), posts + 1);
+        QCOMPARE(server.Operations().last(), u"logout"_s);
+        const QString ticket = TicketOf(Posts(server).last());
+        QCOMPARE(ticket == oldTicket, loggedOutWith == u"old"_s);
+    }
+}
+
+// A cancel that came before a test belongs to no test: the next one runs.
+void tst_U_ELO::cancelBeforeConnectIsForgotten()
+{
+    TStandInIndexserver server;
+    TElo elo;
+    PointAt(elo, server.BaseUrl());
+    elo.Cancel();
+    QString error;
+    QVERIFY2(elo.Connect(error), qPrintable(error));
+    QVERIFY(elo.Connect(error));
+    QCOMPARE(server.LogoutCount(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_U_ELO)

@@ -181,7 +181,8 @@ const QColor SGreen(0, 255, 0);
 const QColor SRed(255, 0, 0);
 
 // Asks the window to close the way a window manager does: a WM_DELETE_WINDOW
-// message through the X server, from a connection of its own.
+// message through the X server, from a connection of its own. true once the
+// server has taken the message.
 bool SendDeleteWindow(const QWidget &window)
 {
 #ifdef VELLUMIX_HAVE_XCB
@@ -204,11 +205,18 @@ bool SendDeleteWindow(const QWidget &window)
     message.type = atom("WM_PROTOCOLS");
     message.data.data32[0] = atom("WM_DELETE_WINDOW");
     message.data.data32[1] = XCB_CURRENT_TIME;
-    xcb_send_event(connection, 0, message.window, XCB_EVENT_MASK_NO_EVENT,
-                   reinterpret_cast<const char *>(&message));
-    xcb_flush(connection);
+    // Checked, which waits for the server: a connection closed right after
+    // its last request may have that request dropped unread (the X server
+    // takes the hang-up first), and the window never hears of the close.
+    // A window manager keeps its connection, so this is the test's own
+    // hazard; unchecked, about one message in ten was lost under Xvfb.
+    xcb_generic_error_t *error = xcb_request_check(
+        connection, xcb_send_event_checked(connection, 0, message.window, XCB_EVENT_MASK_NO_EVENT,
+                                           reinterpret_cast<const char *>(&message)));
+    const bool taken = !error && message.type != XCB_ATOM_NONE && message.data.data32[0] != XCB_ATOM_NONE;
+    free(error);
     xcb_disconnect(connection);
-    return true;
+    return taken;
 #else
     Q_UNUSED(window);
     return false;
@@ -1189,11 +1197,19 @@ void tst_U_Main::closeCancelsRunningTest()
 void tst_U_Main::realInputDuringSlowTest_data()
 {
     QTest::addColumn<QString>("how");
-    QTest::addColumn<int>("holdBack"); // of the test's getServerInfo answer, milliseconds
+    QTest::addColumn<QString>("held"); // the call whose answer the server holds back
+    QTest::addColumn<int>("holdBack"); // milliseconds
     QTest::addColumn<bool>("closes");
-    QTest::newRow("close-request") << u"close"_s << 60000 << true;
-    QTest::newRow("click-Abbrechen") << u"Abbrechen"_s << 60000 << true;
-    QTest::newRow("click-Verbinde-OK") << u"IXConection,OK"_s << 2500 << false;
+    QTest::addColumn<int>("logins");
+    QTest::addColumn<int>("logouts");
+    // The first-show test logged in once; Verbinde logs that session out first.
+    QTest::newRow("close-request") << u"close"_s << u"getServerInfo"_s << 60000 << true << 2 << 2;
+    // The old session's logout was taken by the server before the cancel.
+    QTest::newRow("close-request-during-logout") << u"close"_s << u"logout"_s << 60000 << true << 1 << 1;
+    // Cut off before the login's answer: no session to log out.
+    QTest::newRow("close-request-during-login") << u"close"_s << u"login"_s << 60000 << true << 2 << 1;
+    QTest::newRow("click-Abbrechen") << u"Abbrechen"_s << u"getServerInfo"_s << 60000 << true << 2 << 2;
+    QTest::newRow("click-Verbinde-OK") << u"IXConection,OK"_s << u"getServerInfo"_s << 2500 << false << 2 << 1;
 }
 
 // What a user does through the X server while a test waits for a slow
@@ -1204,8 +1220,11 @@ void tst_U_Main::realInputDuringSlowTest()
     if (QGuiApplication::platformName() != u"xcb"_s)
         QSKIP("needs real X events: runs as tst_U_Main_xcb under Xvfb");
     QFETCH(QString, how);
+    QFETCH(QString, held);
     QFETCH(int, holdBack);
     QFETCH(bool, closes);
+    QFETCH(int, logins);
+    QFETCH(int, logouts);
     TStandInServer server;
     QTemporaryDir dir;
     StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
@@ -1213,29 +1232,27 @@ void tst_U_Main::realInputDuringSlowTest()
     TF_Main window(HooksFor(dir.path(), boxes));
     QVERIFY(ShowAndSettle(window));
     QCOMPARE(server.Logins(), 1);
-    server.HoldBack(u"getServerInfo"_s, holdBack);
+    server.HoldBack(held, holdBack);
 
-    // The input goes out once the held-back call has reached the server, so
-    // that a slow machine cannot send it before the test waits.
+    // The input goes out as soon as the held-back call has reached the
+    // server, so that a slow machine cannot send it before the test waits.
     bool sent = false;
-    const qsizetype infosBefore = server.Operations().count(u"getServerInfo"_s);
+    const qsizetype heldBefore = server.Operations().count(held);
     QTimer poll;
-    poll.setInterval(20);
+    poll.setInterval(5);
     QObject::connect(&poll, &QTimer::timeout, &window, [&] {
-        if (server.Operations().count(u"getServerInfo"_s) <= infosBefore)
+        if (server.Operations().count(held) <= heldBefore)
             return;
         poll.stop();
-        // A close request sent within a few milliseconds of the request is
-        // not yet delivered reliably (known, open); this checks the wait itself.
-        QTimer::singleShot(300, &window, [&] {
-            if (how == u"close"_s) {
-                sent = SendDeleteWindow(window);
-                return;
-            }
-            sent = true;
-            for (const QString &name : how.split(u','))
-                sent = sent && ClickThroughServer(*Control<QWidget>(window, u"B_"_s + name));
-        });
+        // Only this call is held; the logout on close is answered at once.
+        server.HoldBack(held, 0);
+        if (how == u"close"_s) {
+            sent = SendDeleteWindow(window);
+            return;
+        }
+        sent = true;
+        for (const QString &name : how.split(u','))
+            sent = sent && ClickThroughServer(*Control<QWidget>(window, u"B_"_s + name));
     });
     poll.start();
     QElapsedTimer clock;
@@ -1246,13 +1263,12 @@ void tst_U_Main::realInputDuringSlowTest()
     // Time for anything held back to show itself.
     QTest::qWait(1500);
     QCOMPARE(!window.isVisible(), closes);
-    QCOMPARE(server.Logins(), 2);
+    QCOMPARE(server.Logins(), logins);
+    QCOMPARE(server.Logouts(), logouts);
     QCOMPARE(boxes.Shown.size(), 0);
-    if (closes) {
-        QCOMPARE(server.Logouts(), 2);
-    } else {
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+    if (!closes) {
         QCOMPARE(LampColor(window), SGreen);
-        QCOMPARE(server.Logouts(), 1);
         QVERIFY(window.close());
     }
 }

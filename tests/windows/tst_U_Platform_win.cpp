@@ -15,6 +15,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -108,7 +110,8 @@ std::wstring OwnPath()
 // output. The destructor ends it hard if it still runs.
 class TChild {
 public:
-    TChild(const wchar_t *role, const std::u16string &argument)
+    TChild(const wchar_t *role, const std::u16string &argument) : TChild(role, std::vector{argument}) {}
+    TChild(const wchar_t *role, const std::vector<std::u16string> &arguments)
     {
         SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
         HANDLE childInput = nullptr;
@@ -120,8 +123,9 @@ public:
         // this one's input open.
         SetHandleInformation(FInput, HANDLE_FLAG_INHERIT, 0);
         SetHandleInformation(FOutput, HANDLE_FLAG_INHERIT, 0);
-        std::wstring commandLine =
-            L"\"" + OwnPath() + L"\" --child " + role + L" \"" + WideOf(argument) + L"\"";
+        std::wstring commandLine = L"\"" + OwnPath() + L"\" --child " + role;
+        for (const std::u16string &argument : arguments)
+            commandLine += L" \"" + WideOf(argument) + L"\"";
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -302,6 +306,174 @@ void failedClaimLeavesCopyUnprotected()
 }
 const TRegisterTest SFailedClaimLeavesCopyUnprotected("failedClaimLeavesCopyUnprotected",
                                                       failedClaimLeavesCopyUnprotected);
+
+// ---- the other copy's window
+
+constexpr const wchar_t *SWindowClass = L"VellumixCopyWindow";
+
+void RegisterCopyWindowClass()
+{
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = DefWindowProcW;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = SWindowClass;
+    RegisterClassW(&windowClass);
+}
+
+HWND MakeCopyWindow(const wchar_t *title, int show)
+{
+    RegisterCopyWindowClass();
+    const HWND window = CreateWindowExW(0, SWindowClass, title, WS_OVERLAPPEDWINDOW, 40, 40, 320, 200, nullptr,
+                                        nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (window && show != SW_HIDE)
+        ShowWindow(window, show);
+    return window;
+}
+
+// "window <title> <show>": a running copy with one top-level window, shown
+// with the ShowWindow command <show> (SW_HIDE: never shown). It reports the
+// window's handle on standard output and runs its message loop until its
+// standard input ends.
+int WindowChild(int argc, wchar_t **argv)
+{
+    if (argc != 2)
+        return 100;
+    const HWND window = MakeCopyWindow(argv[0], int(std::wcstol(argv[1], nullptr, 10)));
+    if (!window)
+        return 101;
+    std::printf("%llu\n", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)));
+    std::fflush(stdout);
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    for (;;) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        DWORD available = 0;
+        if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr))
+            return 0; // the test closed its end
+    }
+}
+const TRegisterChild SWindowChild("window", WindowChild);
+
+// The top-level window of another process titled exactly title (the
+// program's main window; its boxes are owned), or null.
+HWND OtherProcessWindow(const std::wstring &title)
+{
+    struct TSearch {
+        std::wstring Title;
+        HWND Found = nullptr;
+    } search{title};
+    EnumWindows(
+        [](HWND window, LPARAM data) {
+            auto &search = *reinterpret_cast<TSearch *>(data);
+            DWORD process = 0;
+            GetWindowThreadProcessId(window, &process);
+            wchar_t text[256] = {};
+            GetWindowTextW(window, text, 256);
+            if (process == GetCurrentProcessId() || GetWindow(window, GW_OWNER) || !IsWindowVisible(window) ||
+                search.Title != text)
+                return TRUE;
+            search.Found = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.Found;
+}
+
+// "minimise <title>": minimises the running program's window, as its title
+// bar's button does. Exit code 0 when it is minimised afterwards.
+int MinimiseChild(int argc, wchar_t **argv)
+{
+    if (argc != 1)
+        return 100;
+    const HWND window = OtherProcessWindow(argv[0]);
+    if (!window)
+        return 101;
+    ShowWindow(window, SW_MINIMIZE);
+    return IsIconic(window) ? 0 : 1;
+}
+const TRegisterChild SMinimiseChild("minimise", MinimiseChild);
+
+// "window-state <title>": prints whether the running program's window is
+// minimised and whether it is the foreground window.
+int WindowStateChild(int argc, wchar_t **argv)
+{
+    if (argc != 1)
+        return 100;
+    const HWND window = OtherProcessWindow(argv[0]);
+    if (!window)
+        return 101;
+    std::printf("minimised=%d foreground=%d\n", IsIconic(window) ? 1 : 0, GetForegroundWindow() == window ? 1 : 0);
+    return 0;
+}
+const TRegisterChild SWindowStateChild("window-state", WindowStateChild);
+
+struct TRaiseRow {
+    const char *Tag;
+    const wchar_t *Title;
+    int Show;        // how the other copy shows its window
+    bool OwnProcess; // the window belongs to the raising process itself
+    bool Raised;
+};
+
+// A second start finds the first copy's window by its caption, also while
+// the caption says more, and brings it back and to the front when it was
+// minimised. Its own windows, hidden windows and other captions are left alone.
+void raiseOtherCopyRestoresItsWindow()
+{
+    const TRaiseRow rows[] = {
+        {"minimised-copy", L">quillora< Vellumix", SW_SHOWMINNOACTIVE, false, true},
+        {"busy-caption-behind", L">quillora< Vellumix \u2013 verbinde \u2026 3 s", SW_SHOWNOACTIVATE, false,
+         true},
+        {"other-caption", L"quillora Vellumix", SW_SHOWMINNOACTIVE, false, false},
+        {"hidden-copy", L">quillora< Vellumix", SW_HIDE, false, false},
+        {"own-window", L">quillora< Vellumix", SW_SHOWMINNOACTIVE, true, false},
+    };
+    // The raising copy's own window has the focus to begin with, as the
+    // second start's message box had.
+    const HWND own = MakeCopyWindow(L"Zweiter Start", SW_SHOWNORMAL);
+    for (const TRaiseRow &row : rows) {
+        TRow scope(row.Tag);
+        SetForegroundWindow(own);
+        HWND other = nullptr;
+        HWND ownCopy = nullptr;
+        std::unique_ptr<TChild> child;
+        if (row.OwnProcess) {
+            other = ownCopy = MakeCopyWindow(row.Title, row.Show);
+        } else {
+            child = std::make_unique<TChild>(
+                L"window", std::vector{U16Of(row.Title), U16Of(std::to_wstring(row.Show))});
+            if (!CHECK(child->Started()))
+                continue;
+            const std::string handle = child->ReadLine();
+            other = reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::strtoull(handle.c_str(), nullptr, 10)));
+        }
+        if (!CHECK_MSG(IsWindow(other), "the other window exists"))
+            continue;
+        const bool wasIconic = IsIconic(other) != FALSE;
+        CHECK_MSG(wasIconic == (row.Show == SW_SHOWMINNOACTIVE), "minimised as shown");
+        CHECK_MSG(GetForegroundWindow() == own, "the raising copy has the focus before");
+
+        const bool raised = RaiseOtherCopy(u">quillora< Vellumix");
+        CHECK_MSG(raised == row.Raised, raised ? "a window was raised" : "no window was raised");
+        if (row.Raised) {
+            CHECK_MSG(!IsIconic(other), "the window is restored");
+            CHECK_MSG(IsWindowVisible(other), "the window is visible");
+            CHECK_MSG(GetForegroundWindow() == other, "the window is in front");
+        } else {
+            CHECK_MSG(IsIconic(other) == wasIconic, "the window stays as it was");
+            CHECK_MSG(GetForegroundWindow() == own, "the focus stays");
+        }
+        if (ownCopy)
+            DestroyWindow(ownCopy);
+    }
+    DestroyWindow(own);
+}
+const TRegisterTest SRaiseOtherCopyRestoresItsWindow("raiseOtherCopyRestoresItsWindow",
+                                                     raiseOtherCopyRestoresItsWindow);
 
 // ---- the folder dialog
 
