@@ -13,7 +13,8 @@ struct TCodePageName {
 };
 
 // The names XML declarations give the code pages of Windows: those IANA
-// registers and those programs commonly write.
+// registers and those programs commonly write. One code page a line.
+// clang-format off
 constexpr TCodePageName CodePageNames[] = {
     {"windows1250", 1250}, {"cp1250", 1250}, {"xcp1250", 1250},
     {"windows1251", 1251}, {"cp1251", 1251}, {"xcp1251", 1251},
@@ -48,6 +49,7 @@ constexpr TCodePageName CodePageNames[] = {
     {"euckr", 949},        {"ksc56011987", 949}, {"cp949", 949},
     {"big5", 950},         {"cp950", 950},
 };
+// clang-format on
 
 std::string Compared(const std::string &name)
 {
@@ -97,8 +99,8 @@ bool DecodeStrictly(UINT codePage, bool singleByte, const char *bytes, int size,
             return false;
     }
     BOOL usedDefault = FALSE;
-    const int back = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, length, nullptr, 0, nullptr,
-                                         &usedDefault);
+    const int back =
+        WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, length, nullptr, 0, nullptr, &usedDefault);
     if (back != size || usedDefault)
         return false;
     std::string again(std::size_t(back), '\0');

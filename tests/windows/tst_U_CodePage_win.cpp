@@ -39,7 +39,8 @@ void decodesCodePagesStrictly()
         {"windows-1250", "windows-1250", "\x8a\xe8", ECodePageResult::Decoded, u"\u0160\u010d"},
         {"koi8-r", "KOI8-R", "\xf0\xd2", ECodePageResult::Decoded, u"\u041f\u0440"},
         {"empty", "cp1252", "", ECodePageResult::Decoded, u""},
-        {"shift-jis", "Shift_JIS", "<a>\x93\xfa\x96\x7b</a>", ECodePageResult::Decoded, u"<a>\u65e5\u672c</a>"},
+        {"shift-jis", "Shift_JIS", "<a>\x93\xfa\x96\x7b</a>", ECodePageResult::Decoded,
+         u"<a>\u65e5\u672c</a>"},
         // Undefined in the code page, whatever the system's table puts there.
         {"iso-8859-7-unassigned", "ISO-8859-7", "a\nb\xd2z", ECodePageResult::Undecodable, u"a\nb"},
         {"windows-1253-unassigned", "windows-1253", "ab\xaa", ECodePageResult::Undecodable, u"ab"},
