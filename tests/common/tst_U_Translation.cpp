@@ -51,11 +51,12 @@ private slots:
 
 void tst_U_Translation::turnsQtTextsGerman_data()
 {
-    QTest::addColumn<QString>("source"); // qt: Qt's own folder; copy: a folder of our own; none: no file
+    // program: where the program looks; copy: a folder of our own; none: no file
+    QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("parserText");
     QTest::addColumn<QString>("networkText");
-    QTest::newRow("qt-folder") << u"qt"_s << u"Vorzeitiges Ende des Dokuments."_s
-                               << u"Verbindung verweigert"_s;
+    QTest::newRow("program-folders") << u"program"_s << u"Vorzeitiges Ende des Dokuments."_s
+                                     << u"Verbindung verweigert"_s;
     QTest::newRow("own-folder") << u"copy"_s << u"Vorzeitiges Ende des Dokuments."_s
                                 << u"Verbindung verweigert"_s;
     QTest::newRow("missing-file") << u"none"_s << u"Premature end of document."_s << u"Connection refused"_s;
@@ -66,16 +67,26 @@ void tst_U_Translation::turnsQtTextsGerman()
     QFETCH(QString, source);
     QFETCH(QString, parserText);
     QFETCH(QString, networkText);
-    const QString qtFolder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    // The program finds the file beside itself where it was installed with
+    // it (the Windows build has it there), else in Qt's own folder (Linux).
+    const QStringList programFolders = QtTranslationFolders();
+    QString found;
+    for (const QString &folder : programFolders) {
+        if (QFileInfo(QDir(folder).filePath(u"qtbase_de.qm"_s)).isFile()) {
+            found = QDir(folder).filePath(u"qtbase_de.qm"_s);
+            break;
+        }
+    }
+    QVERIFY2(!found.isEmpty(), qPrintable(u"no qtbase_de.qm in "_s + programFolders.join(u", "_s)));
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QString folder = dir.path();
-    if (source == u"qt"_s)
-        folder = qtFolder;
+    QStringList folders = {dir.path()};
+    if (source == u"program"_s)
+        folders = programFolders;
     else if (source == u"copy"_s)
-        QVERIFY(QFile::copy(QDir(qtFolder).filePath(u"qtbase_de.qm"_s), dir.filePath(u"qtbase_de.qm"_s)));
+        QVERIFY(QFile::copy(found, dir.filePath(u"qtbase_de.qm"_s)));
 
-    QTranslator *translator = InstallQtTranslation({folder});
+    QTranslator *translator = InstallQtTranslation(folders);
     const auto removal = qScopeGuard([translator] { delete translator; });
     QCOMPARE(translator != nullptr, source != u"none"_s);
     QCOMPARE(CutDocumentText(), parserText);
@@ -86,7 +97,8 @@ void tst_U_Translation::searchesBesideTheProgramFirst()
 {
     const QStringList folders = QtTranslationFolders();
     QCOMPARE(folders.size(), 2);
-    QCOMPARE(folders.at(0), QCoreApplication::applicationDirPath() + u"/translations"_s);
+    // Joined as QDir joins: beside a program at a drive's root (T:/) that is T:/translations.
+    QCOMPARE(folders.at(0), QDir(QCoreApplication::applicationDirPath()).filePath(u"translations"_s));
     QCOMPARE(folders.at(1), QLibraryInfo::path(QLibraryInfo::TranslationsPath));
 }
 
