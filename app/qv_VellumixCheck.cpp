@@ -32,6 +32,11 @@
 #include <optional>
 #include <utility>
 
+#ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -522,6 +527,12 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     InstallQtTranslation();
 
+#ifdef Q_OS_WIN
+    // The same bytes as elsewhere. In text mode the C runtime would write
+    // every line feed as CR LF, and a message's own CR LF as CR CR LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
     QTextStream out(stdout);
     QTextStream err(stderr);
 

@@ -1,6 +1,7 @@
 #include "settings/U_Types.h"
 
 #include "common/EFailure.h"
+#include "settings/U_CodePage.h"
 #include "settings/U_FileReplace.h"
 #include "settings/U_Secure.h"
 
@@ -552,9 +553,12 @@ private:
 // declared encoding, else UTF-8. Sets problem (with line and column) when
 // bytes do not decode or the text holds a character XML cannot hold, which
 // the reader would silently turn into U+FFFD or keep. Returns nullopt for an
-// encoding no decoder takes (the reader refuses those itself).
-std::optional<QString> DecodedText(const QByteArray &bytes, QString &problem)
+// encoding no decoder takes (the reader refuses those itself). byCodePage is
+// set when the system's code pages decoded what Qt cannot: the reader cannot
+// take those bytes then, only the text.
+std::optional<QString> DecodedText(const QByteArray &bytes, QString &problem, bool &byCodePage)
 {
+    byCodePage = false;
     QByteArray name = "UTF-8";
     const auto detected = QStringConverter::encodingForData(bytes, u'<');
     if (detected) {
@@ -569,9 +573,18 @@ std::optional<QString> DecodedText(const QByteArray &bytes, QString &problem)
             name = match.captured(1).toLatin1();
     }
     QStringDecoder decoder(name.constData());
-    if (!decoder.isValid())
-        return std::nullopt;
-    QString text = decoder.decode(bytes);
+    QString text;
+    ECodePageResult system = ECodePageResult::UnknownEncoding;
+    if (decoder.isValid()) {
+        text = decoder.decode(bytes);
+    } else {
+        std::u16string decoded;
+        system = DecodeCodePage(name.toStdString(), bytes.toStdString(), decoded);
+        if (system == ECodePageResult::UnknownEncoding)
+            return std::nullopt;
+        text = QString::fromStdU16String(decoded);
+        byCodePage = true;
+    }
     const auto where = [&text](qsizetype at) {
         qint64 line = 1;
         qsizetype lineStart = 0;
@@ -583,7 +596,12 @@ std::optional<QString> DecodedText(const QByteArray &bytes, QString &problem)
         }
         return SLineColumn.arg(line).arg(at - lineStart + 1);
     };
-    if (decoder.hasError()) {
+    if (system == ECodePageResult::Undecodable) {
+        // The text ends where the undecodable bytes begin.
+        problem = SUndecodable.arg(QString::fromLatin1(name), where(text.size()));
+        return text;
+    }
+    if (decoder.isValid() && decoder.hasError()) {
         // Found again byte by byte: the decoder tells that, not where.
         QStringDecoder stepper(name.constData());
         qsizetype decoded = 0;
@@ -697,9 +715,10 @@ QString AttributeProblem(const QByteArray &bytes, const std::optional<QString> &
 // Checks that the bytes are well-formed and within the bounds above before the
 // document tree is built, and notes the attribute order of each element.
 // Returns the reason when they are not, else the empty text.
-QString ScanProblem(const QByteArray &bytes, TAttributeOrder &attributeOrder, TSpaceContent &spaceContent)
+template <typename TInput>
+QString ScanProblem(const TInput &input, TAttributeOrder &attributeOrder, TSpaceContent &spaceContent)
 {
-    QXmlStreamReader reader(bytes);
+    QXmlStreamReader reader(input);
     // The element just opened, while all its content so far is white space.
     QPair<int, int> open;
     bool inOpen = false;
@@ -783,21 +802,26 @@ QString ParseDocument(const QByteArray &bytes, QDomDocument &doc, TAttributeOrde
 {
     QString problem;
     std::optional<QString> text;
+    bool byCodePage = false;
     TSpaceContent spaceContent;
     if (bytes.size() > MaxFileBytes)
         problem = SBeyondSize.arg(MaxFileBytes / (1024 * 1024));
     if (problem.isEmpty())
-        text = DecodedText(bytes, problem);
+        text = DecodedText(bytes, problem, byCodePage);
     if (problem.isEmpty())
         problem = AttributeProblem(bytes, text);
+    // Given as text, the readers take it as it is and ignore the declared encoding.
     if (problem.isEmpty())
-        problem = ScanProblem(bytes, attributeOrder, spaceContent);
+        problem = byCodePage ? ScanProblem(*text, attributeOrder, spaceContent)
+                             : ScanProblem(bytes, attributeOrder, spaceContent);
     if (problem.isEmpty()) {
         QDomDocument parsed;
         QString error;
         int line = 0;
         int column = 0;
-        if (!parsed.setContent(bytes, false, &error, &line, &column))
+        const bool parsedFine = byCodePage ? parsed.setContent(*text, false, &error, &line, &column)
+                                           : parsed.setContent(bytes, false, &error, &line, &column);
+        if (!parsedFine)
             problem = SNotWellFormed.arg(error, SLineColumn.arg(line).arg(column + 1));
         else if (parsed.documentElement().isNull())
             problem = SNoRoot;

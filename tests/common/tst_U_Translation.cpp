@@ -67,7 +67,7 @@ private slots:
 
 void tst_U_Translation::turnsQtTextsGerman_data()
 {
-    // qt: Qt's own folder; copy: a folder of our own with qtbase_de.qm;
+    // program: where the program looks; copy: a folder of our own with qtbase_de.qm;
     // merged: one with only qt_de.qm as windeployqt writes it (the same
     // texts in one file); catalogue: one with only a qt_de.qm that names
     // module files not beside it; modules: the same with its module file
@@ -76,8 +76,8 @@ void tst_U_Translation::turnsQtTextsGerman_data()
     QTest::addColumn<QString>("parserText");
     QTest::addColumn<QString>("networkText");
     QTest::addColumn<QString>("loaded"); // the file the translator came from
-    QTest::newRow("qt-folder") << u"qt"_s << u"Vorzeitiges Ende des Dokuments."_s
-                               << u"Verbindung verweigert"_s << u"qtbase_de.qm"_s;
+    QTest::newRow("program-folders") << u"program"_s << u"Vorzeitiges Ende des Dokuments."_s
+                                     << u"Verbindung verweigert"_s << u"qtbase_de.qm"_s;
     QTest::newRow("own-folder") << u"copy"_s << u"Vorzeitiges Ende des Dokuments."_s
                                 << u"Verbindung verweigert"_s << u"qtbase_de.qm"_s;
     QTest::newRow("merged-file") << u"merged"_s << u"Vorzeitiges Ende des Dokuments."_s
@@ -96,24 +96,34 @@ void tst_U_Translation::turnsQtTextsGerman()
     QFETCH(QString, parserText);
     QFETCH(QString, networkText);
     QFETCH(QString, loaded);
-    const QString qtFolder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    // The program finds the file beside itself where it was installed with
+    // it (the Windows build has it there), else in Qt's own folder (Linux).
+    const QStringList programFolders = QtTranslationFolders();
+    QString found;
+    for (const QString &folder : programFolders) {
+        if (QFileInfo(QDir(folder).filePath(u"qtbase_de.qm"_s)).isFile()) {
+            found = QDir(folder).filePath(u"qtbase_de.qm"_s);
+            break;
+        }
+    }
+    QVERIFY2(!found.isEmpty(), qPrintable(u"no qtbase_de.qm in "_s + programFolders.join(u", "_s)));
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QString folder = dir.path();
-    if (source == u"qt"_s)
-        folder = qtFolder;
+    QStringList folders = {dir.path()};
+    if (source == u"program"_s)
+        folders = programFolders;
     else if (source == u"copy"_s)
-        QVERIFY(QFile::copy(QDir(qtFolder).filePath(u"qtbase_de.qm"_s), dir.filePath(u"qtbase_de.qm"_s)));
+        QVERIFY(QFile::copy(found, dir.filePath(u"qtbase_de.qm"_s)));
     else if (source == u"merged"_s)
-        QVERIFY(QFile::copy(QDir(qtFolder).filePath(u"qtbase_de.qm"_s), dir.filePath(u"qt_de.qm"_s)));
+        QVERIFY(QFile::copy(found, dir.filePath(u"qt_de.qm"_s)));
     else if (source == u"catalogue"_s)
         QVERIFY(WriteCatalogue(dir.filePath(u"qt_de.qm"_s), {u"module_de"_s}));
     else if (source == u"modules"_s) {
         QVERIFY(WriteCatalogue(dir.filePath(u"qt_de.qm"_s), {u"module_de"_s}));
-        QVERIFY(QFile::copy(QDir(qtFolder).filePath(u"qtbase_de.qm"_s), dir.filePath(u"module_de.qm"_s)));
+        QVERIFY(QFile::copy(found, dir.filePath(u"module_de.qm"_s)));
     }
 
-    QTranslator *translator = InstallQtTranslation({folder});
+    QTranslator *translator = InstallQtTranslation(folders);
     const auto removal = qScopeGuard([translator] { delete translator; });
     QCOMPARE(translator ? QFileInfo(translator->filePath()).fileName() : QString(), loaded);
     QCOMPARE(CutDocumentText(), parserText);
@@ -124,7 +134,8 @@ void tst_U_Translation::searchesBesideTheProgramFirst()
 {
     const QStringList folders = QtTranslationFolders();
     QCOMPARE(folders.size(), 2);
-    QCOMPARE(folders.at(0), QCoreApplication::applicationDirPath() + u"/translations"_s);
+    // Joined as QDir joins: beside a program at a drive's root (T:/) that is T:/translations.
+    QCOMPARE(folders.at(0), QDir(QCoreApplication::applicationDirPath()).filePath(u"translations"_s));
     QCOMPARE(folders.at(1), QLibraryInfo::path(QLibraryInfo::TranslationsPath));
 }
 

@@ -1,6 +1,7 @@
 #include "indexserver/IX_Binding.h"
 #include "indexserver/IX_Catalogue.h"
 #include "indexserver/U_ELO.h"
+#include "tests/indexserver/UnderWine.h"
 #include "tools/StandInIndexserver.h"
 
 #include <QDomDocument>
@@ -112,6 +113,8 @@ void tst_U_ELO::connectRunsTheFourCalls()
     QFETCH(bool, https);
     if (https && !QSslSocket::supportsSsl())
         QSKIP("no TLS backend");
+    if (https && RunsUnderWine())
+        QSKIP(SWineServesNoHttps);
     TStandInIndexserver server(https ? TStandInIndexserver::TScheme::Https
                                      : TStandInIndexserver::TScheme::Http);
     server.SetRootEntryName(u"Wurzel äöü"_s);

@@ -70,6 +70,29 @@ QByteArray Utf16(const QString &text)
     return encoder.encode(text);
 }
 
+// The text in one of the single-byte encodings of the rows below; empty when
+// it holds a character the encoding lacks. Qt for Windows has no encoder for
+// most of them (it comes without ICU), so the rows' few characters are
+// mapped here; where Qt has an encoder, it must agree.
+QByteArray EncodedAs(const QString &text, const QByteArray &encoding)
+{
+    QByteArray out;
+    for (const QChar c : text) {
+        if (c == u'€' && encoding == "windows-1252")
+            out += '\x80';
+        else if (c == u'€' && encoding == "ISO-8859-15")
+            out += '\xa4';
+        else if (c.unicode() < 0x80 || (c.unicode() < 0x100 && QStringView(u"äöüÄÖÜß").contains(c)))
+            out += char(c.unicode());
+        else
+            return {};
+    }
+    QStringEncoder encoder(encoding.constData());
+    if (encoder.isValid() && encoder.encode(text) != out)
+        return {};
+    return out;
+}
+
 #ifdef Q_OS_UNIX
 // The superuser ignores permission bits: runs one slot of this test again as
 // the unprivileged user nobody, and fails with its output when that fails.
@@ -374,10 +397,9 @@ void tst_U_Types::realWorldFileKeepsEverything()
     if (encoding.isEmpty()) {
         content += body(u"1"_s, port).toUtf8();
     } else {
-        QStringEncoder encoder(encoding.constData());
-        QVERIFY(encoder.isValid());
-        content += encoder.encode(body(u"1"_s, port));
-        QVERIFY(!encoder.hasError());
+        const QByteArray encoded = EncodedAs(body(u"1"_s, port), encoding);
+        QVERIFY(!encoded.isEmpty());
+        content += encoded;
     }
     QTemporaryDir dir;
     const QString path = WriteFile(dir, content);
@@ -1026,6 +1048,9 @@ void tst_U_Types::saveRefusesCharactersXmlCannotHold()
 
 void tst_U_Types::saveKeepsPermissions()
 {
+#ifndef Q_OS_UNIX
+    QSKIP("POSIX permission bits only; tests/windows checks the rights and attributes kept on Windows");
+#endif
     QTemporaryDir dir;
     const QString path = WriteFile(dir, "<r/>");
     const auto permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup;
