@@ -733,11 +733,12 @@ QString TF_Main::ShownSetting(const QString &setting, const QString &value) cons
     return value;
 }
 
-// A password element the store cannot read was reported once at first show;
-// it counts as empty, so that neither showing it nor a test fails on it again.
+// A password element that is not a single text was reported once at first
+// show; what text it holds is the password, read-only like the other fields,
+// so that a stored login is still shown and tested.
 QString TF_Main::StoredPassword() const
 {
-    return FPasswordUneditable ? QString() : FSettings->GetIXPasswort();
+    return FPasswordUneditable ? FSettings->ReadableIXPasswort() : FSettings->GetIXPasswort();
 }
 
 void TF_Main::LoadSession()
@@ -898,7 +899,8 @@ void TF_Main::LEdit_IXUserChange(const QString &text)
 void TF_Main::LEdit_IXPasswortChange(const QString &text)
 {
     Guarded([&] {
-        if (FSettings)
+        // A read-only field changes only when it is filled from the store.
+        if (FSettings && !LEdit_IXPasswort->isReadOnly())
             FSettings->SetIXPasswort(text);
     });
 }

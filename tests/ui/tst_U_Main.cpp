@@ -265,6 +265,8 @@ private slots:
     void unusableFileIsNamedAtFirstShow();
     void uneditableSettingIsReadOnly_data();
     void uneditableSettingIsReadOnly();
+    void uneditablePasswordIsShownAndTested_data();
+    void uneditablePasswordIsShownAndTested();
     void longValuesAreShownWhole();
     void runningTestShows_data();
     void runningTestShows();
@@ -671,9 +673,12 @@ void tst_U_Main::uneditableSettingIsReadOnly()
         edit->setFocus();
         QTest::keyClicks(edit, u"xy"_s);
     }
-    // What is text of it shows, read-only; the password field shows nothing of it.
+    // What is text of it shows, read-only; the password field its clear text
+    // (uneditablePasswordIsShownAndTested).
     if (control != u"LEdit_IXPasswort"_s)
         QCOMPARE(Control<QLineEdit>(window, control)->text(), u"admin"_s);
+    else
+        QVERIFY(!Control<QLineEdit>(window, control)->text().isEmpty());
     for (const QString &name : {u"BEdit_LogLeftButton"_s, u"BEdit_LogRightButton"_s}) {
         auto *button = Control<QLineEdit>(window, u"BEdit_Log"_s)->findChild<QAction *>(name);
         QVERIFY(button);
@@ -684,6 +689,60 @@ void tst_U_Main::uneditableSettingIsReadOnly()
     QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
     QVERIFY(!window.isVisible());
     QVERIFY2(FileBytes(SettingsPath(dir)).contains(element), FileBytes(SettingsPath(dir)).constData());
+}
+
+void tst_U_Main::uneditablePasswordIsShownAndTested_data()
+{
+    // How the stored password's element is split; %1 and %2 are its halves.
+    QTest::addColumn<QString>("content");
+    QTest::newRow("comment-inside") << u"%1<!-- geändert am 3.5. -->%2"_s;
+    QTest::newRow("comment-before") << u"<!-- Dienstkonto -->%1%2"_s;
+    QTest::newRow("element-around-part") << u"%1<alt>%2</alt>"_s;
+}
+
+// A password element with more than its text is reported and stays as it is,
+// but its text still is the stored password: shown read-only and tested at
+// first show with the stored user.
+void tst_U_Main::uneditablePasswordIsShownAndTested()
+{
+    QFETCH(QString, content);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    QString bytes = QString::fromUtf8(FileBytes(SettingsPath(dir)));
+    const QRegularExpression element(u"<IXPasswort>([^<]+)</IXPasswort>"_s);
+    const QRegularExpressionMatch match = element.match(bytes);
+    QVERIFY(match.hasMatch());
+    const QString stored = match.captured(1);
+    // Split after a block separator, so that each half is whole blocks.
+    const qsizetype half = stored.indexOf(u'-') + 1;
+    QVERIFY(half > 0);
+    const QString split = u"<IXPasswort>"_s + content.arg(stored.left(half), stored.mid(half)) + u"</IXPasswort>"_s;
+    bytes.replace(match.capturedStart(), match.capturedLength(), split);
+    QVERIFY(WriteBytes(SettingsPath(dir), bytes.toUtf8()));
+
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    QCOMPARE(boxes.Shown.size(), 1);
+    QVERIFY2(boxes.Shown[0].Text.startsWith(u"Das Feld „Passwort“ (Element IXPasswort)"_s),
+             qPrintable(boxes.Shown[0].Text));
+    auto *password = Control<QLineEdit>(window, u"LEdit_IXPasswort"_s);
+    QVERIFY(password->isReadOnly());
+    QCOMPARE(password->echoMode(), QLineEdit::Password);
+    QCOMPARE(password->text(), SDemoPassword);
+    QCOMPARE(server.Logins(), 1);
+    QCOMPARE(LampColor(window), SGreen);
+
+    // Verbinde tests with it again; OK keeps the element as it was.
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    QTRY_COMPARE(server.Logins(), 2);
+    QTRY_VERIFY(QGuiApplication::overrideCursor() == nullptr);
+    QCOMPARE(LampColor(window), SGreen);
+    QCOMPARE(boxes.Shown.size(), 1);
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    QVERIFY2(FileBytes(SettingsPath(dir)).contains(split.toUtf8()), FileBytes(SettingsPath(dir)).constData());
 }
 
 void tst_U_Main::longValuesAreShownWhole()
