@@ -611,6 +611,10 @@ void TF_Main::showEvent(QShowEvent *event)
     if (FShown || FAnotherCopyRuns)
         return;
     FShown = true;
+    // The focus starts in the log-level list, where a Down key changes the
+    // level: it is drawn from the start as after a Tab, not only once the
+    // keyboard has moved it.
+    setAttribute(Qt::WA_KeyboardFocusChange);
     FormShow();
 }
 

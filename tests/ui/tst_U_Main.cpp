@@ -300,6 +300,7 @@ private slots:
     void keyboardWorksFolderAndButtons();
     void focusedLinkButtonShowsIt_data();
     void focusedLinkButtonShowsIt();
+    void startFocusIsShown();
     void typedFolderIsRefused();
     void chooseButtonStoresExistingFolder_data();
     void chooseButtonStoresExistingFolder();
@@ -1496,6 +1497,25 @@ void tst_U_Main::focusedLinkButtonShowsIt()
     QVERIFY(button->hasFocus());
     const QImage with = button->grab().toImage();
     QVERIFY(without != with);
+}
+
+// The window starts with the focus in the log-level list, and shows it
+// there: a Down key would change the level, so the user must see where it goes.
+void tst_U_Main::startFocusIsShown()
+{
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto combo = Control<QComboBox>(window, u"CBox_LogLevel"_s);
+    QTRY_VERIFY(combo->hasFocus());
+    const QImage with = combo->grab().toImage();
+    Control<QWidget>(window, u"LEdit_IXUser"_s)->setFocus(Qt::OtherFocusReason);
+    QVERIFY(!combo->hasFocus());
+    const QImage without = combo->grab().toImage();
+    QVERIFY(with != without);
 }
 
 void tst_U_Main::typedFolderIsRefused()
