@@ -32,6 +32,8 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <optional>
+
 #include <sys/stat.h>
 
 #ifdef VELLUMIX_HAVE_XCB
@@ -222,6 +224,59 @@ bool SendDeleteWindow(const QWidget &window)
     return false;
 #endif
 }
+
+// Whether a window manager holds the screen (owns the WM_S0 selection).
+bool WindowManagerRuns()
+{
+#ifdef VELLUMIX_HAVE_XCB
+    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+    bool owned = false;
+    if (!xcb_connection_has_error(connection)) {
+        xcb_intern_atom_reply_t *atom =
+            xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, 5, "WM_S0"), nullptr);
+        if (atom) {
+            xcb_get_selection_owner_reply_t *owner = xcb_get_selection_owner_reply(
+                connection, xcb_get_selection_owner(connection, atom->atom), nullptr);
+            owned = owner && owner->owner != XCB_WINDOW_NONE;
+            free(owner);
+        }
+        free(atom);
+    }
+    xcb_disconnect(connection);
+    return owned;
+#else
+    return false;
+#endif
+}
+
+// Openbox on the test's display for as long as it lives; Running() false
+// when there is none to start.
+class TWindowManager {
+public:
+    TWindowManager()
+    {
+#ifdef VELLUMIX_OPENBOX
+        FProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        FProcess.start(QStringLiteral(VELLUMIX_OPENBOX),
+                       {u"--sm-disable"_s, u"--config-file"_s, QStringLiteral(VELLUMIX_OPENBOX_RC)});
+        FRunning = FProcess.waitForStarted() && QTest::qWaitFor(WindowManagerRuns, 10000);
+#endif
+    }
+    ~TWindowManager()
+    {
+        if (FProcess.state() == QProcess::NotRunning)
+            return;
+        FProcess.terminate();
+        if (!FProcess.waitForFinished(5000))
+            FProcess.kill();
+        FProcess.waitForFinished();
+    }
+    bool Running() const { return FRunning; }
+
+private:
+    QProcess FProcess;
+    bool FRunning = false;
+};
 
 // A real left click at the middle of widget through the X server, sent by
 // xdotool while this process goes on.
@@ -1270,6 +1325,8 @@ void tst_U_Main::realInputDuringSlowTest_data()
     QTest::newRow("close-request-during-login") << u"close"_s << u"login"_s << 60000 << true << 2 << 1;
     QTest::newRow("click-Abbrechen") << u"Abbrechen"_s << u"getServerInfo"_s << 60000 << true << 2 << 2;
     QTest::newRow("click-Verbinde-OK") << u"IXConection,OK"_s << u"getServerInfo"_s << 2500 << false << 2 << 1;
+    // The keys go to the window manager, which sends the close request.
+    QTest::newRow("Alt+F4-through-openbox") << u"alt+F4"_s << u"getServerInfo"_s << 60000 << true << 2 << 2;
 }
 
 // What a user does through the X server while a test waits for a slow
@@ -1285,12 +1342,25 @@ void tst_U_Main::realInputDuringSlowTest()
     QFETCH(bool, closes);
     QFETCH(int, logins);
     QFETCH(int, logouts);
+    std::optional<TWindowManager> manager;
+    if (how == u"alt+F4"_s) {
+        if (WindowManagerRuns())
+            QSKIP("another window manager holds the display");
+        manager.emplace();
+        if (!manager->Running())
+            QSKIP("needs openbox (scripts/deps)");
+    }
     TStandInServer server;
     QTemporaryDir dir;
     StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
     TBoxes boxes;
     TF_Main window(HooksFor(dir.path(), boxes));
     QVERIFY(ShowAndSettle(window));
+    if (manager) {
+        // Managed: framed by the window manager and given the focus, which Alt+F4 needs.
+        QVERIFY(QTest::qWaitFor([&] { return !window.windowHandle()->frameMargins().isNull(); }));
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+    }
     QCOMPARE(server.Logins(), 1);
     server.HoldBack(held, holdBack);
 
@@ -1308,6 +1378,10 @@ void tst_U_Main::realInputDuringSlowTest()
         server.HoldBack(held, 0);
         if (how == u"close"_s) {
             sent = SendDeleteWindow(window);
+            return;
+        }
+        if (how == u"alt+F4"_s) {
+            sent = QProcess::startDetached(u"xdotool"_s, {u"key"_s, u"alt+F4"_s});
             return;
         }
         sent = true;
