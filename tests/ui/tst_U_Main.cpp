@@ -257,9 +257,15 @@ public:
     {
 #ifdef VELLUMIX_OPENBOX
         FProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // Holding the WM_S0 selection is not yet managing windows: one
+        // mapped before openbox's start-up is complete may stay unmapped.
+        // The start-up command runs once it is.
+        const QString ready = FDir.filePath(u"ready"_s);
         FProcess.start(QStringLiteral(VELLUMIX_OPENBOX),
-                       {u"--sm-disable"_s, u"--config-file"_s, QStringLiteral(VELLUMIX_OPENBOX_RC)});
-        FRunning = FProcess.waitForStarted() && QTest::qWaitFor(WindowManagerRuns, 10000);
+                       {u"--sm-disable"_s, u"--config-file"_s, QStringLiteral(VELLUMIX_OPENBOX_RC),
+                        u"--startup"_s, u"touch "_s + ready});
+        FRunning = FProcess.waitForStarted() &&
+                   QTest::qWaitFor([&] { return QFile::exists(ready); }, 30000) && WindowManagerRuns();
 #endif
     }
     ~TWindowManager()
@@ -274,6 +280,7 @@ public:
     bool Running() const { return FRunning; }
 
 private:
+    QTemporaryDir FDir;
     QProcess FProcess;
     bool FRunning = false;
 };
