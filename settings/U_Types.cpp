@@ -1480,6 +1480,11 @@ QString TGlobalSettings::SettingText(const QString &setting) const
     return {};
 }
 
+QString TGlobalSettings::ReadableIXPasswort() const
+{
+    return DecryptText(FIXPasswortNode.text(), PasswordPrivateExponent, PasswordModulus);
+}
+
 bool TGlobalSettings::SaveToFile(QString &message)
 {
     message.clear();

@@ -80,6 +80,9 @@ public:
     // gives), all its text pieces joined: what there is to show of a value
     // that cannot be edited. Empty for an unknown name.
     QString SettingText(const QString &setting) const;
+    // The clear text of the password element's joined text (SettingText):
+    // what the password is when its element cannot be edited. Never throws.
+    QString ReadableIXPasswort() const;
 
     const QString &FileName() const { return FFileName; }
     const QDomDocument &Document() const { return FXMLDoc; }

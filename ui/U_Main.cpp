@@ -611,6 +611,10 @@ void TF_Main::showEvent(QShowEvent *event)
     if (FShown || FAnotherCopyRuns)
         return;
     FShown = true;
+    // The focus starts in the log-level list, where a Down key changes the
+    // level: it is drawn from the start as after a Tab, not only once the
+    // keyboard has moved it.
+    setAttribute(Qt::WA_KeyboardFocusChange);
     FormShow();
 }
 
@@ -733,11 +737,12 @@ QString TF_Main::ShownSetting(const QString &setting, const QString &value) cons
     return value;
 }
 
-// A password element the store cannot read was reported once at first show;
-// it counts as empty, so that neither showing it nor a test fails on it again.
+// A password element that is not a single text was reported once at first
+// show; what text it holds is the password, read-only like the other fields,
+// so that a stored login is still shown and tested.
 QString TF_Main::StoredPassword() const
 {
-    return FPasswordUneditable ? QString() : FSettings->GetIXPasswort();
+    return FPasswordUneditable ? FSettings->ReadableIXPasswort() : FSettings->GetIXPasswort();
 }
 
 void TF_Main::LoadSession()
@@ -898,7 +903,8 @@ void TF_Main::LEdit_IXUserChange(const QString &text)
 void TF_Main::LEdit_IXPasswortChange(const QString &text)
 {
     Guarded([&] {
-        if (FSettings)
+        // A read-only field changes only when it is filled from the store.
+        if (FSettings && !LEdit_IXPasswort->isReadOnly())
             FSettings->SetIXPasswort(text);
     });
 }

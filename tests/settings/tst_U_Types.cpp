@@ -156,6 +156,7 @@ private slots:
     void unreadableNumericSettingFailsConstruction();
     void unreadableTextSetting_data();
     void unreadableTextSetting();
+    void readablePasswordJoinsTheText();
     void editableSettingsAreNotListed();
     void settersChangeMemoryUntilSave();
     void valuesSurviveSaveAndLoad_data();
@@ -822,6 +823,29 @@ void tst_U_Types::unreadableTextSetting()
     QCOMPARE(message, u"Element enthält keinen einzelnen Textknoten"_s);
     QCOMPARE(ChildNamed(settings.Document(), name).childNodes().count(), 2); // left as it was
     QCOMPARE(settings.GetLogLevel(), name == u"LogFileFolder"_s ? 1 : 0);
+}
+
+// The password of an element that is not a single text is its joined text,
+// decrypted; a single text reads as through the getter.
+void tst_U_Types::readablePasswordJoinsTheText()
+{
+    QTemporaryDir dir;
+    TGlobalSettings writer(dir.filePath(u"w.xml"_s));
+    writer.SetIXPasswort(u"geheim#1"_s);
+    const QString stored = ChildNamed(writer.Document(), u"IXPasswort"_s).text();
+    const qsizetype cut = stored.indexOf(u'-') + 1;
+    QVERIFY(cut > 0);
+    QCOMPARE(writer.ReadableIXPasswort(), writer.GetIXPasswort());
+
+    const QByteArray split = "<r><IXPasswort>" + stored.left(cut).toUtf8() + "<!-- x --><b>" +
+                             stored.mid(cut).toUtf8() + "</b></IXPasswort></r>";
+    TGlobalSettings settings(WriteFile(dir, split));
+    QCOMPARE(settings.UneditableSettings().size(), 1);
+    QVERIFY_THROWS_EXCEPTION(EFailure, settings.GetIXPasswort());
+    QCOMPARE(settings.ReadableIXPasswort(), u"geheim#1"_s);
+
+    TGlobalSettings empty(WriteFile(dir, "<r><IXPasswort><!-- leer --></IXPasswort></r>"));
+    QCOMPARE(empty.ReadableIXPasswort(), QString());
 }
 
 void tst_U_Types::editableSettingsAreNotListed()

@@ -32,6 +32,8 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <optional>
+
 #include <sys/stat.h>
 
 #ifdef VELLUMIX_HAVE_XCB
@@ -223,6 +225,66 @@ bool SendDeleteWindow(const QWidget &window)
 #endif
 }
 
+// Whether a window manager holds the screen (owns the WM_S0 selection).
+bool WindowManagerRuns()
+{
+#ifdef VELLUMIX_HAVE_XCB
+    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+    bool owned = false;
+    if (!xcb_connection_has_error(connection)) {
+        xcb_intern_atom_reply_t *atom =
+            xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, 5, "WM_S0"), nullptr);
+        if (atom) {
+            xcb_get_selection_owner_reply_t *owner = xcb_get_selection_owner_reply(
+                connection, xcb_get_selection_owner(connection, atom->atom), nullptr);
+            owned = owner && owner->owner != XCB_WINDOW_NONE;
+            free(owner);
+        }
+        free(atom);
+    }
+    xcb_disconnect(connection);
+    return owned;
+#else
+    return false;
+#endif
+}
+
+// Openbox on the test's display for as long as it lives; Running() false
+// when there is none to start.
+class TWindowManager {
+public:
+    TWindowManager()
+    {
+#ifdef VELLUMIX_OPENBOX
+        FProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // Holding the WM_S0 selection is not yet managing windows: one
+        // mapped before openbox's start-up is complete may stay unmapped.
+        // The start-up command runs once it is.
+        const QString ready = FDir.filePath(u"ready"_s);
+        FProcess.start(QStringLiteral(VELLUMIX_OPENBOX),
+                       {u"--sm-disable"_s, u"--config-file"_s, QStringLiteral(VELLUMIX_OPENBOX_RC),
+                        u"--startup"_s, u"touch "_s + ready});
+        FRunning = FProcess.waitForStarted() &&
+                   QTest::qWaitFor([&] { return QFile::exists(ready); }, 30000) && WindowManagerRuns();
+#endif
+    }
+    ~TWindowManager()
+    {
+        if (FProcess.state() == QProcess::NotRunning)
+            return;
+        FProcess.terminate();
+        if (!FProcess.waitForFinished(5000))
+            FProcess.kill();
+        FProcess.waitForFinished();
+    }
+    bool Running() const { return FRunning; }
+
+private:
+    QTemporaryDir FDir;
+    QProcess FProcess;
+    bool FRunning = false;
+};
+
 // A real left click at the middle of widget through the X server, sent by
 // xdotool while this process goes on.
 bool ClickThroughServer(const QWidget &widget)
@@ -265,6 +327,8 @@ private slots:
     void unusableFileIsNamedAtFirstShow();
     void uneditableSettingIsReadOnly_data();
     void uneditableSettingIsReadOnly();
+    void uneditablePasswordIsShownAndTested_data();
+    void uneditablePasswordIsShownAndTested();
     void longValuesAreShownWhole();
     void runningTestShows_data();
     void runningTestShows();
@@ -298,6 +362,7 @@ private slots:
     void keyboardWorksFolderAndButtons();
     void focusedLinkButtonShowsIt_data();
     void focusedLinkButtonShowsIt();
+    void startFocusIsShown();
     void typedFolderIsRefused();
     void chooseButtonStoresExistingFolder_data();
     void chooseButtonStoresExistingFolder();
@@ -671,9 +736,12 @@ void tst_U_Main::uneditableSettingIsReadOnly()
         edit->setFocus();
         QTest::keyClicks(edit, u"xy"_s);
     }
-    // What is text of it shows, read-only; the password field shows nothing of it.
+    // What is text of it shows, read-only; the password field its clear text
+    // (uneditablePasswordIsShownAndTested).
     if (control != u"LEdit_IXPasswort"_s)
         QCOMPARE(Control<QLineEdit>(window, control)->text(), u"admin"_s);
+    else
+        QVERIFY(!Control<QLineEdit>(window, control)->text().isEmpty());
     for (const QString &name : {u"BEdit_LogLeftButton"_s, u"BEdit_LogRightButton"_s}) {
         auto *button = Control<QLineEdit>(window, u"BEdit_Log"_s)->findChild<QAction *>(name);
         QVERIFY(button);
@@ -684,6 +752,60 @@ void tst_U_Main::uneditableSettingIsReadOnly()
     QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
     QVERIFY(!window.isVisible());
     QVERIFY2(FileBytes(SettingsPath(dir)).contains(element), FileBytes(SettingsPath(dir)).constData());
+}
+
+void tst_U_Main::uneditablePasswordIsShownAndTested_data()
+{
+    // How the stored password's element is split; %1 and %2 are its halves.
+    QTest::addColumn<QString>("content");
+    QTest::newRow("comment-inside") << u"%1<!-- geändert am 3.5. -->%2"_s;
+    QTest::newRow("comment-before") << u"<!-- Dienstkonto -->%1%2"_s;
+    QTest::newRow("element-around-part") << u"%1<alt>%2</alt>"_s;
+}
+
+// A password element with more than its text is reported and stays as it is,
+// but its text still is the stored password: shown read-only and tested at
+// first show with the stored user.
+void tst_U_Main::uneditablePasswordIsShownAndTested()
+{
+    QFETCH(QString, content);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    QString bytes = QString::fromUtf8(FileBytes(SettingsPath(dir)));
+    const QRegularExpression element(u"<IXPasswort>([^<]+)</IXPasswort>"_s);
+    const QRegularExpressionMatch match = element.match(bytes);
+    QVERIFY(match.hasMatch());
+    const QString stored = match.captured(1);
+    // Split after a block separator, so that each half is whole blocks.
+    const qsizetype half = stored.indexOf(u'-') + 1;
+    QVERIFY(half > 0);
+    const QString split = u"<IXPasswort>"_s + content.arg(stored.left(half), stored.mid(half)) + u"</IXPasswort>"_s;
+    bytes.replace(match.capturedStart(), match.capturedLength(), split);
+    QVERIFY(WriteBytes(SettingsPath(dir), bytes.toUtf8()));
+
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    QCOMPARE(boxes.Shown.size(), 1);
+    QVERIFY2(boxes.Shown[0].Text.startsWith(u"Das Feld „Passwort“ (Element IXPasswort)"_s),
+             qPrintable(boxes.Shown[0].Text));
+    auto *password = Control<QLineEdit>(window, u"LEdit_IXPasswort"_s);
+    QVERIFY(password->isReadOnly());
+    QCOMPARE(password->echoMode(), QLineEdit::Password);
+    QCOMPARE(password->text(), SDemoPassword);
+    QCOMPARE(server.Logins(), 1);
+    QCOMPARE(LampColor(window), SGreen);
+
+    // Verbinde tests with it again; OK keeps the element as it was.
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    QTRY_COMPARE(server.Logins(), 2);
+    QTRY_VERIFY(QGuiApplication::overrideCursor() == nullptr);
+    QCOMPARE(LampColor(window), SGreen);
+    QCOMPARE(boxes.Shown.size(), 1);
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QVERIFY(!window.isVisible());
+    QVERIFY2(FileBytes(SettingsPath(dir)).contains(split.toUtf8()), FileBytes(SettingsPath(dir)).constData());
 }
 
 void tst_U_Main::longValuesAreShownWhole()
@@ -1210,6 +1332,8 @@ void tst_U_Main::realInputDuringSlowTest_data()
     QTest::newRow("close-request-during-login") << u"close"_s << u"login"_s << 60000 << true << 2 << 1;
     QTest::newRow("click-Abbrechen") << u"Abbrechen"_s << u"getServerInfo"_s << 60000 << true << 2 << 2;
     QTest::newRow("click-Verbinde-OK") << u"IXConection,OK"_s << u"getServerInfo"_s << 2500 << false << 2 << 1;
+    // The keys go to the window manager, which sends the close request.
+    QTest::newRow("Alt+F4-through-openbox") << u"alt+F4"_s << u"getServerInfo"_s << 60000 << true << 2 << 2;
 }
 
 // What a user does through the X server while a test waits for a slow
@@ -1225,12 +1349,25 @@ void tst_U_Main::realInputDuringSlowTest()
     QFETCH(bool, closes);
     QFETCH(int, logins);
     QFETCH(int, logouts);
+    std::optional<TWindowManager> manager;
+    if (how == u"alt+F4"_s) {
+        if (WindowManagerRuns())
+            QSKIP("another window manager holds the display");
+        manager.emplace();
+        if (!manager->Running())
+            QSKIP("needs openbox (scripts/deps)");
+    }
     TStandInServer server;
     QTemporaryDir dir;
     StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
     TBoxes boxes;
     TF_Main window(HooksFor(dir.path(), boxes));
     QVERIFY(ShowAndSettle(window));
+    if (manager) {
+        // Managed: framed by the window manager and given the focus, which Alt+F4 needs.
+        QVERIFY(QTest::qWaitFor([&] { return !window.windowHandle()->frameMargins().isNull(); }));
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+    }
     QCOMPARE(server.Logins(), 1);
     server.HoldBack(held, holdBack);
 
@@ -1248,6 +1385,10 @@ void tst_U_Main::realInputDuringSlowTest()
         server.HoldBack(held, 0);
         if (how == u"close"_s) {
             sent = SendDeleteWindow(window);
+            return;
+        }
+        if (how == u"alt+F4"_s) {
+            sent = QProcess::startDetached(u"xdotool"_s, {u"key"_s, u"alt+F4"_s});
             return;
         }
         sent = true;
@@ -1437,6 +1578,25 @@ void tst_U_Main::focusedLinkButtonShowsIt()
     QVERIFY(button->hasFocus());
     const QImage with = button->grab().toImage();
     QVERIFY(without != with);
+}
+
+// The window starts with the focus in the log-level list, and shows it
+// there: a Down key would change the level, so the user must see where it goes.
+void tst_U_Main::startFocusIsShown()
+{
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto combo = Control<QComboBox>(window, u"CBox_LogLevel"_s);
+    QTRY_VERIFY(combo->hasFocus());
+    const QImage with = combo->grab().toImage();
+    Control<QWidget>(window, u"LEdit_IXUser"_s)->setFocus(Qt::OtherFocusReason);
+    QVERIFY(!combo->hasFocus());
+    const QImage without = combo->grab().toImage();
+    QVERIFY(with != without);
 }
 
 void tst_U_Main::typedFolderIsRefused()
