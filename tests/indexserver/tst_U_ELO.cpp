@@ -550,6 +550,8 @@ void tst_U_ELO::secondConnectReplacesResults()
 void tst_U_ELO::oneConnectionPerConnect()
 {
     TStandInIndexserver server;
+    // Answers no sooner than over a network; see SetLatency.
+    server.SetLatency(30);
     TElo elo;
     PointAt(elo, server.BaseUrl());
     QString error;
