@@ -414,7 +414,7 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
     {
         QMutexLocker lock(&FOwner.FMutex);
         FOwner.FRequests.append(request);
-        delay = FOwner.FDelays.value(key);
+        delay = FOwner.FDelays.value(key) + FOwner.FLatency;
         auto it = FOwner.FScripts.find(key);
         if (!key.isEmpty() && it != FOwner.FScripts.end()) {
             scripted = it->Answer;
@@ -492,7 +492,7 @@ void TStandInWorker::Answer(QTcpSocket *socket, TConnection &connection, TRecord
     }
 
     if (!known) {
-        Send(socket, 404, {}, "text/html", "<html><body>Not Found</body></html>", close);
+        reply(404, {}, "text/html", "<html><body>Not Found</body></html>");
         return;
     }
     if (key == u"wsdl"_s)
@@ -1003,6 +1003,12 @@ void TStandInIndexserver::SetDelay(const QString &key, int milliseconds)
         FDelays.insert(key, milliseconds);
     else
         FDelays.remove(key);
+}
+
+void TStandInIndexserver::SetLatency(int milliseconds)
+{
+    QMutexLocker lock(&FMutex);
+    FLatency = qMax(0, milliseconds);
 }
 
 void TStandInIndexserver::SetCertificate(const QByteArray &certificatePem, const QByteArray &privateKeyPem)

@@ -116,6 +116,13 @@ public:
     // Holds back the answer to the WSDL request or an operation (keys as for
     // Script) by this many milliseconds; 0 answers at once again.
     void SetDelay(const QString &key, int milliseconds);
+    // Holds back every whole answer by this many more milliseconds, as the network
+    // between a client and a real server does; default 0. Tests that count
+    // connections need it: Qt 6.4's plain-HTTP client looks for an early
+    // answer once more right after sending, and where that whole answer has
+    // been read meanwhile (a server in the same process, Windows' event
+    // order), the second look finds no request and closes the connection.
+    void SetLatency(int milliseconds);
     // Replaces the built-in TLS identity for connections accepted from now
     // on (PEM, RSA key); empty texts bring the built-in one back.
     void SetCertificate(const QByteArray &certificatePem, const QByteArray &privateKeyPem);
@@ -173,6 +180,7 @@ private:
     QString FRootName;
     QHash<QString, TScript> FScripts;
     QHash<QString, int> FDelays;
+    int FLatency = 0;
     QByteArray FCertificatePem;
     QByteArray FPrivateKeyPem;
     QHash<QByteArray, TDocument> FDocuments;

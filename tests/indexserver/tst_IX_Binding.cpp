@@ -716,6 +716,7 @@ void tst_IX_Binding::connectTimeoutNamesUrl()
 void tst_IX_Binding::loadsWsdlOncePerLocationAndReusesConnection()
 {
     TStandInIndexserver server;
+    server.SetLatency(30); // as over a network; see SetLatency
     TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
     Locate(binding, server.WsdlUrl());
     const auto login = Login(binding);
@@ -758,6 +759,7 @@ void tst_IX_Binding::readsChangedWsdlAnew()
 void tst_IX_Binding::dropsConnectionAfterFailure()
 {
     TStandInIndexserver server;
+    server.SetLatency(30); // as over a network; see SetLatency
     TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
     Locate(binding, server.WsdlUrl());
     const auto login = Login(binding);
@@ -776,6 +778,7 @@ void tst_IX_Binding::dropsConnectionAfterFailure()
 void tst_IX_Binding::keepsConnectionAfterFault()
 {
     TStandInIndexserver server;
+    server.SetLatency(30); // as over a network; see SetLatency
     TIXBinding binding(TIXBinding::DefaultInvokeOptions(), TIXBinding::DefaultConversionOptions());
     Locate(binding, server.WsdlUrl());
     QCOMPARE(FailureOf([&] { Login(binding, u"falsch"_s); }),

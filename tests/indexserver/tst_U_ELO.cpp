@@ -60,6 +60,17 @@ QList<TRecordedRequest> Posts(const TStandInIndexserver &server)
     return posts;
 }
 
+// Each request as "<connection>:<method or operation>", in arrival order, to
+// show which request went over a connection of its own.
+QString ConnectionTrail(const TStandInIndexserver &server)
+{
+    QStringList trail;
+    for (const TRecordedRequest &request : server.Requests())
+        trail << QString::number(request.Connection) + u':' +
+                     (request.Operation.isEmpty() ? QString::fromLatin1(request.Method) : request.Operation);
+    return trail.join(u' ');
+}
+
 } // namespace
 
 class tst_U_ELO : public QObject {
@@ -539,14 +550,16 @@ void tst_U_ELO::secondConnectReplacesResults()
 void tst_U_ELO::oneConnectionPerConnect()
 {
     TStandInIndexserver server;
+    // Answers no sooner than over a network; see SetLatency.
+    server.SetLatency(30);
     TElo elo;
     PointAt(elo, server.BaseUrl());
     QString error;
     QVERIFY(elo.Connect(error));
-    QCOMPARE(server.AcceptedConnections(), 1);
+    QVERIFY2(server.AcceptedConnections() == 1, qPrintable(ConnectionTrail(server)));
     // Every Connect fetches the WSDL anew, over a new connection.
     QVERIFY(elo.Connect(error));
-    QCOMPARE(server.AcceptedConnections(), 2);
+    QVERIFY2(server.AcceptedConnections() == 2, qPrintable(ConnectionTrail(server)));
     int gets = 0;
     for (const TRecordedRequest &request : server.Requests())
         gets += request.Method == "GET" ? 1 : 0;
