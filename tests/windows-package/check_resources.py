@@ -107,6 +107,11 @@ def check(program, icon, version):
                        'PerMonitorV2', 'true/pm'):
             if needed not in text:
                 problems.append('the manifest lacks %s' % needed)
+        # Windows 10 and 11 share one ID; 7, 8 and 8.1 are not supported by Qt 6.
+        supported = sorted(element.get('Id', '').lower() for element in ET.fromstring(manifest).iter()
+                           if element.tag.endswith('}supportedOS'))
+        if supported != ['{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}']:
+            problems.append('the manifest names the systems %s, not Windows 10/11 alone' % supported)
     shipped = sorted(data for (kind, _), data in found.items() if kind == RT_ICON)
     if (RT_GROUP_ICON, 1) not in found:
         problems.append('no program icon')
