@@ -176,10 +176,12 @@ QString ReadPasswordStdin()
     QByteArray bytes;
     for (int c; bytes.size() < MaxPasswordBytes && (c = std::fgetc(stdin)) != EOF;) {
         bytes.append(char(c));
-        // UTF-16 line feeds are two bytes; the decoder finds the line either way.
+        // UTF-16 line feeds are two bytes (little-endian: 0A 00 at an even
+        // offset); UTF-16BE is read to the end, the decoder finds the line.
         if (c == '\n' && !bytes.startsWith("\xFF\xFE") && !bytes.startsWith("\xFE\xFF"))
             break;
-        if (c == 0 && bytes.size() >= 2 && bytes.at(bytes.size() - 2) == '\n' && bytes.startsWith("\xFF\xFE"))
+        if (c == 0 && bytes.size() % 2 == 0 && bytes.at(bytes.size() - 2) == '\n' &&
+            bytes.startsWith("\xFF\xFE"))
             break;
     }
     if (std::ferror(stdin))

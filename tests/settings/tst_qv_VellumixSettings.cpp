@@ -360,6 +360,8 @@ void tst_qv_VellumixSettings::readsPasswordNeverFromCommandLine_data()
     QTest::newRow("file-missing") << QStringList{u"--password-file"_s, u"$PW.fehlt"_s} << "x"_ba << 1
                                   << u"kann nicht gelesen werden"_s;
     QTest::newRow("stdin") << QStringList{u"--password-stdin"_s} << "Grüße 2\r\n"_ba << 0 << u"Grüße 2"_s;
+    QTest::newRow("stdin-utf16-bom") << QStringList{u"--password-stdin"_s}
+                                     << "\xFF\xFEG\0r\0\xFC\0\xDF\0e\0\n\0x\0"_ba << 0 << u"Grüße"_s;
     QTest::newRow("stdin-no-line-break")
         << QStringList{u"--password-stdin"_s} << "Grüße 3"_ba << 0 << u"Grüße 3"_s;
 }
