@@ -1,5 +1,6 @@
 #include "check/U_CheckReport.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -155,14 +156,22 @@ QByteArray JsonReport(const TReport &report)
         QJsonArray problems;
         for (const QString &problem : CertificateProblemTexts(report.Certificate.Problems))
             problems.append(problem);
+        // Whole days of 24 hours from now, as --certificate-days counts
+        // them; negative once expired. A number, for systems that compare.
+        QJsonValue daysLeft;
+        if (report.Certificate.Expires.isValid())
+            daysLeft = std::floor(double(QDateTime::currentDateTimeUtc().secsTo(report.Certificate.Expires)) /
+                                  86400.0);
         certificate = QJsonObject{
             {u"problems"_s, problems},
             {u"expires"_s, report.Certificate.Expires.toString(Qt::ISODate)},
+            {u"daysLeft"_s, daysLeft},
             {u"sha256"_s, FingerprintText(report.Certificate.Sha256)},
         };
     }
     const QJsonObject object{
         {u"result"_s, StateName(report.State)},
+        {u"state"_s, int(report.State)},
         {u"error"_s, report.Error},
         {u"warnings"_s, reasons},
         {u"version"_s, report.Version},
