@@ -318,6 +318,12 @@ int RunCheck(const QStringList &arguments, const QString &programDir)
     }
     if (parser.isSet(passwordOption) && parser.isSet(passwordFileOption))
         return badUsage(SPasswordTwice);
+    // An empty number is no number given: a monitoring definition passes
+    // its unset arguments as empty texts (Nagios' $ARGn$), and the option's
+    // default is what such a definition means.
+    const auto given = [&](const QCommandLineOption &option) {
+        return parser.isSet(option) && !parser.value(option).isEmpty();
+    };
     const auto seconds = [&](const QCommandLineOption &option, bool positive) -> std::optional<double> {
         const std::optional<double> value = ParseSeconds(parser.value(option));
         if (!value || (positive && *value <= 0))
@@ -325,20 +331,20 @@ int RunCheck(const QStringList &arguments, const QString &programDir)
         return value;
     };
     for (const QCommandLineOption &option : {warningOption, criticalOption, timeoutOption}) {
-        if (parser.isSet(option) && !seconds(option, option.names() == timeoutOption.names()))
+        if (given(option) && !seconds(option, option.names() == timeoutOption.names()))
             return badUsage(SBadSeconds.arg(option.names().last(), parser.value(option)));
     }
-    if (parser.isSet(warningOption))
+    if (given(warningOption))
         report.Warning = seconds(warningOption, false);
-    if (parser.isSet(criticalOption))
+    if (given(criticalOption))
         report.Critical = seconds(criticalOption, false);
     std::optional<int> timeLimit;
-    if (parser.isSet(timeoutOption))
+    if (given(timeoutOption))
         timeLimit = int(qBound(1.0, std::ceil(*seconds(timeoutOption, true) * 1000), 2147483647.0));
     else if (monitoring)
         timeLimit = DefaultMonitoringTimeout;
     std::optional<int> certificateDays;
-    if (parser.isSet(certificateDaysOption)) {
+    if (given(certificateDaysOption)) {
         bool ok = false;
         const int days = parser.value(certificateDaysOption).toInt(&ok);
         if (!ok || days < 0)

@@ -631,6 +631,12 @@ void tst_qv_VellumixCheck::thresholdsJudgeTheWholeTest_data()
                                    << u" s über der kritischen Schwelle 0.1 s"_s;
     QTest::newRow("critical-only") << QStringList({u"--critical"_s, u".2"_s}) << QString() << u"0.2"_s << 2
                                    << u" s über der kritischen Schwelle 0.2 s"_s;
+    // Empty values, as Nagios passes arguments a service leaves out: not given.
+    QTest::newRow("empty") << QStringList({u"--warning"_s, u""_s, u"--critical"_s, u""_s, u"--timeout"_s,
+                                           u""_s, u"--certificate-days"_s, u""_s})
+                           << QString() << QString() << 0 << QString();
+    QTest::newRow("empty-warning") << QStringList({u"-w"_s, u""_s, u"-c"_s, u"0.1"_s}) << QString()
+                                   << u"0.1"_s << 2 << u" s über der kritischen Schwelle 0.1 s"_s;
 }
 
 void tst_qv_VellumixCheck::thresholdsJudgeTheWholeTest()
