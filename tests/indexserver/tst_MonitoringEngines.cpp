@@ -1,6 +1,8 @@
 // The documented monitoring definitions in the real engines of Debian:
-// Icinga 2 and Nagios 4 must accept them as they stand, and Icinga 2 must
-// run the check with them and store what the check reported.
+// Icinga 2 and Nagios 4 must accept them as they stand, Icinga 2 must run
+// the check with them and store what the check reported, and the Zabbix
+// agent must hand the check's JSON to whoever asks for the documented key.
+// The shell commands of the document run too, in a folder of the test's.
 
 #include "tools/StandInIndexserver.h"
 
@@ -11,18 +13,25 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -42,6 +51,8 @@ const QString SInterval = u"check_interval = 5m"_s;
 const QString SRetry = u"retry_interval = 1m"_s;
 const QString SUser = u"\"vellumix-monitor\""_s;
 const QString SHost = u"elo.example.invalid"_s;
+// The password the test types where the document says to run an editor.
+const QString SPassword = u"geheim"_s;
 
 // The whole test, both engines together, ends well before a CI job's limit,
 // even when an engine hangs: every wait takes its share of this.
@@ -121,6 +132,53 @@ QStringList IcingaDefines(const QString &root)
     return defines;
 }
 
+// The folders of the document's shell commands, and where the test puts them.
+// Wherever a path starts: not within another path or an address.
+const QRegularExpression SMappedPath(u"(?<![\\w./~:-])(/etc/|/usr/local\\b|/opt/)"_s);
+
+// A documented command line or definition with the system's folders moved
+// below root.
+QString MapPaths(QString text, const QString &root)
+{
+    return text.replace(SMappedPath, root + u"\\1"_s);
+}
+
+// A user of the system, or the invoking one when the test cannot give files
+// away or the system has no such user.
+QString OwnerFor(const QString &user, bool group)
+{
+    const QByteArray name = user.toLocal8Bit();
+    const bool known = group ? getgrnam(name.constData()) != nullptr : getpwnam(name.constData()) != nullptr;
+    if (geteuid() == 0 && known)
+        return user;
+    return group ? UserAndGroup().second : UserAndGroup().first;
+}
+
+// The document's shell commands as one script for a scratch root: its
+// paths below root, the build tree for the one the document names, the
+// password typed where it runs an editor, and owners this test may give.
+QString ShellScript(const QStringList &blocks, const QString &root)
+{
+    static const QRegularExpression editor(u"^editor\\s+(\\S+).*$"_s, QRegularExpression::MultilineOption);
+    static const QRegularExpression owner(u"-o (\\S+) -g (\\S+)"_s);
+    QString script = u"set -eu\n"_s;
+    for (QString block : blocks) {
+        block.replace(editor, u"printf '%s\\n' '%1' >\\1"_s.arg(SPassword));
+        QRegularExpressionMatchIterator it = owner.globalMatch(block);
+        QList<QRegularExpressionMatch> matches;
+        while (it.hasNext())
+            matches << it.next();
+        for (auto m = matches.crbegin(); m != matches.crend(); ++m)
+            block.replace(
+                m->capturedStart(), m->capturedLength(),
+                u"-o %1 -g %2"_s.arg(OwnerFor(m->captured(1), false), OwnerFor(m->captured(2), true)));
+        // The build tree after the folders: it may lie below one of them.
+        script += MapPaths(block, root)
+                      .replace(u" build/release "_s, u" '%1' "_s.arg(QStringLiteral(VELLUMIX_BUILD_DIR)));
+    }
+    return script;
+}
+
 struct TResult {
     int ExitCode = -1;
     QString Output;
@@ -141,6 +199,38 @@ TResult RunTool(const QString &program, const QStringList &arguments)
     if (process.exitStatus() == QProcess::NormalExit)
         result.ExitCode = process.exitCode();
     return result;
+}
+
+// Asks a Zabbix agent for one key as the server does for a passive check:
+// "ZBXD", flags 1, the length as 32 bits little endian and 32 reserved
+// ones, the key; the answer comes in the same frame and the agent closes.
+// Returns the answer's data, or a text starting with "<" that says why not.
+QString AskZabbixAgent(quint16 port, const QString &key)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(Within(5000)))
+        return u"<no connection: "_s + socket.errorString() + u'>';
+    const QByteArray data = key.toUtf8();
+    QByteArray frame = "ZBXD\x01";
+    const quint32 length = qToLittleEndian(quint32(data.size()));
+    frame += QByteArray(reinterpret_cast<const char *>(&length), 4) + QByteArray(4, '\0') + data;
+    socket.write(frame);
+    QByteArray answer;
+    // The agent gives the check at most its Timeout of 3 s; more is its fault.
+    const QDeadlineTimer deadline(Within(10000));
+    while (socket.state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
+        socket.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+        answer += socket.readAll();
+    }
+    answer += socket.readAll();
+    if (answer.size() < 13 || !answer.startsWith("ZBXD\x01"))
+        return u"<no answer in the agent's frame: "_s + QString::fromUtf8(answer.toPercentEncoding(" ")) +
+               u'>';
+    const quint32 size = qFromLittleEndian<quint32>(answer.constData() + 5);
+    if (answer.size() != 13 + qsizetype(size))
+        return u"<an answer of %1 bytes, %2 announced>"_s.arg(answer.size() - 13).arg(size);
+    return QString::fromUtf8(answer.mid(13));
 }
 
 // An item of performance data as the engine stored it.
@@ -198,12 +288,23 @@ class tst_MonitoringEngines : public QObject {
 
 private slots:
     void initTestCase();
-    void documentedProgramIsWhereInstallPutsIt();
+    void documentedCommandsWork();
     void icingaAcceptsTheDefinitions_data();
     void icingaAcceptsTheDefinitions();
     void nagiosAcceptsTheDefinitions_data();
     void nagiosAcceptsTheDefinitions();
     void icingaRunsTheCheck();
+    void nagiosCommandRuns_data();
+    void nagiosCommandRuns();
+    void zabbixAgentRunsTheCheck();
+
+private:
+    // Runs the document's shell commands once, in Root(); empty, or why not.
+    QString InstallAsDocumented();
+    QString Root() const { return FRoot->path(); }
+
+    std::unique_ptr<QTemporaryDir> FRoot;
+    std::optional<QString> FInstalled;
 };
 
 void tst_MonitoringEngines::initTestCase()
@@ -211,12 +312,29 @@ void tst_MonitoringEngines::initTestCase()
     GBudget = QDeadlineTimer(BudgetMs);
 }
 
-// The documents name the program where the install rules put it with
-// CMake's default prefix; an install into a folder of the test's shows it.
-void tst_MonitoringEngines::documentedProgramIsWhereInstallPutsIt()
+QString tst_MonitoringEngines::InstallAsDocumented()
 {
-    const QString defaultPrefix = u"/usr/local"_s;
-    QVERIFY(SProgram.startsWith(defaultPrefix + u'/'));
+    if (FInstalled)
+        return *FInstalled;
+    FRoot = std::make_unique<QTemporaryDir>(WorkFolderTemplate());
+    if (!FRoot->isValid())
+        return *(FInstalled = u"no scratch folder: "_s + FRoot->errorString());
+    const QStringList blocks = DocumentedBlocks(u"sh"_s);
+    if (blocks.isEmpty())
+        return *(FInstalled = u"the document has no shell commands"_s);
+    const QString script = ShellScript(blocks, Root());
+    const TResult result = RunTool(u"/bin/sh"_s, {u"-c"_s, script});
+    FInstalled = result.ExitCode == 0
+                     ? QString()
+                     : u"the documented commands failed:\n%1\n%2"_s.arg(script, result.Output.right(600));
+    return *FInstalled;
+}
+
+// The document's shell commands, pasted as they stand with the system's
+// folders below a scratch root: the install puts the program where the
+// definitions name it, and every password file is there, for its user only.
+void tst_MonitoringEngines::documentedCommandsWork()
+{
     const QString document = ReadText(QStringLiteral(VELLUMIX_MONITORING_DOC));
     // Every place the document names the program by a path names this one.
     static const QRegularExpression path(u"/[A-Za-z0-9_./-]*/qv_VellumixCheck\\b"_s);
@@ -224,16 +342,39 @@ void tst_MonitoringEngines::documentedProgramIsWhereInstallPutsIt()
     int count = 0;
     for (; it.hasNext(); ++count)
         QCOMPARE(it.next().captured(), SProgram);
-    QVERIFY(count >= 3); // the text, the Icinga 2 and the Nagios definitions
+    QVERIFY(count >= 4); // the text, the Icinga 2, Nagios and Zabbix definitions
+    // The build folder the document installs from is the one the project's
+    // build script makes.
+    const QString buildScript =
+        ReadText(QFileInfo(QStringLiteral(VELLUMIX_MONITORING_DOC)).dir().filePath(u"../scripts/test"_s));
+    QVERIFY(buildScript.contains(u"-B build/release "_s));
+    QVERIFY(document.contains(u"cmake --install build/release "_s));
 
-    const QTemporaryDir prefix(WorkFolderTemplate());
-    QVERIFY(prefix.isValid());
-    const TResult install =
-        RunTool(QStringLiteral(VELLUMIX_CMAKE),
-                {u"--install"_s, QStringLiteral(VELLUMIX_BUILD_DIR), u"--prefix"_s, prefix.path()});
-    QVERIFY2(install.ExitCode == 0, qPrintable(install.Output));
-    const QFileInfo installed(prefix.path() + SProgram.mid(defaultPrefix.size()));
-    QVERIFY2(installed.isFile() && installed.isExecutable(), qPrintable(install.Output));
+    const QString failure = InstallAsDocumented();
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    const QFileInfo installed(Root() + SProgram);
+    QVERIFY2(installed.isFile() && installed.isExecutable(), qPrintable(installed.filePath()));
+
+    static const QRegularExpression passwordFile(u"^install -m 600 -o (\\S+) -g (\\S+) /dev/null (\\S+)$"_s,
+                                                 QRegularExpression::MultilineOption);
+    QStringList files;
+    for (const QString &block : DocumentedBlocks(u"sh"_s)) {
+        QRegularExpressionMatchIterator file = passwordFile.globalMatch(block);
+        while (file.hasNext()) {
+            const QRegularExpressionMatch match = file.next();
+            const QString fileName = Root() + match.captured(3);
+            files << match.captured(3);
+            QCOMPARE(ReadText(fileName), SPassword + u'\n');
+            struct stat status {};
+            QCOMPARE(stat(QFile::encodeName(fileName).constData(), &status), 0);
+            QCOMPARE(status.st_mode & 07777, mode_t(0600));
+            const passwd *owner = getpwuid(status.st_uid);
+            QVERIFY(owner);
+            QCOMPARE(QString::fromLocal8Bit(owner->pw_name), OwnerFor(match.captured(1), false));
+        }
+    }
+    // The one of the Nagios and Icinga 2 definitions, and the agent's for Zabbix.
+    QCOMPARE(files, (QStringList{SPasswordFile, u"/etc/vellumix/zabbix.password"_s}));
 }
 
 void tst_MonitoringEngines::icingaAcceptsTheDefinitions_data()
@@ -462,6 +603,162 @@ void tst_MonitoringEngines::icingaRunsTheCheck()
         }
     }
     QVERIFY(accepting.LogoutCount() >= 2);
+    QCOMPARE(refusing.LogoutCount(), 0);
+}
+
+void tst_MonitoringEngines::nagiosCommandRuns_data()
+{
+    QTest::addColumn<bool>("withThresholds"); // the service's "!2!5", or left out
+    QTest::newRow("documented") << true;
+    QTest::newRow("thresholds-left-out") << false;
+}
+
+// The documented command as Nagios 4 runs it: the service's arguments put
+// in for $ARGn$ (the missing ones empty), the line run by /bin/sh, with the
+// program and the password file that the documented commands made.
+void tst_MonitoringEngines::nagiosCommandRuns()
+{
+    QFETCH(bool, withThresholds);
+    const QString failure = InstallAsDocumented();
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    const QStringList blocks = DocumentedBlocks(u"nagios"_s);
+    QCOMPARE(blocks.size(), 1);
+    static const QRegularExpression commandLine(u"^\\s*command_line\\s+(.*)$"_s,
+                                                QRegularExpression::MultilineOption);
+    static const QRegularExpression checkCommand(u"^\\s*check_command\\s+check_vellumix!(.*)$"_s,
+                                                 QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch command = commandLine.match(blocks.first());
+    const QRegularExpressionMatch service = checkCommand.match(blocks.first());
+    QVERIFY(command.hasMatch() && service.hasMatch());
+    QStringList arguments = service.captured(1).split(u'!');
+    QCOMPARE(arguments.size(), 5);
+    QCOMPARE(arguments.mid(3), (QStringList{u"2"_s, u"5"_s}));
+    if (!withThresholds)
+        arguments = arguments.mid(0, 3);
+
+    TStandInIndexserver server;
+    QVERIFY(server.IsListening());
+    QCOMPARE(arguments[0], SBase);
+    arguments[0] = server.BaseUrl();
+    QCOMPARE(u'"' + arguments[1] + u'"', SUser);
+    arguments[1] = u"Administrator"_s;
+    QString line = command.captured(1);
+    for (int i = 1; i <= 9; ++i)
+        line.replace(u"$ARG%1$"_s.arg(i), arguments.value(i - 1));
+    QVERIFY2(!line.contains(u'$'), qPrintable(line));
+    const TResult result = RunTool(u"/bin/sh"_s, {u"-c"_s, MapPaths(line, Root())});
+    QVERIFY2(result.ExitCode == 0, qPrintable(result.Output));
+    static const QRegularExpression ok(
+        u"^VELLUMIX OK - Indexserver 20\\.0\\.0\\.000, Eintrag \"1\": Archiv \\| time=[0-9.]+s;(\\d*);(\\d*);0 "_s);
+    const QRegularExpressionMatch match = ok.match(result.Output);
+    QVERIFY2(match.hasMatch(), qPrintable(result.Output));
+    QCOMPARE(match.captured(1), withThresholds ? u"2"_s : QString());
+    QCOMPARE(match.captured(2), withThresholds ? u"5"_s : QString());
+    QCOMPARE(server.LogoutCount(), 1);
+}
+
+// Debian's Zabbix agent with the documented user parameter and otherwise a
+// configuration of its own (its own port on loopback, pid and log files
+// under the build tree, in the foreground, no Timeout: the agent's default
+// of 3 s): asked for the documented key, it hands on the check's JSON,
+// whose state says OK or CRITICAL, also for a server that never answers.
+void tst_MonitoringEngines::zabbixAgentRunsTheCheck()
+{
+    const QString agent = QStandardPaths::findExecutable(u"zabbix_agentd"_s, {u"/usr/sbin"_s, u"/usr/bin"_s});
+    QVERIFY2(!agent.isEmpty(),
+             "zabbix_agentd is missing: ./scripts/deps installs it (Debian package zabbix-agent)");
+    const QString failure = InstallAsDocumented();
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    const QStringList blocks = DocumentedBlocks(u"zabbix"_s);
+    QCOMPARE(blocks.size(), 1);
+    QVERIFY(blocks.first().contains(u"UserParameter=vellumix.check[*],"_s));
+    QVERIFY(!blocks.first().contains(u"Timeout="_s));
+
+    const QTemporaryDir dir(WorkFolderTemplate());
+    QVERIFY(dir.isValid());
+    // A free port for the agent, which takes only 1024 to 32767, below the
+    // range the system hands out for port 0: tried, then handed over.
+    quint16 port = 0;
+    for (int attempt = 0; attempt < 100 && port == 0; ++attempt) {
+        QTcpServer probe;
+        const auto candidate = quint16(QRandomGenerator::global()->bounded(20000, 32768));
+        if (probe.listen(QHostAddress::LocalHost, candidate))
+            port = candidate;
+    }
+    QVERIFY(port != 0);
+    QVERIFY(WriteText(dir.filePath(u"vellumix.conf"_s), MapPaths(blocks.first(), Root())));
+    const QString logFile = dir.filePath(u"zabbix_agentd.log"_s);
+    QVERIFY(WriteText(dir.filePath(u"zabbix_agentd.conf"_s),
+                      u"PidFile=%1/zabbix_agentd.pid\n"
+                      "LogType=file\n"
+                      "LogFile=%2\n"
+                      "Server=127.0.0.1\n"
+                      "ListenIP=127.0.0.1\n"
+                      "ListenPort=%3\n"
+                      "StartAgents=2\n"
+                      // Run as the test's user: as root, it would else become "zabbix",
+                      // which cannot enter the build tree.
+                      "AllowRoot=1\n"
+                      "Include=%1/vellumix.conf\n"_s.arg(dir.path(), logFile)
+                          .arg(port)));
+
+    TStandInIndexserver accepting;
+    TStandInIndexserver refusing;
+    refusing.SetPassword(u"ein anderes"_s);
+    TStandInIndexserver silent;
+    TScriptedAnswer never;
+    never.Kind = TScriptedAnswer::TKind::NeverAnswer;
+    silent.Script(u"login"_s, never);
+    QVERIFY(accepting.IsListening() && refusing.IsListening() && silent.IsListening());
+
+    QProcess daemon;
+    daemon.setProcessChannelMode(QProcess::MergedChannels);
+    StartBoundToUs(daemon, agent, {u"-f"_s, u"-c"_s, dir.filePath(u"zabbix_agentd.conf"_s)});
+    const auto stop = qScopeGuard([&] {
+        if (daemon.state() == QProcess::NotRunning)
+            return;
+        daemon.terminate(); // the agent stops its own processes on SIGTERM
+        if (!daemon.waitForFinished(Within(10000))) {
+            daemon.kill();
+            daemon.waitForFinished();
+        }
+    });
+    QVERIFY2(daemon.waitForStarted(Within(10000)),
+             qPrintable(u"zabbix_agentd does not start: "_s + daemon.errorString()));
+    // Listening once it answers a key of its own.
+    const QDeadlineTimer listening(Within(15000));
+    QString answer;
+    while (!(answer = AskZabbixAgent(port, u"agent.ping"_s)).startsWith(u'1') && !listening.hasExpired() &&
+           daemon.state() == QProcess::Running)
+        daemon.waitForFinished(100);
+    QVERIFY2(answer == u"1"_s, qPrintable(answer + u'\n' + ReadText(logFile).right(4000) +
+                                          QString::fromUtf8(daemon.readAll())));
+
+    struct TCase {
+        QString Name;
+        const TStandInIndexserver *Server;
+        int State;
+        QString Result;
+    };
+    const QList<TCase> cases = {{u"accepting"_s, &accepting, 0, u"OK"_s},
+                                {u"refusing"_s, &refusing, 2, u"CRITICAL"_s},
+                                {u"silent"_s, &silent, 2, u"CRITICAL"_s}};
+    for (const TCase &item : cases) {
+        const QString value =
+            AskZabbixAgent(port, u"vellumix.check[%1,Administrator]"_s.arg(item.Server->BaseUrl()));
+        const QString context = item.Name + u": "_s + value + u'\n' + ReadText(logFile).right(2000);
+        QJsonParseError error;
+        const QJsonObject object = QJsonDocument::fromJson(value.toUtf8(), &error).object();
+        QVERIFY2(error.error == QJsonParseError::NoError && !object.isEmpty(), qPrintable(context));
+        // What a dependent item's JSONPath $.state reads.
+        QVERIFY2(object[u"state"_s].isDouble(), qPrintable(context));
+        QCOMPARE(object[u"state"_s].toInt(-1), item.State);
+        QCOMPARE(object[u"result"_s].toString(), item.Result);
+    }
+    // One run of the check for each question, logged out where it got in.
+    QCOMPARE(accepting.LoginCount(), 1);
+    QCOMPARE(accepting.LogoutCount(), 1);
+    QCOMPARE(refusing.LoginCount(), 1);
     QCOMPARE(refusing.LogoutCount(), 0);
 }
 

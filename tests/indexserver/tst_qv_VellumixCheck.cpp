@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cmath>
 #include <optional>
 
 using namespace Qt::StringLiterals;
@@ -630,6 +631,12 @@ void tst_qv_VellumixCheck::thresholdsJudgeTheWholeTest_data()
                                    << u" s über der kritischen Schwelle 0.1 s"_s;
     QTest::newRow("critical-only") << QStringList({u"--critical"_s, u".2"_s}) << QString() << u"0.2"_s << 2
                                    << u" s über der kritischen Schwelle 0.2 s"_s;
+    // Empty values, as Nagios passes arguments a service leaves out: not given.
+    QTest::newRow("empty") << QStringList({u"--warning"_s, u""_s, u"--critical"_s, u""_s, u"--timeout"_s,
+                                           u""_s, u"--certificate-days"_s, u""_s})
+                           << QString() << QString() << 0 << QString();
+    QTest::newRow("empty-warning") << QStringList({u"-w"_s, u""_s, u"-c"_s, u"0.1"_s}) << QString()
+                                   << u"0.1"_s << 2 << u" s über der kritischen Schwelle 0.1 s"_s;
 }
 
 void tst_qv_VellumixCheck::thresholdsJudgeTheWholeTest()
@@ -759,9 +766,15 @@ void tst_qv_VellumixCheck::jsonCarriesEveryFact()
     const QJsonObject object = document.object();
     QStringList keys = object.keys();
     keys.sort();
-    QCOMPARE(keys, QStringList({u"certificate"_s, u"entry"_s, u"error"_s, u"result"_s, u"steps"_s, u"time"_s,
-                                u"version"_s, u"warnings"_s}));
+    QCOMPARE(keys, QStringList({u"certificate"_s, u"entry"_s, u"error"_s, u"result"_s, u"state"_s, u"steps"_s,
+                                u"time"_s, u"version"_s, u"warnings"_s}));
     QCOMPARE(object[u"result"_s].toString(), result);
+    // The plugin state as a number whatever the mode, for systems that
+    // take the state from the object rather than the exit code.
+    const QJsonValue state = object[u"state"_s];
+    QVERIFY(state.isDouble());
+    QCOMPARE(state.toInt(),
+             QStringList({u"OK"_s, u"WARNING"_s, u"CRITICAL"_s, u"UNKNOWN"_s}).indexOf(result));
     QVERIFY(object[u"warnings"_s].isArray());
     QVERIFY(object[u"certificate"_s].isNull()); // plain http
     const QJsonObject steps = object[u"steps"_s].toObject();
@@ -1148,7 +1161,14 @@ void tst_qv_VellumixCheck::certificateProblemsWarn()
                                      u'$');
     QVERIFY2(pattern.match(line->Text).hasMatch(), qPrintable(line->Text));
 
+    // Whole days of 24 hours left, counted on either side of the run.
+    const auto daysLeft = [&] {
+        return qint64(
+            std::floor(double(QDateTime::currentDateTimeUtc().secsTo(certificate.expiryDate())) / 86400.0));
+    };
+    const qint64 daysBefore = daysLeft();
     const TRun json = Run(QStringList({u"--monitoring"_s, u"--json"_s}) + login);
+    const qint64 daysAfter = daysLeft();
     QCOMPARE(json.ExitCode, 1);
     const QJsonObject object = QJsonDocument::fromJson(json.Out.toUtf8()).object();
     QCOMPARE(object[u"result"_s].toString(), u"WARNING"_s);
@@ -1157,6 +1177,14 @@ void tst_qv_VellumixCheck::certificateProblemsWarn()
     QCOMPARE(facts[u"sha256"_s].toString(),
              QString::fromLatin1(certificate.digest(QCryptographicHash::Sha256).toHex(':').toUpper()));
     QCOMPARE(facts[u"expires"_s].toString(), certificate.expiryDate().toUTC().toString(Qt::ISODate));
+    QCOMPARE(object[u"state"_s].toInt(-1), 1);
+    QVERIFY2(facts[u"daysLeft"_s].isDouble(), qPrintable(json.Out));
+    const qint64 days = facts[u"daysLeft"_s].toInteger(-999999);
+    QVERIFY2(days == daysBefore || days == daysAfter, qPrintable(json.Out));
+    if (validFor > 0)
+        QCOMPARE(days, validFor / 86400);
+    if (validFor < 0)
+        QVERIFY(days < -300);
     QCOMPARE(server.LogoutCount(), 3);
 }
 
