@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <cstring>
@@ -43,6 +44,7 @@ const QString SChangedOnDisk =
     u"Die Datei wurde seit dem Öffnen von einem anderen Programm geändert und wird nicht überschrieben. "
     "Bitte neu laden und die Änderungen erneut speichern."_s;
 const QString SOnlyCopy = u"Die neuen Einstellungen liegen nur in %1: %2"_s;
+const QString SSaveRunning = u"Eine andere Kopie dieses Programms speichert die Datei gerade: %1"_s;
 
 const QString SFreshDocument = u"<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
                                "<qv_Vellumix ver=\"1.0\">\r\n"
@@ -240,13 +242,23 @@ QString LinkTarget(const QString &fileName)
     return target;
 }
 
+// A new name beside target for a temporary file of this save: hidden, the
+// writer's process id and a random token, so that a later save can tell its
+// own leftovers from anybody else's files (RemoveStaleTemporaries).
+QString TemporaryName(const QFileInfo &target)
+{
+    return target.absolutePath() + u"/."_s + target.fileName() + u'.' +
+           QString::number(QCoreApplication::applicationPid()) + u'-' +
+           QString::number(QRandomGenerator::global()->generate(), 36) + u".tmp"_s;
+}
+
 // Temporary files of earlier saves of this file that were cut short (a
-// crash, a kill): only names of our own pattern, and only when their writer
-// is gone or they are older than any save takes.
+// crash, a kill): only names exactly of the form TemporaryName gives, and
+// only when their writer is gone or they are older than any save takes.
 void RemoveStaleTemporaries(const QFileInfo &target)
 {
     const QRegularExpression ours(u"^\\."_s + QRegularExpression::escape(target.fileName()) +
-                                  uR"(\.(?:(\d+)-)?[0-9a-z]+\.tmp$)"_s);
+                                  uR"(\.(\d{1,10})-[0-9a-z]{1,7}\.tmp$)"_s);
     const QDateTime stale = QDateTime::currentDateTimeUtc().addSecs(-StaleTemporarySeconds);
     const QDir folder = target.absoluteDir();
     const QString pattern = u'.' + target.fileName() + u".*.tmp"_s;
@@ -254,7 +266,7 @@ void RemoveStaleTemporaries(const QFileInfo &target)
         const QRegularExpressionMatch match = ours.match(file.fileName());
         if (!match.hasMatch() || file.isSymLink())
             continue;
-        const bool writerGone = match.hasCaptured(1) && ProcessIsGone(match.captured(1).toLongLong());
+        const bool writerGone = ProcessIsGone(match.captured(1).toLongLong());
         if (writerGone || file.lastModified().toUTC() < stale)
             QFile::remove(file.filePath());
     }
@@ -629,9 +641,15 @@ bool TGlobalSettings::SaveToFile(QString &message)
         // character leaves the old file as it was.
         const QByteArray bytes = ToBytes();
 
+        // Two of this program's writers never interleave: the second waits,
+        // then finds the file changed and refuses.
+        const TSaveLock lock(QDir::toNativeSeparators(info.absoluteFilePath()).toStdU16String());
+        if (!lock.Held())
+            throw EFailure(SSaveRunning.arg(QString::fromStdU16String(lock.Error())));
+
         // The file is replaced by renaming a new one over it, which the folder
         // allows even for a read-only file; such a file must stay as it is.
-        const bool exists = info.exists();
+        const bool exists = QFileInfo::exists(info.absoluteFilePath());
         if (exists) {
             QFile existing(FFileName);
             if (!existing.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
@@ -665,6 +683,9 @@ bool TGlobalSettings::SaveToFile(QString &message)
 
 // Copies the file's bytes as they are to a new file beside it. An existing
 // file of the planned name is never overwritten: the copy then gets a number.
+// The copy is complete and flushed before it gets its name, so a save cut
+// short leaves no empty or partial backup, only a temporary file that the
+// next save removes.
 void TGlobalSettings::KeepBackup()
 {
     const auto fail = [this](const QString &name, const QString &reason) {
@@ -676,56 +697,92 @@ void TGlobalSettings::KeepBackup()
     const QByteArray bytes = source.readAll();
     if (source.error() != QFileDevice::NoError)
         fail(FBackupFileName, source.errorString());
-    // Creating the file claims the name; an existing one is left alone.
-    QString name = FBackupFileName;
-    QFile backup(name);
+    const QFileInfo target(LinkTarget(FFileName));
+    QFile temporary;
     // Readable by its owner only from the start: it may hold passwords.
     constexpr auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-    for (int number = 2; !backup.open(QIODevice::WriteOnly | QIODevice::NewOnly, ownerOnly); ++number) {
-        if (!QFileInfo::exists(name) || number > 1000)
-            fail(name, backup.errorString());
-        name = FBackupFileName.chopped(4) + u'_' + QString::number(number) + u".bak"_s;
-        backup.setFileName(name);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary.setFileName(TemporaryName(target));
+        if (temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly, ownerOnly) || !temporary.exists())
+            break;
     }
-    backup.close();
-    // Written and flushed to disk before the file it keeps is replaced.
+    if (!temporary.isOpen())
+        fail(FBackupFileName, temporary.errorString());
+    temporary.close();
+    auto removeTemporary = qScopeGuard([&] { temporary.remove(); });
     std::u16string error;
-    if (!WriteFileInPlace(QDir::toNativeSeparators(name).toStdU16String(), bytes.toStdString(), error)) {
-        backup.remove();
-        fail(name, QString::fromStdU16String(error));
-    }
+    if (!WriteFileInPlace(QDir::toNativeSeparators(temporary.fileName()).toStdU16String(),
+                          bytes.toStdString(), error))
+        fail(FBackupFileName, QString::fromStdU16String(error));
     KeepRightsOf(QDir::toNativeSeparators(FFileName).toStdU16String(),
-                 QDir::toNativeSeparators(name).toStdU16String());
+                 QDir::toNativeSeparators(temporary.fileName()).toStdU16String());
+    // Renaming claims the name only where there is no file of it.
+    QString name = FBackupFileName;
+    for (int number = 2; !temporary.rename(name); ++number) {
+        if (!QFileInfo::exists(name) || number > 1000)
+            fail(name, temporary.errorString());
+        name = FBackupFileName.chopped(4) + u'_' + QString::number(number) + u".bak"_s;
+    }
+    removeTemporary.dismiss();
     FBackupFileName = name;
+}
+
+// Gives the only copy of the new settings a name that no clean-up takes, and
+// returns it; the temporary name when even that fails.
+QString TGlobalSettings::Rescue(QFile &temporary) const
+{
+    const QString planned = LinkTarget(FFileName) + u'.' +
+                            QDateTime::currentDateTime().toString(u"yyyy-MM-dd_HH-mm-ss"_s) + u".gerettet"_s;
+    QString name = planned;
+    for (int number = 2; !temporary.rename(name) && number <= 1000; ++number) {
+        if (!QFileInfo::exists(name))
+            break;
+        name = planned.chopped(9) + u'_' + QString::number(number) + u".gerettet"_s;
+    }
+    return temporary.fileName();
 }
 
 // A new file beside the old one takes its place in one step and keeps what
 // belongs to the old file (rights, owner); a failure never leaves half a
-// file. Only when the folder lets nobody create a file is the existing file
-// written over instead.
+// file. Only when the folder lets nobody create a file, or the file cannot
+// be replaced by another (a second name, rights the new file cannot get, a
+// mount point of its own), is the existing file written over instead.
+// Either way the file is checked once more just before it changes: what
+// another program wrote meanwhile is never lost.
 void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
 {
     const QString target = LinkTarget(FFileName);
     const QFileInfo info(target);
+    const std::u16string nativeTarget = QDir::toNativeSeparators(target).toStdU16String();
     RemoveStaleTemporaries(info);
+    bool changed = false;
+    std::u16string error;
+    const auto writeInPlace = [&] {
+        const auto stillAsRead = [this](const std::string &old) {
+            return !FReadKnown || (!FReadHash.isEmpty() &&
+                                   QCryptographicHash::hash(QByteArrayView(old.data(), qsizetype(old.size())),
+                                                            QCryptographicHash::Sha256) == FReadHash);
+        };
+        if (!WriteFileInPlace(nativeTarget, bytes.toStdString(), error, &changed, stillAsRead))
+            throw EFailure(changed ? SChangedOnDisk : QString::fromStdU16String(error));
+    };
     QFile temporary;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary.setFileName(info.absolutePath() + u"/."_s + info.fileName() + u'.' +
-                              QString::number(QCoreApplication::applicationPid()) + u'-' +
-                              QString::number(QRandomGenerator::global()->generate(), 36) + u".tmp"_s);
+        temporary.setFileName(TemporaryName(info));
         // Owner only until it takes the old file's rights: it already holds
-        // the passwords.
-        if (temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly,
-                           QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-            !temporary.exists())
+        // the passwords. A file that is new gets the rights any new file in
+        // this folder gets (on Windows the inherited access control list, not
+        // one for the owner alone), as the old one would have had.
+        const bool opened = exists ? temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                                                    QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+                                   : temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+        if (opened || !temporary.exists())
             break;
     }
-    std::u16string error;
     if (!temporary.isOpen()) {
         if (!exists || FolderIsWritable(info.absolutePath()))
             throw EFailure(temporary.errorString());
-        if (!WriteFileInPlace(QDir::toNativeSeparators(target).toStdU16String(), bytes.toStdString(), error))
-            throw EFailure(QString::fromStdU16String(error));
+        writeInPlace();
         return;
     }
     const bool written = temporary.write(bytes) == bytes.size() && temporary.flush();
@@ -736,21 +793,23 @@ void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
         throw EFailure(written ? temporary.errorString()
                                : (writeError.isEmpty() ? SIncompleteWrite : writeError));
     }
-    bool writeInPlace = false;
-    if (!ReplaceFileKeeping(QDir::toNativeSeparators(target).toStdU16String(),
-                            QDir::toNativeSeparators(temporary.fileName()).toStdU16String(), error,
-                            &writeInPlace)) {
+    bool inPlace = false;
+    if (!ReplaceFileKeeping(nativeTarget, QDir::toNativeSeparators(temporary.fileName()).toStdU16String(),
+                            error, &inPlace, &changed,
+                            [this, &info] { return !ChangedOnDisk(info.filePath()); })) {
         // A failed replacement that took the old file away leaves the new
-        // one as the only copy of the settings: it stays.
+        // one as the only copy of the settings: it stays, under a name that
+        // no clean-up removes.
         if (exists && !QFileInfo::exists(target) && temporary.exists())
-            throw EFailure(SOnlyCopy.arg(QDir::toNativeSeparators(temporary.fileName()),
-                                         QString::fromStdU16String(error)));
+            throw EFailure(SOnlyCopy.arg(QDir::toNativeSeparators(Rescue(temporary)),
+                                         changed ? SChangedOnDisk : QString::fromStdU16String(error)));
         temporary.remove();
-        if (!writeInPlace)
+        if (changed)
+            throw EFailure(SChangedOnDisk);
+        if (!inPlace)
             throw EFailure(QString::fromStdU16String(error));
         // Rights the new file cannot get, or a second name: the old file
         // itself takes the bytes and keeps all of that.
-        if (!WriteFileInPlace(QDir::toNativeSeparators(target).toStdU16String(), bytes.toStdString(), error))
-            throw EFailure(QString::fromStdU16String(error));
+        writeInPlace();
     }
 }

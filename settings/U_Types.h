@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDomDocument>
 #include <QDomElement>
+#include <QFile>
 #include <QHash>
 #include <QList>
 #include <QPair>
@@ -97,6 +98,7 @@ private:
     QDomElement AppendSetting(const QString &name);
     void KeepBackup();
     void PutInPlace(const QByteArray &bytes, bool exists);
+    QString Rescue(QFile &temporary) const;
 
     QDomDocument FXMLDoc;
     QString FFileName;
