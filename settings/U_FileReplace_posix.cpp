@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <csignal>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -213,8 +214,28 @@ bool ReplaceFileKeeping(const std::u16string &target, const std::u16string &repl
             *changed = true;
         return false;
     }
-    if (::rename(replacementPath.c_str(), targetPath.c_str()) != 0) {
+    // A file that is new takes the name only where there still is none: one
+    // that another program created meanwhile stays.
+    bool renamed = false;
+    if (exists) {
+        renamed = ::rename(replacementPath.c_str(), targetPath.c_str()) == 0;
+    } else {
+        renamed = ::renameat2(AT_FDCWD, replacementPath.c_str(), AT_FDCWD, targetPath.c_str(),
+                              RENAME_NOREPLACE) == 0;
+        // A file system without it: a link, too, fails on an existing name.
+        if (!renamed && (errno == EINVAL || errno == ENOSYS) &&
+            ::link(replacementPath.c_str(), targetPath.c_str()) == 0) {
+            (void)::unlink(replacementPath.c_str());
+            renamed = true;
+        }
+    }
+    if (!renamed) {
         const int code = errno;
+        if (!exists && code == EEXIST) {
+            if (changed)
+                *changed = true;
+            return false;
+        }
         // A file that is a mount point of its own (a bind mount of a single
         // file) cannot be replaced, only written.
         if (exists && writeInPlace && (code == EBUSY || code == EXDEV)) {

@@ -162,26 +162,32 @@ void tst_U_Save::secondWriterWaitsAndRefuses()
     QCOMPARE(FilesIn(dir.path()), QStringList{u"quilloraGlobal.xml"_s});
 }
 
-// Another program changes the file while the save prepares the new one (the
-// flush takes milliseconds): the save refuses and the other program's file
-// stays, on both ways of putting the file in place.
+// Another program changes the file (or creates it) while the save prepares
+// the new one (the flush takes milliseconds): the save refuses and the other
+// program's file stays, on both ways of putting the file in place.
 void tst_U_Save::changeJustBeforeReplacementIsKept_data()
 {
+    QTest::addColumn<bool>("existing");
     QTest::addColumn<bool>("inPlace");
     QTest::addColumn<bool>("rightsOnly");
-    QTest::newRow("replace-content") << false << false;
-    QTest::newRow("replace-rights") << false << true;
-    QTest::newRow("in-place-content") << true << false;
+    QTest::newRow("replace-content") << true << false << false;
+    QTest::newRow("replace-rights") << true << false << true;
+    QTest::newRow("in-place-content") << true << true << false;
+    QTest::newRow("created-meanwhile") << false << false << false;
 }
 
 void tst_U_Save::changeJustBeforeReplacementIsKept()
 {
 #ifdef Q_OS_UNIX
+    QFETCH(bool, existing);
     QFETCH(bool, inPlace);
     QFETCH(bool, rightsOnly);
     QTemporaryDir dir;
-    const QString path = WriteFile(dir.filePath(u"quilloraGlobal.xml"_s), FileWithUser(u"alt"_s));
-    QVERIFY(chmod(QFile::encodeName(path).constData(), 0644) == 0);
+    const QString path = dir.filePath(u"quilloraGlobal.xml"_s);
+    if (existing) {
+        WriteFile(path, FileWithUser(u"alt"_s));
+        QVERIFY(chmod(QFile::encodeName(path).constData(), 0644) == 0);
+    }
     if (inPlace)
         ForceInPlace(path);
     TGlobalSettings settings(path);
@@ -197,6 +203,8 @@ void tst_U_Save::changeJustBeforeReplacementIsKept()
                 QVERIFY(chmod(QFile::encodeName(path).constData(), 0640) == 0);
             else
                 WriteFile(path, other);
+            if (!existing)
+                QVERIFY(chmod(QFile::encodeName(path).constData(), 0644) == 0);
         });
         saved = settings.SaveToFile(message);
     }
