@@ -1,7 +1,7 @@
 #include "settings/U_Types.h"
 
 #include "common/EFailure.h"
-#include "settings/U_CodePage.h"
+#include "settings/U_FileFormat.h"
 #include "settings/U_FileReplace.h"
 #include "settings/U_Secure.h"
 
@@ -10,15 +10,11 @@
 #include <QDateTime>
 #include <QDir>
 #include <QDomCDATASection>
-#include <QDomDocumentType>
-#include <QDomNamedNodeMap>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSet>
-#include <QStringDecoder>
-#include <QXmlStreamReader>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <cstring>
@@ -41,51 +37,21 @@ const QString SInvalidInteger = u"'%1' ist kein gültiger Integerwert"_s;
 const QString SCannotCreateFolder = u"Das Verzeichnis %1 kann nicht angelegt werden"_s;
 const QString SReadOnly = u"Die Datei ist schreibgeschützt"_s;
 const QString SIncompleteWrite = u"Die Datei wurde nicht vollständig geschrieben"_s;
-const QString SInvalidCharacter = u"Das Zeichen U+%1 kann in XML nicht gespeichert werden"_s;
 const QString SUnusableFile = u"Die Einstellungsdatei %1 kann nicht verwendet werden.\r\n%2"_s;
 const QString SCannotRead = u"Die Datei kann nicht gelesen werden: %1"_s;
-const QString SNotWellFormed = u"Kein wohlgeformtes XML (%2): %1"_s;
-const QString SNoRoot = u"Die Datei enthält kein Wurzelelement"_s;
-const QString SLineColumn = u"Zeile %1, Spalte %2"_s;
-const QString SBeyondSize = u"Die Datei ist größer als %1 MiB"_s;
-const QString SBeyondDepth = u"Die Elemente sind tiefer als %1 Ebenen verschachtelt (%2)"_s;
-const QString SBeyondNodes = u"Die Datei hat mehr als %1 Knoten (%2)"_s;
-const QString SBeyondAttributes = u"Ein Element hat mehr als %1 Attribute (%2)"_s;
-const QString SBeyondAttributeWork = u"Die Elemente haben zusammen zu viele Attribute (%1)"_s;
 const QString SBackupFailed = u"Die Sicherungskopie %1 kann nicht angelegt werden: %2"_s;
-const QString SUndecodable = u"Die Datei enthält Bytes, die in der Kodierung %1 ungültig sind (%2)"_s;
 const QString SChangedOnDisk =
     u"Die Datei wurde seit dem Öffnen von einem anderen Programm geändert und wird nicht überschrieben. "
     "Bitte neu laden und die Änderungen erneut speichern."_s;
 const QString SOnlyCopy = u"Die neuen Einstellungen liegen nur in %1: %2"_s;
-const QString SLoneSurrogate =
-    u"Die Datei enthält das einzelne Ersatzzeichen U+%1, das XML nicht zulässt (%2)"_s;
+const QString SSaveRunning = u"Eine andere Kopie dieses Programms speichert die Datei gerade: %1"_s;
 
 const QString SFreshDocument = u"<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
                                "<qv_Vellumix ver=\"1.0\">\r\n"
                                "</qv_Vellumix>"_s;
 
-// Every save starts with this declaration: the writer always produces UTF-8
-// (without a byte-order mark), whatever the file read said about its encoding.
-const QByteArray Declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>"_ba;
-const QByteArray DeclarationNotStandalone = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"_ba;
 const QString LineBreak = u"\r\n"_s;
 const QString Indentation = u"  "_s;
-
-// A settings file holds a few hundred bytes. Anything far beyond these bounds
-// is treated like an unreadable file (fresh document, the old file kept as a
-// backup at the next save), so that a damaged or hostile file can neither
-// exhaust memory nor overflow the stack: the document tree frees its nodes
-// recursively.
-constexpr qint64 MaxFileBytes = 16 * 1024 * 1024;
-constexpr int MaxDepth = 256;
-constexpr qint64 MaxNodes = 1'000'000;
-// The XML reader compares each attribute of an element with all the others
-// before it, so one element with very many of them costs quadratic time.
-constexpr qint64 MaxAttributes = 10'000;
-// That cost summed over all elements (attributes squared), so that many
-// wide elements cannot add up to minutes: two elements at the bound above.
-constexpr qint64 MaxAttributeWork = 2 * MaxAttributes * MaxAttributes;
 
 // A save takes well under a second; a temporary file this old is left over.
 constexpr qint64 StaleTemporarySeconds = 5 * 60;
@@ -262,843 +228,6 @@ bool FolderIsWritable(const QString &folder)
 #endif
 }
 
-using TAttributeOrder = QHash<QPair<int, int>, QStringList>;
-// Elements whose whole content is white space, by line and column: the
-// document parser drops such text, but there it is a value, not layout.
-using TSpaceContent = QHash<QPair<int, int>, QString>;
-
-char16_t UnitAt(QByteArrayView text, qsizetype i)
-{
-    return char16_t(static_cast<unsigned char>(text.at(i)));
-}
-
-char16_t UnitAt(QStringView text, qsizetype i)
-{
-    return text.at(i).unicode();
-}
-
-QString ToText(QByteArrayView text)
-{
-    return QString::fromUtf8(text);
-}
-
-QString ToText(QStringView text)
-{
-    return text.toString();
-}
-
-// Bounds the attributes any element can get before the XML reader sees the
-// file, because the reader compares each attribute with all before it. Counts
-// exactly in the start tags of the document ("=" outside quoted values), so a
-// comment, a text or a value with many "=" costs nothing. What an internal
-// subset adds is counted generously: an entity reference in text may bring
-// every "=" of its replacement text, and each declared default value may be
-// added to every element. One pass over the text.
-template <typename TView> class TAttributeScan {
-public:
-    explicit TAttributeScan(TView text) : FText(text) {}
-
-    // Empty when within bounds, else the reason with line and column.
-    QString Problem()
-    {
-        ScanContent();
-        return FProblem;
-    }
-
-private:
-    char16_t At(qsizetype i) const { return i < FText.size() ? UnitAt(FText, i) : char16_t(0); }
-
-    bool StartsWith(qsizetype i, const char *marker) const
-    {
-        for (; *marker; ++marker, ++i) {
-            if (At(i) != char16_t(*marker))
-                return false;
-        }
-        return true;
-    }
-
-    // The index just behind the next marker from i on, or the end.
-    qsizetype SkipPast(qsizetype i, const char *marker) const
-    {
-        const char16_t first = char16_t(*marker);
-        for (; i < FText.size(); ++i) {
-            if (UnitAt(FText, i) == first && StartsWith(i, marker))
-                return i + qsizetype(std::strlen(marker));
-        }
-        return FText.size();
-    }
-
-    // The index of the closing quote of the literal opened at i, or the end.
-    qsizetype LiteralEnd(qsizetype i) const
-    {
-        const char16_t quote = At(i);
-        for (++i; i < FText.size(); ++i) {
-            if (UnitAt(FText, i) == quote)
-                return i;
-        }
-        return FText.size();
-    }
-
-    static bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
-    static bool EndsName(char16_t c)
-    {
-        return IsBlank(c) || c == u';' || c == u'"' || c == u'\'' || c == u'>' || c == u'<' || c == u'&' ||
-               c == 0;
-    }
-
-    bool Exceeds(qint64 count, qsizetype at)
-    {
-        if (count <= MaxAttributes)
-            return false;
-        FProblem = SBeyondAttributes.arg(MaxAttributes).arg(LineAndColumn(at));
-        return true;
-    }
-
-    QString LineAndColumn(qsizetype at) const
-    {
-        qint64 line = 1;
-        qsizetype lineStart = 0;
-        for (qsizetype i = 0; i < at && i < FText.size(); ++i) {
-            if (UnitAt(FText, i) == u'\n') {
-                ++line;
-                lineStart = i + 1;
-            }
-        }
-        return SLineColumn.arg(line).arg(at - lineStart + 1);
-    }
-
-    void ScanContent()
-    {
-        qint64 fromEntities = 0; // "=" that entity references put into the current text
-        qsizetype i = 0;
-        while (i < FText.size() && FProblem.isEmpty()) {
-            const char16_t c = UnitAt(FText, i);
-            if (c == u'&') {
-                qsizetype end = i + 1;
-                while (!EndsName(At(end)))
-                    ++end;
-                if (!FEntityEquals.isEmpty()) {
-                    const QString name = ToText(Text(i + 1, end));
-                    fromEntities = std::min(fromEntities + FEntityEquals.value(name), IntegerCap);
-                    if (Exceeds(fromEntities, i))
-                        return;
-                }
-                i = end;
-                continue;
-            }
-            if (c != u'<') {
-                ++i;
-                continue;
-            }
-            fromEntities = 0;
-            if (StartsWith(i, "<!--"))
-                i = SkipPast(i + 4, "-->");
-            else if (StartsWith(i, "<![CDATA["))
-                i = SkipPast(i + 9, "]]>");
-            else if (StartsWith(i, "<?"))
-                i = SkipPast(i + 2, "?>");
-            else if (StartsWith(i, "<!DOCTYPE"))
-                i = ScanDocumentType(i + 9);
-            else if (At(i + 1) == u'!' || At(i + 1) == u'/')
-                i = SkipPast(i + 1, ">");
-            else
-                i = ScanStartTag(i);
-        }
-    }
-
-    qsizetype ScanStartTag(qsizetype start)
-    {
-        qint64 count = FDefaults;
-        if (Exceeds(count, start))
-            return FText.size();
-        char16_t quote = 0;
-        qsizetype i = start + 1;
-        for (; i < FText.size(); ++i) {
-            const char16_t c = UnitAt(FText, i);
-            if (quote) {
-                if (c == quote)
-                    quote = 0;
-            } else if (c == u'"' || c == u'\'') {
-                quote = c;
-            } else if (c == u'>' || c == u'<') {
-                break;
-            } else if (c == u'=' && Exceeds(++count, start)) {
-                return FText.size();
-            }
-        }
-        FWork = std::min(FWork + count * count, IntegerCap);
-        if (FWork > MaxAttributeWork)
-            FProblem = SBeyondAttributeWork.arg(LineAndColumn(start));
-        return i;
-    }
-
-    qsizetype ScanDocumentType(qsizetype i)
-    {
-        for (; i < FText.size(); ++i) {
-            const char16_t c = UnitAt(FText, i);
-            if (c == u'"' || c == u'\'')
-                i = LiteralEnd(i);
-            else if (c == u'[')
-                i = ScanInternalSubset(i + 1);
-            else if (c == u'>')
-                return i + 1;
-        }
-        return i;
-    }
-
-    qsizetype ScanInternalSubset(qsizetype i)
-    {
-        while (i < FText.size()) {
-            const char16_t c = UnitAt(FText, i);
-            if (c == u']')
-                return i;
-            if (StartsWith(i, "<!--"))
-                i = SkipPast(i + 4, "-->");
-            else if (StartsWith(i, "<?"))
-                i = SkipPast(i + 2, "?>");
-            else if (StartsWith(i, "<!ENTITY"))
-                i = ScanEntity(i + 8);
-            else if (StartsWith(i, "<!ATTLIST"))
-                i = ScanAttributeList(i + 9);
-            else if (c == u'"' || c == u'\'')
-                i = LiteralEnd(i) + 1;
-            else
-                ++i;
-        }
-        return i;
-    }
-
-    qsizetype ScanEntity(qsizetype i)
-    {
-        while (IsBlank(At(i)))
-            ++i;
-        const bool parameter = At(i) == u'%';
-        if (parameter) {
-            ++i;
-            while (IsBlank(At(i)))
-                ++i;
-        }
-        const qsizetype nameStart = i;
-        while (!EndsName(At(i)))
-            ++i;
-        const QString name = ToText(Text(nameStart, i));
-        for (; i < FText.size(); ++i) {
-            const char16_t c = UnitAt(FText, i);
-            if (c == u'>')
-                return i + 1;
-            if (c == u'"' || c == u'\'') {
-                const qsizetype end = LiteralEnd(i);
-                if (!parameter)
-                    FEntityEquals.insert(name, EqualsInReplacement(ToText(Text(i + 1, end))));
-                i = end;
-            }
-        }
-        return i;
-    }
-
-    // Each default value may become an attribute of every element.
-    qsizetype ScanAttributeList(qsizetype i)
-    {
-        for (; i < FText.size(); ++i) {
-            const char16_t c = UnitAt(FText, i);
-            if (c == u'>')
-                return i + 1;
-            if (c == u'"' || c == u'\'') {
-                i = LiteralEnd(i);
-                FDefaults = std::min(FDefaults + 1, IntegerCap);
-            }
-        }
-        return i;
-    }
-
-    // A character reference that may stand for "=" counts as one; references
-    // to entities declared before bring their own count along.
-    qint64 EqualsInReplacement(const QString &literal) const
-    {
-        qint64 count = 0;
-        for (qsizetype i = 0; i < literal.size(); ++i) {
-            const QChar c = literal.at(i);
-            if (c == u'=') {
-                ++count;
-            } else if (c == u'&') {
-                qsizetype end = i + 1;
-                while (end < literal.size() && literal.at(end) != u';' && literal.at(end) != u'&')
-                    ++end;
-                const QString name = literal.mid(i + 1, end - i - 1);
-                if (name.startsWith(u'#'))
-                    ++count;
-                else
-                    count += FEntityEquals.value(name);
-                i = end - 1;
-            }
-            count = std::min(count, IntegerCap);
-        }
-        return count;
-    }
-
-    TView Text(qsizetype from, qsizetype to) const
-    {
-        to = std::min(to, FText.size());
-        return FText.sliced(from, std::max(to - from, qsizetype(0)));
-    }
-
-    TView FText;
-    QHash<QString, qint64> FEntityEquals;
-    qint64 FDefaults = 0;
-    qint64 FWork = 0; // attribute comparisons the reader will make so far
-    QString FProblem;
-};
-
-// The bytes as the XML reader decodes them: a byte-order mark, else the
-// declared encoding, else UTF-8. Sets problem (with line and column) when
-// bytes do not decode or the text holds a character XML cannot hold, which
-// the reader would silently turn into U+FFFD or keep. Returns nullopt for an
-// encoding no decoder takes (the reader refuses those itself). byCodePage is
-// set when the system's code pages decoded what Qt cannot: the reader cannot
-// take those bytes then, only the text.
-std::optional<QString> DecodedText(const QByteArray &bytes, QString &problem, bool &byCodePage)
-{
-    byCodePage = false;
-    QByteArray name = "UTF-8";
-    const auto detected = QStringConverter::encodingForData(bytes, u'<');
-    if (detected) {
-        name = QStringConverter::nameForEncoding(*detected);
-    } else {
-        static const QRegularExpression declaredEncoding(
-            uR"(^<\?xml[^>]*?\sencoding\s*=\s*["']([^"']*)["'])"_s);
-        // A declaration holds no ">" before its end, however much blank it holds.
-        const QRegularExpressionMatch match =
-            declaredEncoding.match(QString::fromLatin1(bytes.left(bytes.indexOf('>') + 1)));
-        if (match.hasMatch())
-            name = match.captured(1).toLatin1();
-    }
-    QStringDecoder decoder(name.constData());
-    QString text;
-    ECodePageResult system = ECodePageResult::UnknownEncoding;
-    if (decoder.isValid()) {
-        text = decoder.decode(bytes);
-    } else {
-        std::u16string decoded;
-        system = DecodeCodePage(name.toStdString(), bytes.toStdString(), decoded);
-        if (system == ECodePageResult::UnknownEncoding)
-            return std::nullopt;
-        text = QString::fromStdU16String(decoded);
-        byCodePage = true;
-    }
-    const auto where = [&text](qsizetype at) {
-        qint64 line = 1;
-        qsizetype lineStart = 0;
-        for (qsizetype i = 0; i < at && i < text.size(); ++i) {
-            if (text.at(i) == u'\n') {
-                ++line;
-                lineStart = i + 1;
-            }
-        }
-        return SLineColumn.arg(line).arg(at - lineStart + 1);
-    };
-    if (system == ECodePageResult::Undecodable) {
-        // The text ends where the undecodable bytes begin.
-        problem = SUndecodable.arg(QString::fromLatin1(name), where(text.size()));
-        return text;
-    }
-    if (decoder.isValid() && decoder.hasError()) {
-        // Found again byte by byte: the decoder tells that, not where.
-        QStringDecoder stepper(name.constData());
-        qsizetype decoded = 0;
-        for (qsizetype i = 0; i < bytes.size(); ++i) {
-            decoded += QString(stepper.decode(QByteArrayView(bytes).sliced(i, 1))).size();
-            if (stepper.hasError())
-                break;
-        }
-        problem = SUndecodable.arg(QString::fromLatin1(name), where(std::max<qsizetype>(decoded - 1, 0)));
-        return text;
-    }
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text.at(i).unicode();
-        if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
-            QChar::isLowSurrogate(text.at(i + 1).unicode())) {
-            ++i;
-            continue;
-        }
-        if (QChar::isSurrogate(c)) {
-            problem = SLoneSurrogate.arg(QString::number(c, 16).toUpper(), where(i));
-            return text;
-        }
-    }
-    return text;
-}
-
-// Where the prolog's markup (DOCTYPE, comments, processing instructions)
-// starts and ends in the decoded text, and the standalone value of its
-// declaration ("yes", "no" or empty). Assumes a well-formed text.
-struct TProlog {
-    qsizetype Begin = 0;
-    qsizetype End = 0;
-    QString Standalone;
-    bool HasDocumentType = false;
-};
-
-TProlog FindProlog(const QString &text)
-{
-    TProlog prolog;
-    qsizetype i = 0;
-    const auto skipPast = [&text](qsizetype from, QStringView marker) {
-        const qsizetype at = text.indexOf(marker, from);
-        return at < 0 ? text.size() : at + marker.size();
-    };
-    if (text.startsWith(u"<?xml"_s) && text.size() > 5 && QChar(text.at(5)).isSpace()) {
-        const qsizetype end = skipPast(0, u"?>");
-        static const QRegularExpression standalone(uR"(\sstandalone\s*=\s*["']([a-z]*)["'])"_s);
-        const QRegularExpressionMatch match = standalone.match(QStringView(text).first(end));
-        if (match.hasMatch())
-            prolog.Standalone = match.captured(1);
-        i = end;
-    }
-    while (i < text.size() && text.at(i).isSpace())
-        ++i;
-    prolog.Begin = i;
-    qsizetype lastEnd = i;
-    while (i < text.size()) {
-        if (text.at(i).isSpace()) {
-            ++i;
-            continue;
-        }
-        if (QStringView(text).sliced(i).startsWith(u"<!--")) {
-            i = skipPast(i + 4, u"-->");
-        } else if (QStringView(text).sliced(i).startsWith(u"<?")) {
-            i = skipPast(i + 2, u"?>");
-        } else if (QStringView(text).sliced(i).startsWith(u"<!DOCTYPE")) {
-            prolog.HasDocumentType = true;
-            // Quoted literals and the subset's comments may hold "]" and ">".
-            i += 9;
-            bool subset = false;
-            while (i < text.size()) {
-                const QChar c = text.at(i);
-                if (subset && QStringView(text).sliced(i).startsWith(u"<!--")) {
-                    i = skipPast(i + 4, u"-->");
-                } else if (subset && QStringView(text).sliced(i).startsWith(u"<?")) {
-                    i = skipPast(i + 2, u"?>");
-                } else if (c == u'"' || c == u'\'') {
-                    const qsizetype close = text.indexOf(c, i + 1);
-                    i = close < 0 ? text.size() : close + 1;
-                } else if (c == u'[') {
-                    subset = true;
-                    ++i;
-                } else if (c == u']') {
-                    subset = false;
-                    ++i;
-                } else if (c == u'>' && !subset) {
-                    ++i;
-                    break;
-                } else {
-                    ++i;
-                }
-            }
-        } else {
-            break;
-        }
-        lastEnd = i;
-    }
-    prolog.End = lastEnd;
-    return prolog;
-}
-
-// Runs the scan on the text the XML reader will see, or the bytes themselves
-// for encodings no decoder takes (the reader refuses those at once).
-QString AttributeProblem(const QByteArray &bytes, const std::optional<QString> &text)
-{
-    if (text)
-        return TAttributeScan<QStringView>(*text).Problem();
-    return TAttributeScan<QByteArrayView>(bytes).Problem();
-}
-
-// Checks that the bytes are well-formed and within the bounds above before the
-// document tree is built, and notes the attribute order of each element.
-// Returns the reason when they are not, else the empty text.
-template <typename TInput>
-QString ScanProblem(const TInput &input, TAttributeOrder &attributeOrder, TSpaceContent &spaceContent)
-{
-    QXmlStreamReader reader(input);
-    // The element just opened, while all its content so far is white space.
-    QPair<int, int> open;
-    bool inOpen = false;
-    QString spaces;
-    reader.setNamespaceProcessing(false); // as the document parser: prefixes are plain names
-    int depth = 0;
-    qint64 nodes = 0;
-    // The reader counts columns from 0, people from 1.
-    const auto where = [&reader] {
-        return SLineColumn.arg(reader.lineNumber()).arg(reader.columnNumber() + 1);
-    };
-    while (!reader.atEnd()) {
-        const QXmlStreamReader::TokenType token = reader.readNext();
-        if (token == QXmlStreamReader::Characters && inOpen && !reader.isCDATA()) {
-            const QStringView text = reader.text();
-            if (std::all_of(text.begin(), text.end(),
-                            [](QChar c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }))
-                spaces += text;
-            else
-                inOpen = false;
-        } else if (token == QXmlStreamReader::EndElement && inOpen && !spaces.isEmpty()) {
-            spaceContent.insert(open, spaces);
-        }
-        if (token != QXmlStreamReader::Characters) {
-            inOpen = false;
-            spaces.clear();
-        }
-        if (token == QXmlStreamReader::StartElement) {
-            open = QPair<int, int>(int(reader.lineNumber()), int(reader.columnNumber()));
-            inOpen = true;
-            if (++depth > MaxDepth)
-                return SBeyondDepth.arg(MaxDepth).arg(where());
-            const QXmlStreamAttributes attributes = reader.attributes();
-            nodes += attributes.size();
-            if (attributes.size() > 1) {
-                QStringList names;
-                names.reserve(attributes.size());
-                for (const QXmlStreamAttribute &attribute : attributes)
-                    names.append(attribute.qualifiedName().toString());
-                attributeOrder.insert({int(reader.lineNumber()), int(reader.columnNumber())}, names);
-            }
-        } else if (token == QXmlStreamReader::EndElement) {
-            --depth;
-        }
-        if (++nodes > MaxNodes)
-            return SBeyondNodes.arg(MaxNodes).arg(where());
-    }
-    if (reader.hasError())
-        return SNotWellFormed.arg(reader.errorString(), where());
-    return {};
-}
-
-// Gives the elements that held only white space their text again.
-void RestoreSpaceContent(QDomDocument &doc, const TSpaceContent &spaceContent)
-{
-    QDomNode node = doc.documentElement();
-    const QDomNode top = node;
-    while (!node.isNull()) {
-        if (node.isElement() && !node.hasChildNodes()) {
-            const auto found = spaceContent.constFind({node.lineNumber(), node.columnNumber()});
-            if (found != spaceContent.cend())
-                node.appendChild(doc.createTextNode(*found));
-        }
-        if (node.isElement() && node.hasChildNodes()) {
-            node = node.firstChild();
-            continue;
-        }
-        while (!node.isNull() && node != top && node.nextSibling().isNull())
-            node = node.parentNode();
-        if (node.isNull() || node == top)
-            break;
-        node = node.nextSibling();
-    }
-}
-
-// Parses the bytes of a settings file into doc. Returns why they cannot be
-// used (not well-formed, beyond the bounds, no root element), else the empty
-// text; doc is only changed on success.
-QString ParseDocument(const QByteArray &bytes, QDomDocument &doc, TAttributeOrder &attributeOrder,
-                      QString &prologText, QString &standalone)
-{
-    QString problem;
-    std::optional<QString> text;
-    bool byCodePage = false;
-    TSpaceContent spaceContent;
-    if (bytes.size() > MaxFileBytes)
-        problem = SBeyondSize.arg(MaxFileBytes / (1024 * 1024));
-    if (problem.isEmpty())
-        text = DecodedText(bytes, problem, byCodePage);
-    if (problem.isEmpty())
-        problem = AttributeProblem(bytes, text);
-    // Given as text, the readers take it as it is and ignore the declared encoding.
-    if (problem.isEmpty())
-        problem = byCodePage ? ScanProblem(*text, attributeOrder, spaceContent)
-                             : ScanProblem(bytes, attributeOrder, spaceContent);
-    if (problem.isEmpty()) {
-        QDomDocument parsed;
-        QString error;
-        int line = 0;
-        int column = 0;
-        const bool parsedFine = byCodePage ? parsed.setContent(*text, false, &error, &line, &column)
-                                           : parsed.setContent(bytes, false, &error, &line, &column);
-        if (!parsedFine)
-            problem = SNotWellFormed.arg(error, SLineColumn.arg(line).arg(column + 1));
-        else if (parsed.documentElement().isNull())
-            problem = SNoRoot;
-        else
-            doc = parsed;
-    }
-    if (problem.isEmpty() && text) {
-        // Written back as read: the parser expands references in the
-        // DOCTYPE and lifts its comments out, so its model cannot be saved.
-        const TProlog prolog = FindProlog(*text);
-        prologText = text->sliced(prolog.Begin, prolog.End - prolog.Begin);
-        standalone = prolog.Standalone;
-        if (standalone.isEmpty() && !prolog.HasDocumentType)
-            standalone = u"yes"_s; // means nothing without a DTD
-        if (!spaceContent.isEmpty())
-            RestoreSpaceContent(doc, spaceContent);
-    }
-    if (!problem.isEmpty())
-        attributeOrder.clear();
-    return problem;
-}
-
-// Writes the document as text. Lexical choices: the declaration above, one
-// top-level node per line, CR LF after each; elements without content get a
-// start and an end tag; attributes in double quotes, in the order read, new
-// ones after them by name. White space between elements is not invented: the
-// layout is only what the document holds.
-class TWriter {
-public:
-    explicit TWriter(const TAttributeOrder &attributeOrder) : FAttributeOrder(attributeOrder) {}
-
-    // prolog: the markup between the declaration and the root as read, and
-    // standalone the declaration's value; nullptr for a document not read
-    // from a file, whose prolog the model gives.
-    QByteArray Write(const QDomDocument &doc, const QString *prolog, const QString &standalone)
-    {
-        FOut.clear();
-        if (prolog) {
-            FOut.append(QString::fromLatin1(DeclarationNotStandalone));
-            if (!standalone.isEmpty())
-                FOut.insert(FOut.size() - 2, u" standalone=\""_s + standalone + u'"');
-            FOut.append(LineBreak);
-            if (!prolog->isEmpty()) {
-                FOut.append(*prolog);
-                FOut.append(LineBreak);
-            }
-        } else {
-            const QDomDocumentType type = doc.doctype();
-            // A file that names an external subset may use entities declared
-            // there; "standalone" would make those references an error.
-            FOut.append(
-                QString::fromLatin1(type.systemId().isEmpty() ? Declaration : DeclarationNotStandalone));
-            FOut.append(LineBreak);
-            if (!type.isNull() && !type.name().isEmpty()) {
-                WriteDocumentType(type);
-                FOut.append(LineBreak);
-            }
-        }
-        const QDomElement root = doc.documentElement();
-        // Before the root the parser's nodes are the prolog's, written above.
-        bool beforeRoot = prolog != nullptr;
-        for (QDomNode node = doc.firstChild(); !node.isNull(); node = node.nextSibling()) {
-            if (node == root)
-                beforeRoot = false;
-            if (beforeRoot)
-                continue;
-            if (node.isProcessingInstruction() && node.nodeName() == u"xml"_s)
-                continue; // replaced by the declaration above
-            if (node.isDocumentType())
-                continue;
-            WriteSubtree(node);
-            FOut.append(LineBreak);
-        }
-        return FOut.toUtf8();
-    }
-
-private:
-    // Without recursion, so that the depth of the tree costs no stack.
-    void WriteSubtree(const QDomNode &top)
-    {
-        QDomNode node = top;
-        for (;;) {
-            if (node.isElement() && node.hasChildNodes()) {
-                WriteStartTag(node.toElement());
-                node = node.firstChild();
-                continue;
-            }
-            WriteLeaf(node);
-            for (;;) {
-                if (node == top)
-                    return;
-                const QDomNode next = node.nextSibling();
-                if (!next.isNull()) {
-                    node = next;
-                    break;
-                }
-                node = node.parentNode();
-                WriteEndTag(node.toElement());
-            }
-        }
-    }
-
-    void WriteLeaf(const QDomNode &node)
-    {
-        switch (node.nodeType()) {
-        case QDomNode::ElementNode:
-            WriteStartTag(node.toElement());
-            WriteEndTag(node.toElement());
-            break;
-        case QDomNode::TextNode:
-            WriteText(node.nodeValue(), node.previousSibling().isNull() && node.nextSibling().isNull() &&
-                                            node.parentNode().isElement());
-            break;
-        case QDomNode::CDATASectionNode:
-            WriteCData(node.nodeValue());
-            break;
-        case QDomNode::CommentNode:
-            CheckCharacters(node.nodeValue());
-            FOut.append(u"<!--"_s + node.nodeValue() + u"-->"_s);
-            break;
-        case QDomNode::ProcessingInstructionNode: {
-            const QString data = node.nodeValue();
-            CheckCharacters(data);
-            FOut.append(u"<?"_s + node.nodeName() + (data.isEmpty() ? QString() : u" "_s + data) + u"?>"_s);
-            break;
-        }
-        case QDomNode::EntityReferenceNode:
-            FOut.append(u'&' + node.nodeName() + u';');
-            break;
-        default:
-            break; // nothing else can sit inside an element
-        }
-    }
-
-    void WriteStartTag(const QDomElement &element)
-    {
-        FOut.append(u'<' + element.tagName());
-        const QDomNamedNodeMap attributes = element.attributes();
-        if (attributes.length() == 1) {
-            const QDomNode attribute = attributes.item(0);
-            WriteAttribute(attribute.nodeName(), attribute.nodeValue());
-        } else if (attributes.length() > 1) {
-            // Looking attributes up by name is cheap, walking the map by index
-            // is not; the recorded order normally names every attribute.
-            QStringList names;
-            const QStringList recorded =
-                FAttributeOrder.value({element.lineNumber(), element.columnNumber()});
-            for (const QString &name : recorded) {
-                if (element.hasAttribute(name))
-                    names.append(name);
-            }
-            if (names.size() != attributes.length()) {
-                const QSet<QString> known(names.cbegin(), names.cend());
-                QStringList added;
-                for (int i = 0; i < attributes.length(); ++i) {
-                    const QString name = attributes.item(i).nodeName();
-                    if (!known.contains(name))
-                        added.append(name);
-                }
-                std::sort(added.begin(), added.end());
-                names.append(added);
-            }
-            for (const QString &name : std::as_const(names))
-                WriteAttribute(name, element.attribute(name));
-        }
-        FOut.append(u'>');
-    }
-
-    void WriteEndTag(const QDomElement &element) { FOut.append(u"</"_s + element.tagName() + u'>'); }
-
-    void WriteAttribute(const QString &name, const QString &value)
-    {
-        CheckCharacters(value);
-        FOut.append(u' ' + name + u"=\""_s);
-        AppendEscaped(value, true, false);
-        FOut.append(u'"');
-    }
-
-    // soleContent: the element holds nothing else, so even white space is
-    // its value and must read back as it is.
-    void WriteText(const QString &text, bool soleContent = false)
-    {
-        CheckCharacters(text);
-        // Layout (white space only) goes out as it is, CR LF included; in a
-        // value a CR is a reference so that it reads back as a CR.
-        const bool layout = !soleContent && std::all_of(text.begin(), text.end(), [](QChar c) {
-            return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
-        });
-        AppendEscaped(text, false, layout);
-    }
-
-    // Markup characters always become references. In an attribute the quote
-    // does too, and so do tabs and line breaks, which a reader would turn
-    // into blanks there.
-    void AppendEscaped(const QString &text, bool attribute, bool literalCR)
-    {
-        for (QChar c : text) {
-            const char16_t u = c.unicode();
-            if (u == u'&')
-                FOut.append(u"&amp;"_s);
-            else if (u == u'<')
-                FOut.append(u"&lt;"_s);
-            else if (u == u'>')
-                FOut.append(u"&gt;"_s);
-            else if (attribute && u == u'"')
-                FOut.append(u"&quot;"_s);
-            else if (attribute && u == u'\t')
-                FOut.append(u"&#x9;"_s);
-            else if (attribute && u == u'\n')
-                FOut.append(u"&#xA;"_s);
-            else if (u == u'\r' && !literalCR)
-                FOut.append(u"&#xD;"_s);
-            else
-                FOut.append(c);
-        }
-    }
-
-    void WriteCData(const QString &text)
-    {
-        // A section can hold neither "]]>" nor a CR that survives reading;
-        // splitting it would turn the value into several nodes, which no
-        // longer read as a setting. Such a value goes out as plain text.
-        if (text.contains(u'\r') || text.contains(u"]]>"_s)) {
-            WriteText(text, true);
-            return;
-        }
-        CheckCharacters(text);
-        FOut.append(u"<![CDATA["_s + text + u"]]>"_s);
-    }
-
-    void WriteDocumentType(const QDomDocumentType &type)
-    {
-        FOut.append(u"<!DOCTYPE "_s + type.name());
-        if (!type.publicId().isEmpty())
-            FOut.append(u" PUBLIC "_s + Literal(type.publicId()) + u' ' + Literal(type.systemId()));
-        else if (!type.systemId().isEmpty())
-            FOut.append(u" SYSTEM "_s + Literal(type.systemId()));
-        if (!type.internalSubset().isEmpty())
-            FOut.append(u" ["_s + type.internalSubset() + u']');
-        FOut.append(u'>');
-    }
-
-    // A literal knows no references: it is quoted with a character it does
-    // not hold (XML allows no literal with both).
-    static QString Literal(const QString &text)
-    {
-        const QChar quote = text.contains(u'"') ? u'\'' : u'"';
-        return quote + text + quote;
-    }
-
-    // XML cannot hold every character, not even as a reference. Saving such a
-    // value would leave a file that no longer parses, and the next start would
-    // throw all settings away; refuse the save instead.
-    static void CheckCharacters(const QString &text)
-    {
-        for (qsizetype i = 0; i < text.size(); ++i) {
-            const char16_t c = text.at(i).unicode();
-            bool allowed = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xFFFD);
-            if (QChar::isHighSurrogate(c)) {
-                allowed = i + 1 < text.size() && QChar::isLowSurrogate(text.at(i + 1).unicode());
-                if (allowed) {
-                    ++i;
-                    continue;
-                }
-            } else if (QChar::isLowSurrogate(c)) {
-                allowed = false;
-            }
-            if (!allowed)
-                throw EFailure(
-                    SInvalidCharacter.arg(QString::number(c, 16).toUpper().rightJustified(4, u'0')));
-        }
-    }
-
-    const TAttributeOrder &FAttributeOrder;
-    QString FOut;
-};
-
 // A link stays a link: the file it points to is the one written, also when
 // that does not exist yet. Chains are followed a bounded number of steps.
 QString LinkTarget(const QString &fileName)
@@ -1113,13 +242,23 @@ QString LinkTarget(const QString &fileName)
     return target;
 }
 
+// A new name beside target for a temporary file of this save: hidden, the
+// writer's process id and a random token, so that a later save can tell its
+// own leftovers from anybody else's files (RemoveStaleTemporaries).
+QString TemporaryName(const QFileInfo &target)
+{
+    return target.absolutePath() + u"/."_s + target.fileName() + u'.' +
+           QString::number(QCoreApplication::applicationPid()) + u'-' +
+           QString::number(QRandomGenerator::global()->generate(), 36) + u".tmp"_s;
+}
+
 // Temporary files of earlier saves of this file that were cut short (a
-// crash, a kill): only names of our own pattern, and only when their writer
-// is gone or they are older than any save takes.
+// crash, a kill): only names exactly of the form TemporaryName gives, and
+// only when their writer is gone or they are older than any save takes.
 void RemoveStaleTemporaries(const QFileInfo &target)
 {
     const QRegularExpression ours(u"^\\."_s + QRegularExpression::escape(target.fileName()) +
-                                  uR"(\.(?:(\d+)-)?[0-9a-z]+\.tmp$)"_s);
+                                  uR"(\.(\d{1,10})-[0-9a-z]{1,7}\.tmp$)"_s);
     const QDateTime stale = QDateTime::currentDateTimeUtc().addSecs(-StaleTemporarySeconds);
     const QDir folder = target.absoluteDir();
     const QString pattern = u'.' + target.fileName() + u".*.tmp"_s;
@@ -1127,7 +266,7 @@ void RemoveStaleTemporaries(const QFileInfo &target)
         const QRegularExpressionMatch match = ours.match(file.fileName());
         if (!match.hasMatch() || file.isSymLink())
             continue;
-        const bool writerGone = match.hasCaptured(1) && ProcessIsGone(match.captured(1).toLongLong());
+        const bool writerGone = ProcessIsGone(match.captured(1).toLongLong());
         if (writerGone || file.lastModified().toUTC() < stale)
             QFile::remove(file.filePath());
     }
@@ -1153,7 +292,7 @@ void TGlobalSettings::ReadFromDisk()
         return;
     }
     if (info.size() > MaxFileBytes) {
-        problem = SBeyondSize.arg(MaxFileBytes / (1024 * 1024));
+        problem = BeyondSizeProblem();
     } else {
         QFile file(FFileName);
         if (file.open(QIODevice::ReadOnly))
@@ -1448,7 +587,7 @@ void TGlobalSettings::SetLogLevel(int value)
 
 QByteArray TGlobalSettings::ToBytes() const
 {
-    return TWriter(FAttributeOrder).Write(FXMLDoc, FPrologRead ? &FProlog : nullptr, FStandalone);
+    return WriteDocument(FXMLDoc, FAttributeOrder, FPrologRead ? &FProlog : nullptr, FStandalone);
 }
 
 QList<TUneditableSetting> TGlobalSettings::UneditableSettings() const
@@ -1502,9 +641,15 @@ bool TGlobalSettings::SaveToFile(QString &message)
         // character leaves the old file as it was.
         const QByteArray bytes = ToBytes();
 
+        // Two of this program's writers never interleave: the second waits,
+        // then finds the file changed and refuses.
+        const TSaveLock lock(QDir::toNativeSeparators(info.absoluteFilePath()).toStdU16String());
+        if (!lock.Held())
+            throw EFailure(SSaveRunning.arg(QString::fromStdU16String(lock.Error())));
+
         // The file is replaced by renaming a new one over it, which the folder
         // allows even for a read-only file; such a file must stay as it is.
-        const bool exists = info.exists();
+        const bool exists = QFileInfo::exists(info.absoluteFilePath());
         if (exists) {
             QFile existing(FFileName);
             if (!existing.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
@@ -1538,6 +683,9 @@ bool TGlobalSettings::SaveToFile(QString &message)
 
 // Copies the file's bytes as they are to a new file beside it. An existing
 // file of the planned name is never overwritten: the copy then gets a number.
+// The copy is complete and flushed before it gets its name, so a save cut
+// short leaves no empty or partial backup, only a temporary file that the
+// next save removes.
 void TGlobalSettings::KeepBackup()
 {
     const auto fail = [this](const QString &name, const QString &reason) {
@@ -1549,56 +697,92 @@ void TGlobalSettings::KeepBackup()
     const QByteArray bytes = source.readAll();
     if (source.error() != QFileDevice::NoError)
         fail(FBackupFileName, source.errorString());
-    // Creating the file claims the name; an existing one is left alone.
-    QString name = FBackupFileName;
-    QFile backup(name);
+    const QFileInfo target(LinkTarget(FFileName));
+    QFile temporary;
     // Readable by its owner only from the start: it may hold passwords.
     constexpr auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-    for (int number = 2; !backup.open(QIODevice::WriteOnly | QIODevice::NewOnly, ownerOnly); ++number) {
-        if (!QFileInfo::exists(name) || number > 1000)
-            fail(name, backup.errorString());
-        name = FBackupFileName.chopped(4) + u'_' + QString::number(number) + u".bak"_s;
-        backup.setFileName(name);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary.setFileName(TemporaryName(target));
+        if (temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly, ownerOnly) || !temporary.exists())
+            break;
     }
-    backup.close();
-    // Written and flushed to disk before the file it keeps is replaced.
+    if (!temporary.isOpen())
+        fail(FBackupFileName, temporary.errorString());
+    temporary.close();
+    auto removeTemporary = qScopeGuard([&] { temporary.remove(); });
     std::u16string error;
-    if (!WriteFileInPlace(QDir::toNativeSeparators(name).toStdU16String(), bytes.toStdString(), error)) {
-        backup.remove();
-        fail(name, QString::fromStdU16String(error));
-    }
+    if (!WriteFileInPlace(QDir::toNativeSeparators(temporary.fileName()).toStdU16String(),
+                          bytes.toStdString(), error))
+        fail(FBackupFileName, QString::fromStdU16String(error));
     KeepRightsOf(QDir::toNativeSeparators(FFileName).toStdU16String(),
-                 QDir::toNativeSeparators(name).toStdU16String());
+                 QDir::toNativeSeparators(temporary.fileName()).toStdU16String());
+    // Renaming claims the name only where there is no file of it.
+    QString name = FBackupFileName;
+    for (int number = 2; !temporary.rename(name); ++number) {
+        if (!QFileInfo::exists(name) || number > 1000)
+            fail(name, temporary.errorString());
+        name = FBackupFileName.chopped(4) + u'_' + QString::number(number) + u".bak"_s;
+    }
+    removeTemporary.dismiss();
     FBackupFileName = name;
+}
+
+// Gives the only copy of the new settings a name that no clean-up takes, and
+// returns it; the temporary name when even that fails.
+QString TGlobalSettings::Rescue(QFile &temporary) const
+{
+    const QString planned = LinkTarget(FFileName) + u'.' +
+                            QDateTime::currentDateTime().toString(u"yyyy-MM-dd_HH-mm-ss"_s) + u".gerettet"_s;
+    QString name = planned;
+    for (int number = 2; !temporary.rename(name) && number <= 1000; ++number) {
+        if (!QFileInfo::exists(name))
+            break;
+        name = planned.chopped(9) + u'_' + QString::number(number) + u".gerettet"_s;
+    }
+    return temporary.fileName();
 }
 
 // A new file beside the old one takes its place in one step and keeps what
 // belongs to the old file (rights, owner); a failure never leaves half a
-// file. Only when the folder lets nobody create a file is the existing file
-// written over instead.
+// file. Only when the folder lets nobody create a file, or the file cannot
+// be replaced by another (a second name, rights the new file cannot get, a
+// mount point of its own), is the existing file written over instead.
+// Either way the file is checked once more just before it changes: what
+// another program wrote meanwhile is never lost.
 void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
 {
     const QString target = LinkTarget(FFileName);
     const QFileInfo info(target);
+    const std::u16string nativeTarget = QDir::toNativeSeparators(target).toStdU16String();
     RemoveStaleTemporaries(info);
+    bool changed = false;
+    std::u16string error;
+    const auto writeInPlace = [&] {
+        const auto stillAsRead = [this](const std::string &old) {
+            return !FReadKnown || (!FReadHash.isEmpty() &&
+                                   QCryptographicHash::hash(QByteArrayView(old.data(), qsizetype(old.size())),
+                                                            QCryptographicHash::Sha256) == FReadHash);
+        };
+        if (!WriteFileInPlace(nativeTarget, bytes.toStdString(), error, &changed, stillAsRead))
+            throw EFailure(changed ? SChangedOnDisk : QString::fromStdU16String(error));
+    };
     QFile temporary;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary.setFileName(info.absolutePath() + u"/."_s + info.fileName() + u'.' +
-                              QString::number(QCoreApplication::applicationPid()) + u'-' +
-                              QString::number(QRandomGenerator::global()->generate(), 36) + u".tmp"_s);
+        temporary.setFileName(TemporaryName(info));
         // Owner only until it takes the old file's rights: it already holds
-        // the passwords.
-        if (temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly,
-                           QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
-            !temporary.exists())
+        // the passwords. A file that is new gets the rights any new file in
+        // this folder gets (on Windows the inherited access control list, not
+        // one for the owner alone), as the old one would have had.
+        const bool opened = exists ? temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                                                    QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+                                   : temporary.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+        if (opened || !temporary.exists())
             break;
     }
-    std::u16string error;
     if (!temporary.isOpen()) {
         if (!exists || FolderIsWritable(info.absolutePath()))
             throw EFailure(temporary.errorString());
-        if (!WriteFileInPlace(QDir::toNativeSeparators(target).toStdU16String(), bytes.toStdString(), error))
-            throw EFailure(QString::fromStdU16String(error));
+        writeInPlace();
         return;
     }
     const bool written = temporary.write(bytes) == bytes.size() && temporary.flush();
@@ -1609,21 +793,23 @@ void TGlobalSettings::PutInPlace(const QByteArray &bytes, bool exists)
         throw EFailure(written ? temporary.errorString()
                                : (writeError.isEmpty() ? SIncompleteWrite : writeError));
     }
-    bool writeInPlace = false;
-    if (!ReplaceFileKeeping(QDir::toNativeSeparators(target).toStdU16String(),
-                            QDir::toNativeSeparators(temporary.fileName()).toStdU16String(), error,
-                            &writeInPlace)) {
+    bool inPlace = false;
+    if (!ReplaceFileKeeping(nativeTarget, QDir::toNativeSeparators(temporary.fileName()).toStdU16String(),
+                            error, &inPlace, &changed,
+                            [this, &info] { return !ChangedOnDisk(info.filePath()); })) {
         // A failed replacement that took the old file away leaves the new
-        // one as the only copy of the settings: it stays.
+        // one as the only copy of the settings: it stays, under a name that
+        // no clean-up removes.
         if (exists && !QFileInfo::exists(target) && temporary.exists())
-            throw EFailure(SOnlyCopy.arg(QDir::toNativeSeparators(temporary.fileName()),
-                                         QString::fromStdU16String(error)));
+            throw EFailure(SOnlyCopy.arg(QDir::toNativeSeparators(Rescue(temporary)),
+                                         changed ? SChangedOnDisk : QString::fromStdU16String(error)));
         temporary.remove();
-        if (!writeInPlace)
+        if (changed)
+            throw EFailure(SChangedOnDisk);
+        if (!inPlace)
             throw EFailure(QString::fromStdU16String(error));
         // Rights the new file cannot get, or a second name: the old file
         // itself takes the bytes and keeps all of that.
-        if (!WriteFileInPlace(QDir::toNativeSeparators(target).toStdU16String(), bytes.toStdString(), error))
-            throw EFailure(QString::fromStdU16String(error));
+        writeInPlace();
     }
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDomDocument>
 #include <QDomElement>
+#include <QFile>
 #include <QHash>
 #include <QList>
 #include <QPair>
@@ -97,6 +98,7 @@ private:
     QDomElement AppendSetting(const QString &name);
     void KeepBackup();
     void PutInPlace(const QByteArray &bytes, bool exists);
+    QString Rescue(QFile &temporary) const;
 
     QDomDocument FXMLDoc;
     QString FFileName;
@@ -116,9 +118,7 @@ private:
     QDomElement FIXWSDLLocationNode;
     QDomElement FLogFileFolderNode;
     QDomElement FCheckIntervallNode;
-    // Attribute order as read, by the element's line and column in the file:
-    // the document keeps attributes in a hash, but a saved file should list
-    // them as the administrator wrote them. Only elements with two or more.
+    // Attribute order as read (see TAttributeOrder).
     QHash<QPair<int, int>, QStringList> FAttributeOrder;
     // The markup between the declaration and the root as read (DOCTYPE,
     // comments) and the declaration's standalone value; FPrologRead is

@@ -1406,8 +1406,12 @@ void tst_U_Types::saveRemovesStaleTemporaries_data()
     QTest::newRow("writer-gone") << u".quilloraGlobal.xml.2147480000-1x2y.tmp"_s << 0 << true;
     QTest::newRow("writer-running") << u".quilloraGlobal.xml.%1-1x2y.tmp"_s.arg(own) << 0 << false;
     QTest::newRow("writer-running-but-old") << u".quilloraGlobal.xml.%1-1x2y.tmp"_s.arg(own) << 600 << true;
+    // Without a writer's id the name is not one this program makes: an
+    // administrator's own file, however old, stays.
     QTest::newRow("no-writer-fresh") << u".quilloraGlobal.xml.k3j4.tmp"_s << 0 << false;
-    QTest::newRow("no-writer-old") << u".quilloraGlobal.xml.k3j4.tmp"_s << 600 << true;
+    QTest::newRow("no-writer-old") << u".quilloraGlobal.xml.k3j4.tmp"_s << 600 << false;
+    QTest::newRow("administrators-own") << u".quilloraGlobal.xml.alt.tmp"_s << 600 << false;
+    QTest::newRow("rescued-copy") << u"quilloraGlobal.xml.2024-01-01_00-00-00.gerettet"_s << 600 << false;
     QTest::newRow("other-file") << u".andere.xml.2147480000-1x2y.tmp"_s << 600 << false;
     QTest::newRow("other-pattern") << u".quilloraGlobal.xml.notiz.tmp.txt"_s << 600 << false;
     QTest::newRow("backup") << u"quilloraGlobal.xml.2024-01-01_00-00-00.bak"_s << 600 << false;

@@ -11,6 +11,7 @@
 #include <aclapi.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -273,5 +274,185 @@ void heldTargetLosesNoContent()
     }
 }
 const TRegisterTest SHeldTargetLosesNoContent("heldTargetLosesNoContent", heldTargetLosesNoContent);
+
+// A path of 260 characters and more (deep folders of long names): replacing
+// and writing in place both work with the plain path.
+void longPathsWork()
+{
+    TReplaceFolder folder;
+    std::wstring deep = folder.File(L"");
+    deep.pop_back();
+    std::vector<std::wstring> made;
+    while (deep.size() < 300) {
+        deep += L"\\" + std::wstring(60, L'v');
+        CHECK_MSG(CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr), "folder made: " + Utf8(deep));
+        made.push_back(deep);
+    }
+    const std::wstring target = deep + L"\\quilloraGlobal.xml";
+    const std::wstring replacement = deep + L"\\.quilloraGlobal.xml.neu";
+    const auto write = [](const std::wstring &path, const std::string &bytes) {
+        return WriteWhole(L"\\\\?\\" + path, bytes);
+    };
+    CHECK(write(target, SOldContent));
+    CHECK(write(replacement, SNewContent));
+    std::u16string error;
+    CHECK_MSG(ReplaceFileKeeping(U16Of(target), U16Of(replacement), error), "replaced: " + Utf8(error));
+    CHECK(ReadWhole(L"\\\\?\\" + target) == SNewContent);
+    CHECK_MSG(WriteFileInPlace(U16Of(target), SOldContent, error), "written: " + Utf8(error));
+    CHECK(ReadWhole(L"\\\\?\\" + target) == SOldContent);
+    {
+        const TSaveLock lock(U16Of(target));
+        CHECK_MSG(lock.Held(), "locked: " + Utf8(lock.Error()));
+    }
+    DeleteFileW((L"\\\\?\\" + target).c_str());
+    DeleteFileW((L"\\\\?\\" + replacement).c_str());
+    for (auto it = made.rbegin(); it != made.rend(); ++it)
+        RemoveDirectoryW((L"\\\\?\\" + *it).c_str());
+}
+const TRegisterTest SLongPathsWork("longPathsWork", longPathsWork);
+
+std::wstring GStepTarget;
+std::string GStepOld;
+std::string GStepNew;
+int GStepsSeen = 0;
+bool GStepFine = true;
+
+// The file as a reader sees it while the writer holds it open for writing.
+std::string ReadShared(const std::wstring &path)
+{
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+// Old content, or new content followed by nothing but blanks.
+void LookAtStep(TSaveStep)
+{
+    ++GStepsSeen;
+    const std::string now = ReadShared(GStepTarget);
+    const bool isNew = now.compare(0, GStepNew.size(), GStepNew) == 0 &&
+                       now.find_first_not_of(' ', GStepNew.size()) == std::string::npos;
+    if (now != GStepOld && !isNew)
+        GStepFine = false;
+}
+
+// The in-place writer stopped at each of its steps leaves the old text or
+// the new one (padded with blanks), never the old tail behind the new text
+// and never zeros.
+void inPlaceWriterStoppedAtEachStep()
+{
+    struct TRow_ {
+        const char *Tag;
+        std::string Old;
+        std::string New;
+    };
+    const TRow_ rows[] = {
+        {"shorter", SOldContent + std::string(3000, ' ') + "<!-- alt -->", SNewContent},
+        {"longer", SOldContent, SNewContent + std::string(3000, ' ')},
+    };
+    for (const TRow_ &row : rows) {
+        TRow scope(row.Tag);
+        TReplaceFolder folder;
+        GStepTarget = folder.File(L"quilloraGlobal.xml");
+        GStepOld = row.Old;
+        GStepNew = row.New;
+        GStepsSeen = 0;
+        GStepFine = true;
+        CHECK(WriteWhole(GStepTarget, row.Old));
+        SaveStepHook = LookAtStep;
+        std::u16string error;
+        const bool written = WriteFileInPlace(U16Of(GStepTarget), row.New, error);
+        SaveStepHook = nullptr;
+        CHECK_MSG(written, "written: " + Utf8(error));
+        CHECK_MSG(GStepsSeen == 5, "steps seen: " + std::to_string(GStepsSeen));
+        CHECK_MSG(GStepFine, "old or new content at every step");
+        CHECK(ReadWhole(GStepTarget) == row.New);
+    }
+}
+const TRegisterTest SInPlaceWriterStoppedAtEachStep("inPlaceWriterStoppedAtEachStep",
+                                                    inPlaceWriterStoppedAtEachStep);
+
+HANDLE GLockTaken = nullptr;
+std::u16string GLockTarget;
+
+DWORD WINAPI TakeLock(void *)
+{
+    const TSaveLock lock(GLockTarget);
+    return lock.Held() ? 0 : 1;
+}
+
+void SignalBusy(TSaveStep step)
+{
+    if (step == TSaveStep::LockBusy)
+        SetEvent(GLockTaken);
+}
+
+// Two writers of this program: the second waits until the first lets go,
+// and the lock file goes with the last of them.
+void saveLockExcludes()
+{
+    TReplaceFolder folder;
+    const std::wstring target = folder.File(L"quilloraGlobal.xml");
+    CHECK(WriteWhole(target, SOldContent));
+    GLockTarget = U16Of(target);
+    GLockTaken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SaveStepHook = SignalBusy;
+    HANDLE second = nullptr;
+    {
+        const TSaveLock first(GLockTarget);
+        CHECK_MSG(first.Held(), "locked: " + Utf8(first.Error()));
+        second = CreateThread(nullptr, 0, TakeLock, nullptr, 0, nullptr);
+        CHECK_MSG(WaitForSingleObject(GLockTaken, 5000) == WAIT_OBJECT_0, "the second writer waits");
+    }
+    CHECK_MSG(WaitForSingleObject(second, 15000) == WAIT_OBJECT_0, "the second writer ends");
+    DWORD code = 2;
+    GetExitCodeThread(second, &code);
+    CHECK_MSG(code == 0, "the second writer gets the lock once the first lets go");
+    CloseHandle(second);
+    SaveStepHook = nullptr;
+    CloseHandle(GLockTaken);
+    CHECK_MSG(GetFileAttributesW(folder.File(L".quilloraGlobal.xml.lock").c_str()) == INVALID_FILE_ATTRIBUTES,
+              "no lock file is left");
+}
+const TRegisterTest SSaveLockExcludes("saveLockExcludes", saveLockExcludes);
+
+HANDLE GHeld = INVALID_HANDLE_VALUE;
+
+DWORD WINAPI LetGoSoon(void *)
+{
+    Sleep(300);
+    CloseHandle(GHeld);
+    return 0;
+}
+
+// A scanner holds the file for a moment without letting anyone delete it:
+// the replacement waits and then succeeds.
+void briefHolderIsWaitedFor()
+{
+    TReplaceFolder folder;
+    const std::wstring target = folder.File(L"quilloraGlobal.xml");
+    const std::wstring replacement = folder.File(L"quilloraGlobal.xml.neu");
+    CHECK(WriteWhole(target, SOldContent));
+    CHECK(WriteWhole(replacement, SNewContent));
+    GHeld = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    CHECK(GHeld != INVALID_HANDLE_VALUE);
+    const HANDLE letGo = CreateThread(nullptr, 0, LetGoSoon, nullptr, 0, nullptr);
+    std::u16string error;
+    const bool replaced = ReplaceFileKeeping(U16Of(target), U16Of(replacement), error);
+    WaitForSingleObject(letGo, 5000);
+    CloseHandle(letGo);
+    CHECK_MSG(replaced, "replaced: " + Utf8(error));
+    CHECK(ReadWhole(target) == SNewContent);
+}
+const TRegisterTest SBriefHolderIsWaitedFor("briefHolderIsWaitedFor", briefHolderIsWaitedFor);
 
 } // namespace
