@@ -8,6 +8,7 @@
 // in check/.
 
 #include "check/U_Check.h"
+#include "common/U_Console.h"
 #include "common/U_Hardening.h"
 #include "common/U_Translation.h"
 
@@ -19,5 +20,9 @@ int main(int argc, char *argv[])
     CollectEarlyMessages(argc, argv);
     QCoreApplication app(argc, argv);
     InstallQtTranslation();
-    return RunCheck(QCoreApplication::arguments(), QCoreApplication::applicationDirPath());
+    const int exitCode = RunCheck(QCoreApplication::arguments(), QCoreApplication::applicationDirPath());
+    // The result is written: end now. A name lookup still running would
+    // keep the process until the resolver gives up, well past --timeout,
+    // since Qt waits for its lookup threads at exit.
+    EndProcess(exitCode);
 }

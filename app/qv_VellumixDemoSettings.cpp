@@ -4,12 +4,14 @@
 
 #include "common/EFailure.h"
 #include "common/U_Hardening.h"
+#include "common/U_Output.h"
 #include "common/U_Translation.h"
 #include "settings/U_Types.h"
 
 #include <QCoreApplication>
 #include <QStringList>
-#include <QTextStream>
+
+using namespace Qt::StringLiterals;
 
 int main(int argc, char *argv[])
 {
@@ -17,9 +19,15 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     InstallQtTranslation();
     const QStringList arguments = QCoreApplication::arguments();
-    QTextStream err(stderr);
+    TOutput out(TStandardStream::Output);
+    TOutput err(TStandardStream::Error);
+    if (arguments.size() == 2 && (arguments.at(1) == u"-V"_s || arguments.at(1) == u"--version"_s)) {
+        out << VersionLine(u"qv_VellumixDemoSettings"_s) << '\n';
+        return 0;
+    }
     if (arguments.size() != 5) {
-        err << "usage: qv_VellumixDemoSettings FILE USER PASSWORD WSDL-LOCATION\n";
+        err << "usage: qv_VellumixDemoSettings FILE USER PASSWORD WSDL-LOCATION\n"
+               "       qv_VellumixDemoSettings --version\n";
         return 2;
     }
     try {

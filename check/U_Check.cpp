@@ -2,6 +2,7 @@
 
 #include "check/U_Masker.h"
 #include "common/EFailure.h"
+#include "common/U_AnsiCodePage.h"
 #include "common/U_Output.h"
 #include "indexserver/IX_Binding.h"
 #include "indexserver/U_ELO.h"
@@ -14,6 +15,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QScopeGuard>
+#include <QStringDecoder>
+#include <QUrl>
 
 #include <cmath>
 #include <exception>
@@ -31,11 +35,13 @@ const QString SUsage =
     "                        [--password-file DATEI | --password TEXT]\n"
     "                        [--monitoring] [--json] [--warning SEKUNDEN] [--critical SEKUNDEN]\n"
     "                        [--timeout SEKUNDEN] [--certificate-days TAGE]\n"
+    "       qv_VellumixCheck --help | --version\n"
     "Prüft die Verbindung zum ELO Indexserver wie der Knopf \"Verbinde\" im Konfigurationsprogramm.\n"
     "Ohne Optionen gelten Benutzer, Passwort und WSDL-Adresse aus \"quilloraGlobal.xml\" neben dem "
     "Programm;\n"
     "Optionen ersetzen die gespeicherten Werte. Ohne Passwort-Option gilt die Umgebungsvariable\n"
-    "VELLUMIX_PASSWORD, wenn sie gesetzt ist. --password-file liest die erste Zeile der Datei.\n"
+    "VELLUMIX_PASSWORD, wenn sie gesetzt ist (leer: keine Anmeldung). --password-file liest die erste\n"
+    "Zeile der Datei (UTF-8, UTF-16 mit BOM, unter Windows auch ANSI). --version zeigt die Version.\n"
     "Ergebnis: 0 verbunden, 1 Fehler, 2 falscher Aufruf.\n"
     "Mit --monitoring eine Zeile für Nagios, Icinga und andere: 0 OK, 1 WARNING, 2 CRITICAL, "
     "3 UNKNOWN;\n"
@@ -45,9 +51,15 @@ const QString SUsage =
     "--json gibt dieselben Angaben als ein JSON-Objekt aus.\n"_s;
 const QString SMissingSettings = u"Die Einstellungsdatei \"%1\" fehlt"_s;
 const QString SPasswordFileUnreadable = u"Die Passwortdatei \"%1\" kann nicht gelesen werden: %2"_s;
+const QString SPasswordFileUndecodable =
+    u"Die Passwortdatei \"%1\" ist nicht lesbar als %2: als UTF-8 (mit oder ohne BOM) oder UTF-16 mit BOM "
+    "speichern"_s;
 const QString SPasswordFileEmpty =
     u"Die Passwortdatei \"%1\" enthält kein Passwort: ihre erste Zeile ist leer"_s;
 const QString SHelpOnly = u"Nur die Hilfe ausgegeben, keine Prüfung"_s;
+const QString SPasswordVariableEmpty =
+    u"Die Umgebungsvariable VELLUMIX_PASSWORD ist leer: kein Passwort, keine Anmeldung"_s;
+const QString SBadWsdlBase = u"Ungültige WSDL-Adresse \"%1\": sie muss mit http:// oder https:// beginnen"_s;
 const QString SPasswordTwice = u"--password und --password-file schließen sich aus"_s;
 const QString SOptionTwice = u"Option --%1 mehrfach angegeben"_s;
 const QString SBadSeconds = u"Ungültige Sekundenzahl für --%1: %2"_s;
@@ -67,6 +79,9 @@ const QString SCertificateExpiresTomorrow = u"Zertifikat läuft in einem Tag ab 
 // Monitoring mode without --timeout: below the usual 60 s of the monitoring
 // systems, so the line says why instead of their "plugin timed out".
 constexpr int DefaultMonitoringTimeout = 10000;
+// Only the first line counts; no password file is longer, and a device
+// given by mistake must not be read without end.
+constexpr qint64 MaxPasswordFileBytes = 65536;
 
 struct TInputs {
     QString WSDLBase;
@@ -81,6 +96,11 @@ struct TInputs {
 QStringList GEarlyMessages;
 QStringList *GNotes = &GEarlyMessages;
 std::mutex GNotesMutex;
+
+[[maybe_unused]] void WriteMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    TOutput(TStandardStream::Error) << qFormatLogMessage(type, context, message) + u'\n';
+}
 
 void CollectMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
@@ -125,28 +145,75 @@ std::optional<double> ParseSeconds(const QString &text)
 
 // The first line of the file, without its line break. An empty line is no
 // password: logging in with it would only fail and, check after check, lock
-// the account.
+// the account. Editors on Windows write UTF-16 or the ANSI code page; a
+// guess that garbles the password would fail every login the same way, so
+// bytes that cannot be decoded for sure are refused.
 QString ReadPasswordFile(const QString &fileName)
 {
+    const QString shownName = QDir::toNativeSeparators(fileName);
     QFile file(fileName);
     // Qt leaves the file system's texts untranslated; its catalogue has them.
     const auto unreadable = [&] {
         return EFailure(SPasswordFileUnreadable.arg(
-            QDir::toNativeSeparators(fileName),
-            QCoreApplication::translate("QIODevice", file.errorString().toUtf8().constData())));
+            shownName, QCoreApplication::translate("QIODevice", file.errorString().toUtf8().constData())));
     };
     // Unbuffered: no copy of the file's bytes stays behind in the device's buffer.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         throw unreadable();
-    QByteArray line = file.readLine();
+    QByteArray bytes = file.read(MaxPasswordFileBytes);
     if (file.error() != QFileDevice::NoError)
         throw unreadable();
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    QString password = QString::fromUtf8(line);
-    std::fill(line.begin(), line.end(), '\0');
+    const auto wipeBytes = qScopeGuard([&] { std::fill(bytes.begin(), bytes.end(), '\0'); });
+
+    QString text;
+    const auto wipeText = qScopeGuard([&] { Wipe(text); });
+    const auto decode = [&](QStringConverter::Encoding encoding, qsizetype bom) {
+        QStringDecoder decoder(encoding, QStringConverter::Flag::Stateless);
+        text = decoder.decode(QByteArrayView(bytes.constData() + bom, bytes.size() - bom));
+        return !decoder.hasError();
+    };
+    bool decoded = false;
+    QString encodingName;
+    if (bytes.startsWith("\xEF\xBB\xBF")) {
+        encodingName = u"UTF-8"_s;
+        decoded = decode(QStringConverter::Utf8, 3);
+    } else if (bytes.startsWith("\xFF\xFE")) {
+        encodingName = u"UTF-16LE"_s;
+        decoded = decode(QStringConverter::Utf16LE, 2);
+    } else if (bytes.startsWith("\xFE\xFF")) {
+        encodingName = u"UTF-16BE"_s;
+        decoded = decode(QStringConverter::Utf16BE, 2);
+    } else {
+#ifdef Q_OS_WIN
+        encodingName = u"UTF-8 oder ANSI-Codepage"_s;
+#else
+        encodingName = u"UTF-8"_s;
+#endif
+        decoded = decode(QStringConverter::Utf8, 0);
+        if (!decoded) {
+            // Without a BOM and not UTF-8: on Windows the system's ANSI
+            // code page, as Notepad and Set-Content write it.
+            std::u16string ansi;
+            decoded = DecodeAnsiCodePage(std::string_view(bytes.constData(), size_t(bytes.size())), ansi);
+            Wipe(text);
+            text = QString::fromUtf16(ansi.data(), qsizetype(ansi.size()));
+            std::fill(ansi.begin(), ansi.end(), u'\0');
+        }
+    }
+    // A replacement character stands for bytes lost; the password sent
+    // with it would be wrong.
+    // Qt's UTF-16 decoder lets a lone surrogate through.
+    if (!decoded || text.contains(QChar::ReplacementCharacter) || !text.isValidUtf16())
+        throw EFailure(SPasswordFileUndecodable.arg(shownName, encodingName));
+
+    qsizetype end = text.indexOf(u'\n');
+    if (end < 0)
+        end = text.size();
+    while (end > 0 && text[end - 1] == u'\r')
+        --end;
+    QString password = text.left(end);
     if (password.trimmed().isEmpty())
-        throw EFailure(SPasswordFileEmpty.arg(QDir::toNativeSeparators(fileName)));
+        throw EFailure(SPasswordFileEmpty.arg(shownName));
     return password;
 }
 
@@ -205,6 +272,13 @@ void Judge(TReport &report, const TElo &elo, const std::optional<int> &timeLimit
     report.State = state;
 }
 
+bool UsableWsdlBase(const QString &base)
+{
+    const QUrl url(base, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == u"http"_s || scheme == u"https"_s) && !url.host().isEmpty();
+}
+
 int RunCheck(const QStringList &arguments, const QString &programDir)
 {
     TOutput out(TStandardStream::Output);
@@ -223,11 +297,12 @@ int RunCheck(const QStringList &arguments, const QString &programDir)
     const QCommandLineOption timeoutOption(QStringList{u"t"_s, u"timeout"_s}, {}, u"SEKUNDEN"_s);
     const QCommandLineOption certificateDaysOption(u"certificate-days"_s, {}, u"TAGE"_s);
     const QCommandLineOption helpOption(QStringList{u"h"_s, u"help"_s});
+    const QCommandLineOption versionOption(QStringList{u"V"_s, u"version"_s});
     const QList<QCommandLineOption> valued = {settingsOption, baseOption,         userOption,
                                               passwordOption, passwordFileOption, warningOption,
                                               criticalOption, timeoutOption,      certificateDaysOption};
     parser.addOptions(valued);
-    parser.addOptions({monitoringOption, jsonOption, helpOption});
+    parser.addOptions({monitoringOption, jsonOption, helpOption, versionOption});
 
     // The options that choose the form of the report count even when the
     // rest of the command line is wrong, so a monitoring system always gets
@@ -248,7 +323,13 @@ int RunCheck(const QStringList &arguments, const QString &programDir)
     if (monitoring) {
         qInstallMessageHandler(CollectMessage);
     } else {
+#ifdef Q_OS_WIN
+        // Qt's own handler would write its messages to a console in the
+        // code page of the C runtime.
+        qInstallMessageHandler(WriteMessage);
+#else
         qInstallMessageHandler(nullptr);
+#endif
         for (const QString &message : std::as_const(GEarlyMessages))
             err << message << '\n';
         notes.clear();
@@ -312,6 +393,17 @@ int RunCheck(const QStringList &arguments, const QString &programDir)
         out << SUsage;
         return 0;
     }
+    if (parser.isSet(versionOption)) {
+        // Like help no result: UNKNOWN, the version in the status line.
+        const QString version = VersionLine(u"qv_VellumixCheck"_s);
+        if (monitoring) {
+            report.State = TState::Unknown;
+            report.Error = version;
+            return finish();
+        }
+        out << version << '\n';
+        return 0;
+    }
     for (const QCommandLineOption &option : valued) {
         if (parser.values(option).size() > 1)
             return badUsage(SOptionTwice.arg(option.names().last()));
@@ -351,6 +443,10 @@ int RunCheck(const QStringList &arguments, const QString &programDir)
             return badUsage(SBadDays.arg(parser.value(certificateDaysOption)));
         certificateDays = days;
     }
+    // A location without http or https would only end in a "file not
+    // found" that reads like a broken server.
+    if (parser.isSet(baseOption) && !UsableWsdlBase(parser.value(baseOption)))
+        return badUsage(SBadWsdlBase.arg(parser.value(baseOption)));
     if (parser.isSet(passwordOption))
         note(SPasswordVisible);
 
@@ -365,6 +461,12 @@ int RunCheck(const QStringList &arguments, const QString &programDir)
             password = parser.value(passwordOption);
         else if (qEnvironmentVariableIsSet(qPrintable(SPasswordVariable)))
             password = qEnvironmentVariable(qPrintable(SPasswordVariable));
+        // Set to the empty text is what an engine passes for an unset
+        // macro; like the empty password file, no login: it would only
+        // fail and, check after check, lock the account.
+        if (password && !parser.isSet(passwordFileOption) && !parser.isSet(passwordOption) &&
+            password->trimmed().isEmpty())
+            throw EFailure(SPasswordVariableEmpty);
         if (password)
             mask.SetSecret(*password);
 
@@ -389,6 +491,8 @@ int RunCheck(const QStringList &arguments, const QString &programDir)
         }
         if (parser.isSet(baseOption))
             inputs.WSDLBase = parser.value(baseOption);
+        else if (!UsableWsdlBase(inputs.WSDLBase))
+            throw EFailure(SBadWsdlBase.arg(inputs.WSDLBase));
         if (parser.isSet(userOption))
             inputs.User = parser.value(userOption);
         if (password)

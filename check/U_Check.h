@@ -27,6 +27,9 @@ int RunCheck(const QStringList &arguments, const QString &programDir);
 // EFailure when the file cannot be read or the line is empty.
 QString ReadPasswordFile(const QString &fileName);
 
+// Whether the WSDL base is an http or https location with a host.
+bool UsableWsdlBase(const QString &base);
+
 // Seconds as given on the command line: a non-negative decimal with a point.
 std::optional<double> ParseSeconds(const QString &text);
 

@@ -30,17 +30,24 @@ QString OneLine(QString text)
     return text.trimmed();
 }
 
+// Milliseconds as a rule; a step shorter than that (on a LAN) in
+// microseconds, or it would read as 0.
+QString PerformanceSeconds(qint64 nanoseconds)
+{
+    return QString::number(double(nanoseconds) / 1e9, 'f', nanoseconds < 1000000 ? 6 : 3);
+}
+
 // Steps the test did not reach are left out: graphs must not read them as
 // zero, and Icinga 2 refuses the "U" of the guidelines with a warning per
 // value. The whole test's time is always there.
 QString PerformanceData(const TReport &report)
 {
     QStringList items;
-    items << u"time=%1s;%2;%3;0"_s.arg(SecondsText(std::max<qint64>(report.Total, 0)),
+    items << u"time=%1s;%2;%3;0"_s.arg(PerformanceSeconds(std::max<qint64>(report.Total, 0)),
                                        ThresholdText(report.Warning), ThresholdText(report.Critical));
     for (qsizetype i = 0; i < CheckSteps().size(); ++i) {
         if (const std::optional<qint64> &step = report.Step[i])
-            items << u"%1=%2s;;;0"_s.arg(CheckSteps()[i], SecondsText(*step));
+            items << u"%1=%2s;;;0"_s.arg(CheckSteps()[i], PerformanceSeconds(*step));
     }
     return items.join(u' ');
 }
@@ -117,7 +124,8 @@ QString PluginLine(const TReport &report)
     if (report.Connected) {
         QStringList parts{SPluginSuccess.arg(report.Version, report.EntryName)};
         parts << report.Reasons;
-        text = parts.join(u"; "_s);
+        // Not ";": Nagios turns it into ":" in a plugin's output.
+        text = parts.join(u" / "_s);
     } else {
         text = report.Error;
     }

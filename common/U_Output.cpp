@@ -22,3 +22,8 @@ TOutput &TOutput::operator<<(char c)
     WriteStandard(FStream, std::string_view(&c, 1));
     return *this;
 }
+
+QString VersionLine(const QString &program)
+{
+    return program + u' ' + QStringLiteral(VELLUMIX_VERSION);
+}

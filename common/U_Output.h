@@ -20,3 +20,6 @@ public:
 private:
     TStandardStream FStream;
 };
+
+// "<program> <version>": what -V and --version print, the project's version.
+QString VersionLine(const QString &program);
