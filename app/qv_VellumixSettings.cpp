@@ -7,8 +7,12 @@
 // rollout tools can run it again and again.
 // Exit codes: 0 done, 1 the file (or an input) could not be read or written
 // or the connection test failed, 2 bad usage.
+#include "check/U_Masker.h"
 #include "common/EFailure.h"
+#include "common/U_AnsiCodePage.h"
+#include "common/U_Console.h"
 #include "common/U_Hardening.h"
+#include "common/U_Output.h"
 #include "common/U_Translation.h"
 #include "indexserver/U_ELO.h"
 #include "settings/U_Types.h"
@@ -50,7 +54,7 @@ const QString SUsage =
     "sieht).\n"
     "Setzen: --user, --wsdl-location, --log-folder (bekommt ein abschließendes Trennzeichen),\n"
     "--log-level (0 kein log, 1 Normal, 2 Debug). Das Passwort kommt nie von der Befehlszeile:\n"
-    "--password-file liest die erste Zeile der Datei (UTF-8, oder UTF-16 mit BOM),\n"
+    "--password-file liest die erste Zeile der Datei (UTF-8, UTF-16 mit BOM, unter Windows auch ANSI),\n"
     "--password-stdin die erste Zeile der Standardeingabe; --clear-password leert es.\n"
     "Gespeichert wird wie mit \"OK\" im Fenster, und nur, wenn sich ein Wert ändert: die Ausgabe ist\n"
     "\"unverändert\" oder \"geändert: \" mit den Namen der geänderten Einstellungen.\n"
@@ -98,22 +102,14 @@ const QString LevelNames[] = {u"kein log"_s, u"Normal"_s, u"Debug"_s};
 
 // Every line the program prints goes through here, so that the console
 // output can be changed in one place.
+// A console gets the text through the console itself, so the umlauts show
+// in any code page; a pipe or file gets UTF-8.
 void Print(FILE *stream, const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    TOutput(stream == stderr ? TStandardStream::Error : TStandardStream::Output) << text;
 }
 
-// Overwrites the characters where they lie, in every copy that shares them.
-void Wipe(QString &text)
-{
-    if (!text.isEmpty() && text.data_ptr()->isMutable())
-        std::fill_n(const_cast<QChar *>(text.constData()), text.size(), QChar());
-    text.clear();
-}
-
-void Wipe(QByteArray &bytes)
+void WipeBytes(QByteArray &bytes)
 {
     std::fill(bytes.begin(), bytes.end(), '\0');
     bytes.clear();
@@ -138,9 +134,23 @@ QString PasswordLine(QByteArray &bytes, const QString &source)
         decode(QStringConverter::Utf16LE, 2);
     else if (bytes.startsWith("\xFE\xFF"))
         decode(QStringConverter::Utf16BE, 2);
-    else
+    else {
         decode(QStringConverter::Utf8, 0);
-    Wipe(bytes);
+        if (!decoded) {
+            // Not UTF-8 and no BOM: on Windows the ANSI code page, as Notepad
+            // and Set-Content write it; elsewhere there is none to try.
+            std::u16string ansi;
+            decoded = DecodeAnsiCodePage(std::string_view(bytes.constData(), size_t(bytes.size())), ansi);
+            Wipe(text);
+            text = QString::fromUtf16(ansi.data(), qsizetype(ansi.size()));
+            std::fill(ansi.begin(), ansi.end(), u'\0');
+        }
+    }
+    WipeBytes(bytes);
+    // A replacement character stands for bytes lost, and Qt's UTF-16 decoder
+    // lets a lone surrogate through: either would store a wrong password.
+    if (decoded && (text.contains(QChar::ReplacementCharacter) || !text.isValidUtf16()))
+        decoded = false;
     if (!decoded) {
         Wipe(text);
         throw EFailure(SPasswordNotUtf8.arg(source));
@@ -347,7 +357,7 @@ int main(int argc, char *argv[])
         return 0;
     }
     if (parser.isSet(versionOption)) {
-        Print(stdout, u"qv_VellumixSettings " VELLUMIX_VERSION "\n"_s);
+        Print(stdout, VersionLine(u"qv_VellumixSettings"_s) + u'\n');
         return 0;
     }
     for (const QCommandLineOption &option : valued) {
@@ -477,11 +487,14 @@ int main(int argc, char *argv[])
             elo.LoginUser = Current(settings, u"IXUser"_s).Value;
             elo.LoginPassword = Current(settings, u"IXPasswort"_s).Value;
             elo.WSDLBase = Current(settings, u"IXWSDLLocation"_s).Value;
+            // The server's text may quote the request back, password and all.
+            TMasker mask;
+            mask.SetSecret(elo.LoginPassword);
             QString error;
             const bool connected = elo.Connect(error);
             Wipe(elo.LoginPassword);
             if (!connected)
-                return fail(1, STestFailed.arg(error));
+                return fail(1, STestFailed.arg(MaskFailure(error, mask)));
             const QString passed = STestPassed.arg(elo.ServerVersion(), elo.RootEntryName());
             elo.Disconnect();
             result.insert(u"test"_s, passed);
