@@ -394,10 +394,16 @@ void tst_qv_VellumixSettings::writesOnlyAfterPassedTest_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("err");
-    QTest::newRow("accepted") << u"geheim"_s << 0 << QString();
+    QTest::addColumn<bool>("echoes");
+    QTest::newRow("accepted") << u"geheim"_s << 0 << QString() << false;
     QTest::newRow("refused") << u"falsch"_s << 1
                              << u"Verbindungstest fehlgeschlagen, nichts geschrieben:\r\n"
-                                "Anmeldung fehlgeschlagen: Benutzer oder Passwort ungültig"_s;
+                                "Anmeldung fehlgeschlagen: Benutzer oder Passwort ungültig"_s
+                             << false;
+    // A server that quotes the refused request back must not show the password.
+    QTest::newRow("refused-quoting")
+        << u"Falsch7Xq"_s << 1
+        << u"Verbindungstest fehlgeschlagen, nichts geschrieben:\r\nAnfrage abgelehnt: "_s << true;
 }
 
 // The test uses the values as they will be saved: the new password with the
@@ -407,8 +413,13 @@ void tst_qv_VellumixSettings::writesOnlyAfterPassedTest()
     QFETCH(QString, password);
     QFETCH(int, exitCode);
     QFETCH(QString, err);
+    QFETCH(bool, echoes);
     TStandInIndexserver server;
     QVERIFY2(server.IsListening(), qPrintable(server.ErrorString()));
+    if (echoes) {
+        server.SetLoginFault(u"Anfrage abgelehnt: "_s);
+        server.SetLoginFaultEchoesRequest(true);
+    }
     QTemporaryDir dir;
     const QString file = dir.filePath(u"quilloraGlobal.xml"_s);
     QByteArray content = SettingsFile("Administrator", "alt");
@@ -419,6 +430,9 @@ void tst_qv_VellumixSettings::writesOnlyAfterPassedTest()
     QVERIFY2(run.Err.contains(err), qPrintable(run.Err));
     if (exitCode != 0) {
         QVERIFY(run.Out.isEmpty());
+        QVERIFY2(!run.Err.contains(password), qPrintable(run.Err));
+        if (echoes)
+            QVERIFY2(run.Err.contains(u"***"_s), qPrintable(run.Err));
         QCOMPARE(ReadAll(file), content);
         return;
     }
