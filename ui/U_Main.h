@@ -121,6 +121,8 @@ private:
     void LoadSession();
     void ConnectionTest();
     void SetBusy(bool busy);
+    void SetClosing();
+    bool KeyPassesDuringTest(QObject *watched, QEvent *event) const;
     void ShowTestSeconds();
     void ThrowPendingFailure();
     template <typename F> void Guarded(F &&handler);
@@ -160,6 +162,8 @@ private:
     // until the test has ended.
     bool FBusy = false;
     bool FCloseRequested = false;
+    // A close was asked for: all input is swallowed from then on.
+    bool FClosing = false;
     // The first-show test waits for the first paint, so that the window is
     // on screen while the server is asked.
     bool FFirstTestDue = false;
