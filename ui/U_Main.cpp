@@ -57,6 +57,11 @@ const QString SChangedOnDisk =
     u"Die Datei %1 wurde seit dem Öffnen von einem anderen Programm geändert.\r\n"
     "„OK“ lädt sie neu, übernimmt Ihre Eingaben in die neue Fassung und speichert; "
     "„Abbrechen“ lässt die Datei, wie sie ist."_s;
+const QString SAdministratorOnly = u"Die Datei %1 kann nur als Administrator gespeichert werden."_s;
+const QString SViewOnly =
+    u"Sie können die Einstellungen ansehen und die Verbindung testen, Änderungen aber nicht speichern."_s;
+const QString SOfferElevation =
+    u"„OK“ startet das Programm als Administrator neu, „Abbrechen“ arbeitet ohne Speichern weiter."_s;
 const QString SChooseFolderTitle = u"Bitte wählen Sie ein Verzeichnis..."_s;
 const QString SUnusableReplaced =
     u"\r\nOK ersetzt die Datei durch die angezeigten Einstellungen und bewahrt den bisherigen Inhalt als %1 auf."_s;
@@ -582,6 +587,14 @@ TF_Main::TF_Main(TF_MainHooks hooks, QWidget *parent) : QWidget(parent), FHooks(
         FHooks.RaiseOtherCopy = [] { ::RaiseOtherCopy(SAppTitle.toStdU16String()); };
     if (FHooks.LogoutLimit <= 0)
         FHooks.LogoutLimit = SLogoutLimit;
+    if (!FHooks.MayWrite)
+        FHooks.MayWrite = [](const QString &path) { return MayWriteFile(path.toStdU16String()); };
+    if (!FHooks.LimitedToken)
+        FHooks.LimitedToken = RunsWithLimitedToken;
+    if (!FHooks.RestartElevated)
+        FHooks.RestartElevated = ::RestartElevated;
+    if (!FHooks.ReleaseInstance)
+        FHooks.ReleaseInstance = ReleaseInstanceName;
 
     FCaptionTimer = new QTimer(this);
     FCaptionTimer->setInterval(1000);
@@ -823,7 +836,11 @@ void TF_Main::FormShow()
         LEdit_IXWSDL->setText(ShownSetting(u"IXWSDLLocation"_s, FSettings->GetIXWSDLLocation()));
         ThrowPendingFailure();
         LoadSession();
-        if (!ShownSetting(u"IXUser"_s, FSettings->GetIXUser()).isEmpty() && !StoredPassword().isEmpty()) {
+        FRestarting = SavingNeedsAdministrator();
+        if (FRestarting)
+            QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        else if (!ShownSetting(u"IXUser"_s, FSettings->GetIXUser()).isEmpty() &&
+                 !StoredPassword().isEmpty()) {
             // The window is not on screen yet: the test runs after its first
             // paint and until then the window is busy, so that it reacts to
             // no input before the test.
@@ -894,6 +911,41 @@ void TF_Main::paintEvent(QPaintEvent *event)
         return;
     // Queued, so that this paint reaches the screen before the test blocks.
     QMetaObject::invokeMethod(this, &TF_Main::FirstShowTest, Qt::QueuedConnection);
+}
+
+// Said before the edits, not after them: when this process cannot write the
+// settings file (or, without one, its folder), OK would only fail. A
+// Windows administrator without elevation may start again as
+// administrator; this copy then gives up its claim on the single-instance
+// name first, so that the new copy is not turned away. Returns true when
+// the new copy was started and this one is to close.
+bool TF_Main::SavingNeedsAdministrator()
+{
+    const QString file = FSettings->FileName();
+    if (FHooks.MayWrite(file))
+        return false;
+    const QString sentence = SAdministratorOnly.arg(QDir::toNativeSeparators(file));
+    if (!FHooks.LimitedToken()) {
+        Message(TMsgDlgType::mtCustom, SAppTitle, sentence + u"\r\n"_s + SViewOnly, {TMsgDlgBtn::mbOK});
+        return false;
+    }
+    if (Message(TMsgDlgType::mtConfirmation, SCaptionConfirm, sentence + u"\r\n"_s + SOfferElevation,
+                {TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel}) != TMsgDlgBtn::mbOK)
+        return false;
+    FHooks.ReleaseInstance(std::exchange(FMutexHandle, -1));
+    if (FHooks.RestartElevated())
+        return true;
+    // Refused or failed: this copy goes on, and guards the name again.
+    FMutexHandle = FHooks.ClaimInstance().Handle;
+    return false;
+}
+
+// The sentence for a save that failed for want of rights; empty otherwise.
+QString TF_Main::AdministratorHint() const
+{
+    const QString file = FSettings->FileName();
+    return FHooks.MayWrite(file) ? QString()
+                                 : u"\r\n"_s + SAdministratorOnly.arg(QDir::toNativeSeparators(file));
 }
 
 // The last step of the first-show work, with its failure rule.
@@ -1203,7 +1255,7 @@ void TF_Main::B_OKClick()
             }
         }
         // Whatever the answer, the window stays open with every change kept.
-        Message(TMsgDlgType::mtConfirmation, SCaptionConfirm, SSaveError + message,
+        Message(TMsgDlgType::mtConfirmation, SCaptionConfirm, SSaveError + message + AdministratorHint(),
                 {TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel});
     });
 }

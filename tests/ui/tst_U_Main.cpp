@@ -15,6 +15,7 @@
 #include <QComboBox>
 #include <QCommandLinkButton>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QDomDocument>
 #include <QElapsedTimer>
 #include <QFile>
@@ -44,6 +45,7 @@
 #include <tuple>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #ifdef VELLUMIX_HAVE_XCB
 #include <xcb/xcb.h>
@@ -404,6 +406,13 @@ private slots:
     void folderDialogCancelKeepsOrDropsStart();
     void folderDialogReturnsChosenFolder_data();
     void folderDialogReturnsChosenFolder();
+
+    void savingNeedsAdministratorIsSaidOnce_data();
+    void savingNeedsAdministratorIsSaidOnce();
+    void saveRefusedForRightsSaysAdministrator_data();
+    void saveRefusedForRightsSaysAdministrator();
+    void mayWriteFileTellsRights_data();
+    void mayWriteFileTellsRights();
 
     void secondCopyShowsMessageOnly();
     void instanceNameIsHeldUntilReleased_data();
@@ -2393,6 +2402,161 @@ void tst_U_Main::folderDialogReturnsChosenFolder()
 }
 
 // ---------------------------------------------------------------- single instance
+
+// ---------------------------------------------------------------- rights
+
+void tst_U_Main::savingNeedsAdministratorIsSaidOnce_data()
+{
+    QTest::addColumn<bool>("mayWrite");
+    QTest::addColumn<bool>("limited");  // an administrator without elevation
+    QTest::addColumn<int>("answer");    // to the offer to start again
+    QTest::addColumn<bool>("restarts"); // the elevated start succeeds
+    QTest::addColumn<QString>("calls"); // what happened, in order
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("writable") << true << true << int(TMsgDlgBtn::mbOK) << true << QString() << false;
+    QTest::newRow("not-administrator")
+        << false << false << int(TMsgDlgBtn::mbOK) << true << u"box"_s << false;
+    QTest::newRow("offer-declined") << false << true << int(TMsgDlgBtn::mbCancel) << true << u"offer"_s
+                                    << false;
+    QTest::newRow("restarted") << false << true << int(TMsgDlgBtn::mbOK) << true << u"offer release restart"_s
+                               << true;
+    QTest::newRow("restart-refused") << false << true << int(TMsgDlgBtn::mbOK) << false
+                                     << u"offer release restart claim"_s << false;
+}
+
+// A file this process cannot write is named once at first show, before any
+// edit. An administrator without elevation is offered a new start as
+// administrator: the claim on the instance name is given up first, and
+// taken again when the start is refused.
+void tst_U_Main::savingNeedsAdministratorIsSaidOnce()
+{
+    QFETCH(bool, mayWrite);
+    QFETCH(bool, limited);
+    QFETCH(int, answer);
+    QFETCH(bool, restarts);
+    QFETCH(QString, calls);
+    QFETCH(bool, closes);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    TBoxes boxes;
+    boxes.Answer = TMsgDlgBtn(answer);
+    TF_MainHooks hooks = HooksFor(dir.path(), boxes);
+    QStringList happened;
+    QString askedFor;
+    hooks.MayWrite = [&](const QString &path) {
+        askedFor = path;
+        return mayWrite;
+    };
+    hooks.LimitedToken = [&] { return limited; };
+    hooks.ClaimInstance = [&] {
+        happened << u"claim"_s;
+        return TInstanceClaim{42, false};
+    };
+    hooks.ReleaseInstance = [&](std::intptr_t handle) {
+        happened << u"release"_s + (handle == 42 ? u""_s : u"?"_s);
+    };
+    hooks.RestartElevated = [&] {
+        happened << u"restart"_s;
+        return restarts;
+    };
+    TF_Main window(hooks);
+    happened.removeFirst(); // the claim at creation
+    // Restarted, the window closes before it is ever exposed.
+    window.show();
+    QTRY_COMPARE(window.isVisible(), !closes);
+    QTRY_VERIFY(QGuiApplication::overrideCursor() == nullptr);
+    QCOMPARE(QDir::fromNativeSeparators(askedFor), SettingsPath(dir));
+
+    QStringList expected = calls.split(u' ', Qt::SkipEmptyParts);
+    if (!expected.isEmpty() && expected.first() != u"release"_s)
+        expected.removeFirst(); // the box or the offer, seen below
+    QCOMPARE(happened, expected);
+    const QString sentence = u"Die Datei %1 kann nur als Administrator gespeichert werden."_s.arg(
+        QDir::toNativeSeparators(SettingsPath(dir)));
+    if (calls.isEmpty()) {
+        QCOMPARE(boxes.Shown.size(), 0);
+    } else {
+        QCOMPARE(boxes.Shown.size(), 1);
+        QVERIFY2(boxes.Shown[0].Text.startsWith(sentence + u"\r\n"_s), qPrintable(boxes.Shown[0].Text));
+        const bool offered = calls.startsWith(u"offer"_s);
+        QCOMPARE(boxes.Shown[0].Kind, offered ? TMsgDlgType::mtConfirmation : TMsgDlgType::mtCustom);
+        QCOMPARE(boxes.Shown[0].Buttons,
+                 offered ? (QList{TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel}) : QList{TMsgDlgBtn::mbOK});
+    }
+    // Restarted, this copy leaves the server alone; otherwise the stored login is tested.
+    QCOMPARE(server.Logins(), closes ? 0 : 1);
+}
+
+void tst_U_Main::saveRefusedForRightsSaysAdministrator_data()
+{
+    QTest::addColumn<bool>("mayWrite");
+    QTest::newRow("rights-missing") << false;
+    QTest::newRow("other-cause") << true;
+}
+
+// A save that fails for want of rights says that only an administrator can
+// save; one that fails for another cause does not.
+void tst_U_Main::saveRefusedForRightsSaysAdministrator()
+{
+    QFETCH(bool, mayWrite);
+    QTemporaryDir dir;
+    // A file where the settings folder should be: the save fails.
+    const QString blockingFile = dir.filePath(u"blocked"_s);
+    QVERIFY(WriteBytes(blockingFile, QByteArray()));
+    const QString path = blockingFile + u"/quilloraGlobal.xml"_s;
+    TBoxes boxes;
+    TF_MainHooks hooks = HooksFor(blockingFile + u"/"_s, boxes);
+    hooks.MayWrite = [&](const QString &) { return mayWrite; };
+    hooks.LimitedToken = [] { return false; };
+    TF_Main window(hooks);
+    QVERIFY(ShowAndSettle(window));
+    const qsizetype before = boxes.Shown.size();
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QCOMPARE(boxes.Shown.size(), before + 1);
+    const QString sentence = u"\r\nDie Datei %1 kann nur als Administrator gespeichert werden."_s.arg(
+        QDir::toNativeSeparators(path));
+    QVERIFY(boxes.Shown.last().Text.startsWith(u"Fehler beim Speichern\r\n"_s));
+    QCOMPARE(boxes.Shown.last().Text.endsWith(sentence), !mayWrite);
+    QVERIFY(window.isVisible());
+}
+
+void tst_U_Main::mayWriteFileTellsRights_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("mayWrite");
+    QTest::newRow("own-file") << u"own-file"_s << true;
+    QTest::newRow("own-read-only-file") << u"own-read-only-file"_s << true;
+    QTest::newRow("missing-file") << u"missing-file"_s << true;
+    QTest::newRow("missing-folder") << u"missing-folder"_s << true;
+    QTest::newRow("folder-without-write") << u"folder-without-write"_s << false;
+}
+
+// The detection itself, on this system's own files.
+void tst_U_Main::mayWriteFileTellsRights()
+{
+    QFETCH(QString, setup);
+    QFETCH(bool, mayWrite);
+    QTemporaryDir dir;
+    QString path = dir.filePath(u"quilloraGlobal.xml"_s);
+    if (setup == u"own-file"_s || setup == u"own-read-only-file"_s)
+        QVERIFY(WriteBytes(path, "<qv_Vellumix/>"));
+    if (setup == u"own-read-only-file"_s)
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner));
+    if (setup == u"missing-folder"_s)
+        path = dir.filePath(u"a/b/quilloraGlobal.xml"_s);
+    if (setup == u"folder-without-write"_s) {
+        if (geteuid() == 0)
+            QSKIP("the superuser writes into any folder");
+        QVERIFY(QDir(dir.path()).mkdir(u"locked"_s));
+        QVERIFY(
+            QFile::setPermissions(dir.filePath(u"locked"_s), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        path = dir.filePath(u"locked/quilloraGlobal.xml"_s);
+    }
+    QCOMPARE(MayWriteFile(QDir::toNativeSeparators(path).toStdU16String()), mayWrite);
+    QFile::setPermissions(dir.filePath(u"locked"_s),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
 
 void tst_U_Main::secondCopyShowsMessageOnly()
 {
