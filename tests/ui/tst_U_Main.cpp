@@ -45,7 +45,9 @@
 #include <tuple>
 
 #include <sys/stat.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #ifdef VELLUMIX_HAVE_XCB
 #include <xcb/xcb.h>
@@ -2546,8 +2548,12 @@ void tst_U_Main::mayWriteFileTellsRights()
     if (setup == u"missing-folder"_s)
         path = dir.filePath(u"a/b/quilloraGlobal.xml"_s);
     if (setup == u"folder-without-write"_s) {
+#ifdef Q_OS_WIN
+        QSKIP("folder permission bits are POSIX; tests/windows checks access lists");
+#else
         if (geteuid() == 0)
             QSKIP("the superuser writes into any folder");
+#endif
         QVERIFY(QDir(dir.path()).mkdir(u"locked"_s));
         QVERIFY(
             QFile::setPermissions(dir.filePath(u"locked"_s), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
