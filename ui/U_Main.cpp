@@ -256,7 +256,7 @@ protected:
         painter.setPen(QPen(Qt::black, qMax(1.5, w / 8), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         painter.setBrush(Qt::NoBrush);
         if (FState == TState::Connected) {
-            const QPointF check[] = {at(0.27, 0.52), at(0.43, 0.68), at(0.73, 0.33)};
+            const QPointF check[] = {at(0.25, 0.50), at(0.42, 0.66), at(0.74, 0.30)};
             painter.drawPolyline(check, 3);
         } else if (FState == TState::Failed) {
             painter.drawLine(at(0.32, 0.32), at(0.68, 0.68));
