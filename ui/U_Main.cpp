@@ -5,6 +5,8 @@
 #include "indexserver/U_ELO.h"
 #include "settings/U_Types.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -13,8 +15,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QKeyEvent>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -22,6 +24,7 @@
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QRadialGradient>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QScreen>
 #include <QShowEvent>
@@ -29,6 +32,7 @@
 #include <QStyledItemDelegate>
 #include <QTextStream>
 #include <QTimer>
+#include <QToolButton>
 #include <QWindow>
 
 #include <limits>
@@ -53,6 +57,11 @@ const QString SChangedOnDisk =
     u"Die Datei %1 wurde seit dem Öffnen von einem anderen Programm geändert.\r\n"
     "„OK“ lädt sie neu, übernimmt Ihre Eingaben in die neue Fassung und speichert; "
     "„Abbrechen“ lässt die Datei, wie sie ist."_s;
+const QString SAdministratorOnly = u"Die Datei %1 kann nur als Administrator gespeichert werden."_s;
+const QString SViewOnly =
+    u"Sie können die Einstellungen ansehen und die Verbindung testen, Änderungen aber nicht speichern."_s;
+const QString SOfferElevation =
+    u"„OK“ startet das Programm als Administrator neu, „Abbrechen“ arbeitet ohne Speichern weiter."_s;
 const QString SChooseFolderTitle = u"Bitte wählen Sie ein Verzeichnis..."_s;
 const QString SUnusableReplaced =
     u"\r\nOK ersetzt die Datei durch die angezeigten Einstellungen und bewahrt den bisherigen Inhalt als %1 auf."_s;
@@ -187,17 +196,41 @@ protected:
 
 } // namespace
 
-// The round indicator lamp; always lit, only its colour changes.
+// The round indicator lamp; always lit, only its colour changes. A mark
+// inside says the same as the colour, for those who cannot tell red from
+// green: a check mark when the test succeeded, a cross when it failed.
 class TLed : public QWidget {
     Q_OBJECT
     Q_PROPERTY(QColor color READ Color)
 public:
+    enum class TState { Untested, Connected, Failed };
     explicit TLed(QWidget *parent) : QWidget(parent) {}
     QColor Color() const { return FColor; }
-    void SetColor(const QColor &color)
+    TState State() const { return FState; }
+    // What a screen reader says of the lamp besides its name.
+    QString StateText() const
     {
-        FColor = color;
+        switch (FState) {
+        case TState::Connected:
+            return u"verbunden"_s;
+        case TState::Failed:
+            return u"fehlgeschlagen: "_s + FFailure.section(u'\n', 0, 0).trimmed();
+        case TState::Untested:
+            break;
+        }
+        return u"nicht geprüft"_s;
+    }
+    void SetState(TState state, const QString &failure = QString())
+    {
+        FState = state;
+        FFailure = QuotedLineBreaksInLamp(failure);
+        FColor = state == TState::Connected ? SLampGreen : state == TState::Failed ? SLampRed : SLampGrey;
         update();
+        // Spoken by a screen reader: the state is the lamp's description.
+        QAccessibleEvent description(this, QAccessible::DescriptionChanged);
+        QAccessible::updateAccessibility(&description);
+        QAccessibleEvent name(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&name);
     }
 
 protected:
@@ -214,11 +247,74 @@ protected:
         painter.setBrush(light);
         painter.setPen(QPen(palette().color(QPalette::Shadow), 1));
         painter.drawEllipse(bounds);
+
+        // Black on both colours: the strongest contrast to green and to red.
+        const qreal w = bounds.width();
+        const qreal h = bounds.height();
+        const QPointF o = bounds.topLeft();
+        const auto at = [&](qreal x, qreal y) { return o + QPointF(x * w, y * h); };
+        painter.setPen(QPen(Qt::black, qMax(1.5, w / 8), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.setBrush(Qt::NoBrush);
+        if (FState == TState::Connected) {
+            const QPointF check[] = {at(0.25, 0.50), at(0.42, 0.66), at(0.74, 0.30)};
+            painter.drawPolyline(check, 3);
+        } else if (FState == TState::Failed) {
+            painter.drawLine(at(0.32, 0.32), at(0.68, 0.68));
+            painter.drawLine(at(0.68, 0.32), at(0.32, 0.68));
+        }
+        // The lamp holds the focus while a test runs that "Verbinde" started.
+        if (hasFocus()) {
+            QStyleOptionFocusRect frame;
+            frame.initFrom(this);
+            frame.state |= QStyle::State_HasFocus | QStyle::State_KeyboardFocusChange;
+            style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, &painter, this);
+        }
     }
 
 private:
+    static QString QuotedLineBreaksInLamp(const QString &text)
+    {
+        QString result = text;
+        result.replace(u'\r', u'\n');
+        return result.trimmed();
+    }
     QColor FColor = SLampGrey;
+    TState FState = TState::Untested;
+    QString FFailure;
 };
+
+namespace {
+
+// The lamp as a screen reader sees it: a status named "Verbindung" whose
+// description is its state (and what the last test learned of the
+// server's certificate, when it has something to say).
+class TLedAccessible : public QAccessibleWidget {
+public:
+    explicit TLedAccessible(TLed *led) : QAccessibleWidget(led, QAccessible::StatusBar) {}
+    QString text(QAccessible::Text t) const override
+    {
+        const auto *led = static_cast<const TLed *>(widget());
+        switch (t) {
+        case QAccessible::Name:
+            return u"Verbindung"_s;
+        case QAccessible::Value:
+            return led->StateText();
+        case QAccessible::Description:
+            return led->toolTip().isEmpty() ? led->StateText() : led->StateText() + u'\n' + led->toolTip();
+        default:
+            return QAccessibleWidget::text(t);
+        }
+    }
+};
+
+QAccessibleInterface *LedAccessibleFactory(const QString &className, QObject *object)
+{
+    if (className == "TLed"_L1 && object && object->isWidgetType())
+        return new TLedAccessible(static_cast<TLed *>(object));
+    return nullptr;
+}
+
+} // namespace
 
 // What the last test over https learned of the server's certificate; empty
 // over plain http, where there is nothing to tell.
@@ -237,12 +333,13 @@ QString CertificateToolTip(const TCertificateReport &certificate)
 // A message box grows with its text and never wraps inside a word: a long
 // URL or token made it wider or taller than the screen, its button out of
 // reach. A word longer than a box line keeps its start and end around an
-// ellipsis, and so does a text of too many characters or lines.
-QString ShortenedForBox(const QString &text)
+// ellipsis, and so does a text of too many characters or lines; the text is
+// cut between words. Each tighter level shortens more, for small screens.
+QString ShortenedForBox(const QString &text, int level = 0)
 {
     constexpr qsizetype MaxWord = 72;
-    constexpr qsizetype MaxText = 1200;
-    constexpr qsizetype MaxLines = 16;
+    const qsizetype maxText = qMax<qsizetype>(200, 1200 >> level);
+    const qsizetype maxLines = qMax<qsizetype>(4, 16 >> level);
     QStringList lines = text.split(u'\n');
     for (QString &line : lines) {
         QStringList words = line.split(u' ');
@@ -251,13 +348,81 @@ QString ShortenedForBox(const QString &text)
                 word = word.left(MaxWord / 2 - 1) + u'…' + word.right(MaxWord / 2 - 1);
         line = words.join(u' ');
     }
-    if (lines.size() > MaxLines)
-        lines = lines.mid(0, MaxLines / 2) + QStringList{u"…"_s} + lines.mid(lines.size() - MaxLines / 2 + 1);
+    if (lines.size() > maxLines)
+        lines = lines.mid(0, maxLines / 2) + QStringList{u"…"_s} + lines.mid(lines.size() - maxLines / 2 + 1);
     QString shown = lines.join(u'\n');
-    if (shown.size() > MaxText)
-        shown = shown.left(MaxText / 2) + u" … "_s + shown.right(MaxText / 2 - 3);
+    if (shown.size() > maxText) {
+        // Back to the last blank of the start, on to the first of the end;
+        // a part without blanks (a long word already shortened) stays as it is.
+        QString start = shown.left(maxText / 2);
+        QString end = shown.right(maxText / 2 - 3);
+        const qsizetype lastBlank = start.lastIndexOf(QRegularExpression(u"\\s"_s));
+        if (lastBlank > 0)
+            start = start.left(lastBlank);
+        const qsizetype firstBlank = end.indexOf(QRegularExpression(u"\\s"_s));
+        if (firstBlank >= 0 && firstBlank + 1 < end.size())
+            end = end.mid(firstBlank + 1);
+        shown = start + u" … "_s + end;
+    }
     return shown;
 }
+
+namespace {
+
+// Keeps a message box inside the available area of its screen, also after
+// "Details" has made it taller: its text is shortened a level further (the
+// whole text stays under "Details") until it fits, and the box is moved
+// into the area.
+class TFitToScreen : public QObject {
+public:
+    TFitToScreen(QMessageBox *box, QString text) : QObject(box), FBox(box), FText(std::move(text))
+    {
+        box->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == FBox && (event->type() == QEvent::Resize || event->type() == QEvent::Show))
+            QMetaObject::invokeMethod(this, &TFitToScreen::Fit, Qt::QueuedConnection);
+        return false;
+    }
+
+private:
+    void Fit()
+    {
+        const QScreen *screen = FBox->screen();
+        if (!screen || !FBox->isVisible())
+            return;
+        const QRect area = screen->availableGeometry();
+        const QRect outer = FBox->frameGeometry();
+        const int frameHeight = outer.height() - FBox->height();
+        if (outer.height() > area.height() && FLevel < 4) {
+            // Shorter text, smaller box: this filter sees its resize and checks again.
+            const QString shorter = ShortenedForBox(FText, ++FLevel);
+            if (shorter != FText && FBox->detailedText().isEmpty())
+                FBox->setDetailedText(FText);
+            FBox->setText(shorter);
+            return;
+        }
+        QRect moved = outer;
+        if (moved.height() > area.height())
+            FBox->setFixedHeight(qMax(100, area.height() - frameHeight));
+        moved.setSize(FBox->frameGeometry().size());
+        moved.moveBottom(qMin(moved.bottom(), area.bottom()));
+        moved.moveRight(qMin(moved.right(), area.right()));
+        moved.moveTop(qMax(moved.top(), area.top()));
+        moved.moveLeft(qMax(moved.left(), area.left()));
+        if (moved.topLeft() != outer.topLeft())
+            FBox->move(moved.topLeft());
+    }
+
+    QMessageBox *FBox;
+    QString FText;
+    int FLevel = 0;
+};
+
+} // namespace
 
 std::unique_ptr<QMessageBox> CreateMessageBox(QWidget *parent, const TMessage &message)
 {
@@ -282,6 +447,7 @@ std::unique_ptr<QMessageBox> CreateMessageBox(QWidget *parent, const TMessage &m
     // it waits under "Details", where it scrolls.
     if (shown != text)
         box->setDetailedText(text);
+    new TFitToScreen(box.get(), text);
     // Wrapped from the start, not only once the box is shown: its size is
     // asked for before.
     if (auto label = box->findChild<QLabel *>(u"qt_msgbox_label"_s))
@@ -421,12 +587,22 @@ TF_Main::TF_Main(TF_MainHooks hooks, QWidget *parent) : QWidget(parent), FHooks(
         FHooks.RaiseOtherCopy = [] { ::RaiseOtherCopy(SAppTitle.toStdU16String()); };
     if (FHooks.LogoutLimit <= 0)
         FHooks.LogoutLimit = SLogoutLimit;
+    if (!FHooks.MayWrite)
+        FHooks.MayWrite = [](const QString &path) { return MayWriteFile(path.toStdU16String()); };
+    if (!FHooks.LimitedToken)
+        FHooks.LimitedToken = RunsWithLimitedToken;
+    if (!FHooks.RestartElevated)
+        FHooks.RestartElevated = ::RestartElevated;
+    if (!FHooks.ReleaseInstance)
+        FHooks.ReleaseInstance = ReleaseInstanceName;
 
     FCaptionTimer = new QTimer(this);
     FCaptionTimer->setInterval(1000);
     FCaptionTimer->setTimerType(Qt::PreciseTimer);
     connect(FCaptionTimer, &QTimer::timeout, this, &TF_Main::ShowTestSeconds);
 
+    static const bool ledAccessible = (QAccessible::installFactory(LedAccessibleFactory), true);
+    Q_UNUSED(ledAccessible);
     CreateControls();
     FormCreate();
 }
@@ -436,6 +612,7 @@ TF_Main::~TF_Main()
     // A first-show test that never got its paint leaves the cursor and the
     // input filter behind otherwise.
     SetBusy(false);
+    qApp->removeEventFilter(this);
 }
 
 void TF_Main::CreateControls()
@@ -539,8 +716,28 @@ void TF_Main::CreateControls()
     setTabOrder(LEdit_IXUser, LEdit_IXPasswort);
     setTabOrder(LEdit_IXPasswort, LEdit_IXWSDL);
     setTabOrder(LEdit_IXWSDL, B_IXConection);
-    setTabOrder(B_IXConection, B_OK);
+    // The lamp follows "Verbinde" in the chain, so that it can hold the
+    // focus while the test that button started runs (the button is disabled
+    // then): Tab goes on to OK from there. It takes no focus otherwise.
+    JvLED_IXConnection->setFocusPolicy(Qt::ClickFocus);
+    setTabOrder(B_IXConection, JvLED_IXConnection);
+    setTabOrder(JvLED_IXConnection, B_OK);
+    JvLED_IXConnection->setFocusPolicy(Qt::NoFocus);
     setTabOrder(B_OK, B_Abbrechen);
+
+    // Screen readers name a control by its label; the two labels of the
+    // log group sit apart from their controls.
+    L_LogLevel->setBuddy(CBox_LogLevel);
+    L_LogFolder->setBuddy(BEdit_Log);
+    BEdit_Log->setAccessibleDescription(
+        u"F4 oder Alt+Pfeil nach unten wählt ein Verzeichnis, Entf löscht Verzeichnis und Loglevel"_s);
+    // Names only, not the actions' texts: those would become tooltips.
+    for (QToolButton *button : BEdit_Log->findChildren<QToolButton *>()) {
+        if (button->defaultAction() == chooseFolder)
+            button->setAccessibleName(u"Verzeichnis wählen"_s);
+        else if (button->defaultAction() == clearFolder)
+            button->setAccessibleName(u"Verzeichnis und Loglevel löschen"_s);
+    }
 
     connect(CBox_LogLevel, &QComboBox::activated, this, &TF_Main::CBox_LogLevelChange);
     connect(clearFolder, &QAction::triggered, this, &TF_Main::BEdit_LogLeftButtonClick);
@@ -639,7 +836,11 @@ void TF_Main::FormShow()
         LEdit_IXWSDL->setText(ShownSetting(u"IXWSDLLocation"_s, FSettings->GetIXWSDLLocation()));
         ThrowPendingFailure();
         LoadSession();
-        if (!ShownSetting(u"IXUser"_s, FSettings->GetIXUser()).isEmpty() && !StoredPassword().isEmpty()) {
+        FRestarting = SavingNeedsAdministrator();
+        if (FRestarting)
+            QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        else if (!ShownSetting(u"IXUser"_s, FSettings->GetIXUser()).isEmpty() &&
+                 !StoredPassword().isEmpty()) {
             // The window is not on screen yet: the test runs after its first
             // paint and until then the window is busy, so that it reacts to
             // no input before the test.
@@ -678,7 +879,7 @@ void TF_Main::FitControlsToStore()
     QStringList lines;
     for (const TUneditableSetting &setting : FSettings->UneditableSettings()) {
         // The administrator knows the window's labels; the element only helps to find it in the file.
-        const QString field = setting.Setting == u"IXUser"_s         ? (u"Benutzer"_s)
+        const QString field = setting.Setting == u"IXUser"_s           ? (u"Benutzer"_s)
                               : setting.Setting == u"IXPasswort"_s     ? (u"Passwort"_s)
                               : setting.Setting == u"IXWSDLLocation"_s ? (u"WSDL Location"_s)
                               : setting.Setting == u"LogFileFolder"_s  ? (u"Logdateienverzeichnis"_s)
@@ -710,6 +911,41 @@ void TF_Main::paintEvent(QPaintEvent *event)
         return;
     // Queued, so that this paint reaches the screen before the test blocks.
     QMetaObject::invokeMethod(this, &TF_Main::FirstShowTest, Qt::QueuedConnection);
+}
+
+// Said before the edits, not after them: when this process cannot write the
+// settings file (or, without one, its folder), OK would only fail. A
+// Windows administrator without elevation may start again as
+// administrator; this copy then gives up its claim on the single-instance
+// name first, so that the new copy is not turned away. Returns true when
+// the new copy was started and this one is to close.
+bool TF_Main::SavingNeedsAdministrator()
+{
+    const QString file = FSettings->FileName();
+    if (FHooks.MayWrite(file))
+        return false;
+    const QString sentence = SAdministratorOnly.arg(QDir::toNativeSeparators(file));
+    if (!FHooks.LimitedToken()) {
+        Message(TMsgDlgType::mtCustom, SAppTitle, sentence + u"\r\n"_s + SViewOnly, {TMsgDlgBtn::mbOK});
+        return false;
+    }
+    if (Message(TMsgDlgType::mtConfirmation, SCaptionConfirm, sentence + u"\r\n"_s + SOfferElevation,
+                {TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel}) != TMsgDlgBtn::mbOK)
+        return false;
+    FHooks.ReleaseInstance(std::exchange(FMutexHandle, -1));
+    if (FHooks.RestartElevated())
+        return true;
+    // Refused or failed: this copy goes on, and guards the name again.
+    FMutexHandle = FHooks.ClaimInstance().Handle;
+    return false;
+}
+
+// The sentence for a save that failed for want of rights; empty otherwise.
+QString TF_Main::AdministratorHint() const
+{
+    const QString file = FSettings->FileName();
+    return FHooks.MayWrite(file) ? QString()
+                                 : u"\r\n"_s + SAdministratorOnly.arg(QDir::toNativeSeparators(file));
 }
 
 // The last step of the first-show work, with its failure rule.
@@ -769,8 +1005,8 @@ void TF_Main::ConnectionTest()
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
         return;
     }
-    JvLED_IXConnection->SetColor(connected ? SLampGreen : SLampRed);
     JvLED_IXConnection->setToolTip(CertificateToolTip(FElo->Certificate()));
+    JvLED_IXConnection->SetState(connected ? TLed::TState::Connected : TLed::TState::Failed, error);
     if (!connected)
         Message(TMsgDlgType::mtError, SCaptionError, SConnectError + error, {TMsgDlgBtn::mbOK});
 }
@@ -784,6 +1020,10 @@ void TF_Main::SetBusy(bool busy)
         QGuiApplication::setOverrideCursor(Qt::WaitCursor);
         qApp->installEventFilter(this);
         FButtonHadFocus = B_IXConection->hasFocus();
+        // Disabling the button would pass its focus on to OK, which does
+        // nothing during the test: the lamp, which tells how it ends, holds it.
+        if (FButtonHadFocus)
+            JvLED_IXConnection->setFocus(Qt::OtherFocusReason);
         B_IXConection->setEnabled(false);
         FTestClock.start();
         ShowTestSeconds();
@@ -792,10 +1032,12 @@ void TF_Main::SetBusy(bool busy)
         FCaptionTimer->stop();
         setWindowTitle(SAppTitle);
         B_IXConection->setEnabled(true);
-        // Disabling it moved the focus on; the user pressed it and expects it back.
-        if (FButtonHadFocus)
+        // The user pressed it and expects the focus back, unless the keyboard
+        // has moved it on meanwhile.
+        if (FButtonHadFocus && focusWidget() == JvLED_IXConnection)
             B_IXConection->setFocus();
-        qApp->removeEventFilter(this);
+        if (!FClosing)
+            qApp->removeEventFilter(this);
         QGuiApplication::restoreOverrideCursor();
     }
 }
@@ -805,13 +1047,44 @@ void TF_Main::ShowTestSeconds()
     setWindowTitle(STestCaption.arg(qRound(FTestClock.elapsed() / 1000.0)));
 }
 
+// During a test the keyboard may still move the focus and press Abbrechen:
+// Tab and Shift+Tab anywhere, Space and Enter on Abbrechen.
+bool TF_Main::KeyPassesDuringTest(QObject *watched, QEvent *event) const
+{
+    if (event->type() != QEvent::KeyPress && event->type() != QEvent::KeyRelease)
+        return false;
+    const auto *key = static_cast<QKeyEvent *>(event);
+    if (key->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier))
+        return false;
+    switch (key->key()) {
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+        return true;
+    case Qt::Key_Space:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // A held key repeats; only a fresh press counts.
+        return watched == B_Abbrechen && !key->isAutoRepeat();
+    default:
+        return false;
+    }
+}
+
 bool TF_Main::eventFilter(QObject *watched, QEvent *event)
 {
     // Input reaches the windows, which pass it on to their widgets: held
     // there, so that Abbrechen still works and nothing else acts during a
     // test. Swallowed, not postponed: nothing is carried out afterwards.
-    if (FBusy && IsUserInput(event->type()) && watched->isWidgetType() && watched != B_Abbrechen)
-        return true;
+    // Once a close is under way nothing at all gets through: the window is
+    // going, and a click or key would act on a window the user has left.
+    if ((FBusy || FClosing) && IsUserInput(event->type()) && watched->isWidgetType()) {
+        if (FClosing)
+            return true;
+        const bool keyboard = event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease ||
+                              event->type() == QEvent::ShortcutOverride || event->type() == QEvent::Shortcut;
+        if (keyboard ? !KeyPassesDuringTest(watched, event) : watched != B_Abbrechen)
+            return true;
+    }
     if (event->type() == QEvent::KeyPress &&
         (watched == B_IXConection || watched == B_OK || watched == B_Abbrechen)) {
         const int key = static_cast<QKeyEvent *>(event)->key();
@@ -829,6 +1102,7 @@ void TF_Main::closeEvent(QCloseEvent *event)
         // Closing now would free the session under the running test: the
         // test is cancelled, and once it has returned the window closes.
         FCloseRequested = true;
+        SetClosing();
         if (FElo)
             FElo->Cancel();
         event->ignore();
@@ -837,8 +1111,22 @@ void TF_Main::closeEvent(QCloseEvent *event)
     event->accept();
     if (!FClosed) {
         FClosed = true;
+        SetClosing();
+        // Off the screen before the logout, which may wait seconds for the
+        // server: the user is done with the window, and nothing on it may
+        // be pressed meanwhile.
+        hide();
         FormClose();
     }
+}
+
+// From the first close request on, no input reaches the window.
+void TF_Main::SetClosing()
+{
+    if (std::exchange(FClosing, true))
+        return;
+    if (!FBusy)
+        qApp->installEventFilter(this);
 }
 
 void TF_Main::FormClose()
@@ -967,7 +1255,7 @@ void TF_Main::B_OKClick()
             }
         }
         // Whatever the answer, the window stays open with every change kept.
-        Message(TMsgDlgType::mtConfirmation, SCaptionConfirm, SSaveError + message,
+        Message(TMsgDlgType::mtConfirmation, SCaptionConfirm, SSaveError + message + AdministratorHint(),
                 {TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel});
     });
 }

@@ -74,6 +74,10 @@ struct TF_MainHooks {
     std::function<TInstanceClaim()> ClaimInstance; // empty: the session-wide name "quillora Vellumix"
     std::function<void()> RaiseOtherCopy;          // empty: the other copy's window comes to the front
     int LogoutLimit = 0; // milliseconds the logout on close may take; 0: five seconds
+    std::function<bool(const QString &)> MayWrite;      // empty: MayWriteFile
+    std::function<bool()> LimitedToken;                 // empty: RunsWithLimitedToken
+    std::function<bool()> RestartElevated;              // empty: ::RestartElevated
+    std::function<void(std::intptr_t)> ReleaseInstance; // empty: ReleaseInstanceName
 };
 
 // The configuration window. Owns its controls, and from the first show until
@@ -115,12 +119,16 @@ private:
     void FormClose();
     void FitControlsToStore();
     void FirstShowTest();
+    bool SavingNeedsAdministrator();
+    QString AdministratorHint() const;
     void FirstShowFailed(const QString &failure);
     QString StoredPassword() const;
     QString ShownSetting(const QString &setting, const QString &value) const;
     void LoadSession();
     void ConnectionTest();
     void SetBusy(bool busy);
+    void SetClosing();
+    bool KeyPassesDuringTest(QObject *watched, QEvent *event) const;
     void ShowTestSeconds();
     void ThrowPendingFailure();
     template <typename F> void Guarded(F &&handler);
@@ -146,8 +154,10 @@ private:
 
     std::unique_ptr<TGlobalSettings> FSettings;
     std::unique_ptr<TElo> FElo;
-    // Written once by FormCreate and never read: the claim lives as long as the process.
+    // Written by FormCreate; the claim lives as long as the process, unless
+    // this copy gives it up to start again as administrator.
     std::intptr_t FMutexHandle = -1;
+    bool FRestarting = false;
     QString FAppDir;
 
     TF_MainHooks FHooks;
@@ -160,6 +170,8 @@ private:
     // until the test has ended.
     bool FBusy = false;
     bool FCloseRequested = false;
+    // A close was asked for: all input is swallowed from then on.
+    bool FClosing = false;
     // The first-show test waits for the first paint, so that the window is
     // on screen while the server is asked.
     bool FFirstTestDue = false;

@@ -28,6 +28,25 @@ TInstanceClaim ClaimInstanceName(const std::u16string &name);
 // alone decides which window comes to the front.
 bool RaiseOtherCopy(const std::u16string &titlePrefix);
 
+// Gives up a claim of ClaimInstanceName before the process ends, so that a
+// copy started now is not turned away. -1 is ignored.
+void ReleaseInstanceName(std::intptr_t handle);
+
+// Whether this process may write path: an existing file is opened for
+// writing (and left as it is); for a missing one, a file is created and
+// removed again in its nearest existing folder. True where rights are not
+// what stands in the way: a file held open by another program, a file
+// marked read-only, one this user owns (elsewhere than Windows).
+bool MayWriteFile(const std::u16string &path);
+
+// True on Windows when the process runs with the filtered token of an
+// administrator (TokenElevationTypeLimited): elevated, it could do more.
+bool RunsWithLimitedToken();
+
+// Starts this executable again with the verb "runas", which asks for
+// elevation. False when the user refused or the start failed.
+bool RestartElevated();
+
 // Flags of the shell folder dialog.
 constexpr unsigned BIF_RETURNONLYFSDIRS = 0x0001;
 constexpr unsigned BIF_EDITBOX = 0x0010;

@@ -100,3 +100,41 @@ bool RaiseOtherCopy(const std::u16string &)
     // of the second copy is all it can do here.
     return false;
 }
+
+void ReleaseInstanceName(std::intptr_t handle)
+{
+    if (handle >= 0)
+        close(static_cast<int>(handle));
+}
+
+bool MayWriteFile(const std::u16string &path)
+{
+    std::error_code error;
+    std::filesystem::path file(path);
+    if (std::filesystem::exists(file, error)) {
+        // A file of this user's own that is merely marked read-only is no
+        // question of rights: its owner may change that.
+        struct stat status {};
+        if (stat(file.c_str(), &status) == 0 && status.st_uid == geteuid())
+            return true;
+        return access(file.c_str(), W_OK) == 0;
+    }
+    // The store creates missing folders: what counts is the nearest one there is.
+    std::filesystem::path folder = file.parent_path();
+    while (!folder.empty() && !std::filesystem::is_directory(folder, error) && folder != folder.parent_path())
+        folder = folder.parent_path();
+    if (folder.empty())
+        folder = ".";
+    return access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+bool RunsWithLimitedToken()
+{
+    // No split administrator token here: sudo is asked for explicitly.
+    return false;
+}
+
+bool RestartElevated()
+{
+    return false;
+}

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <ole2.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <string>
@@ -154,6 +155,77 @@ TInstanceClaim ClaimInstanceName(const std::u16string &name)
         claim.Handle = reinterpret_cast<std::intptr_t>(mutex);
     claim.AlreadyExists = error == ERROR_ALREADY_EXISTS;
     return claim;
+}
+
+void ReleaseInstanceName(std::intptr_t handle)
+{
+    if (handle != -1 && handle != 0)
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+bool MayWriteFile(const std::u16string &path)
+{
+    const DWORD attributes = GetFileAttributesW(Wide(path));
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        // Marked read-only, it is refused to administrators too: no question of rights.
+        if (attributes & FILE_ATTRIBUTE_READONLY)
+            return true;
+        // Opened for writing only, neither truncated nor changed.
+        const HANDLE file =
+            CreateFileW(Wide(path), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            return true;
+        }
+        return GetLastError() != ERROR_ACCESS_DENIED;
+    }
+    // The store creates missing folders: what counts is the nearest one there is.
+    std::u16string folder = path;
+    do {
+        const std::size_t cut = folder.find_last_of(u"\\/");
+        folder = cut == std::u16string::npos ? std::u16string(u".") : folder.substr(0, cut);
+    } while (!DirectoryExists(folder) && folder != u"." &&
+             folder.find_first_of(u"\\/") != std::u16string::npos);
+    if (!DirectoryExists(folder))
+        return true;
+    const std::wstring probe = std::wstring(Wide(folder)) + L"\\~qv_VellumixConf." +
+                               std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    const HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return true;
+    }
+    return GetLastError() != ERROR_ACCESS_DENIED;
+}
+
+bool RunsWithLimitedToken()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    DWORD size = 0;
+    const BOOL known = GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size);
+    CloseHandle(token);
+    return known && type == TokenElevationTypeLimited;
+}
+
+bool RestartElevated()
+{
+    std::vector<wchar_t> executable(32768);
+    const DWORD length = GetModuleFileNameW(nullptr, executable.data(), DWORD(executable.size()));
+    if (length == 0 || length >= executable.size())
+        return false;
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    // Returns only once the start is done: this copy ends right after.
+    info.fMask = SEE_MASK_NOASYNC;
+    info.lpVerb = L"runas";
+    info.lpFile = executable.data();
+    info.nShow = SW_SHOWNORMAL;
+    return ShellExecuteExW(&info) != FALSE;
 }
 
 bool ShellBrowseForFolder(void *ownerWindow, const std::u16string &title, const std::u16string &root,

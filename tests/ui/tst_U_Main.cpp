@@ -8,15 +8,22 @@
 #include "ui/U_Platform.h"
 
 #include <QAbstractItemView>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QBitArray>
 #include <QComboBox>
 #include <QCommandLinkButton>
+#include <QDialogButtonBox>
+#include <QDir>
 #include <QDomDocument>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -30,11 +37,17 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <QWindow>
 
+#include <algorithm>
 #include <optional>
+#include <tuple>
 
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #ifdef VELLUMIX_HAVE_XCB
 #include <xcb/xcb.h>
@@ -277,7 +290,10 @@ public:
             FProcess.kill();
         FProcess.waitForFinished();
     }
-    bool Running() const { return FRunning; }
+    bool Running() const
+    {
+        return FRunning;
+    }
 
 private:
     QTemporaryDir FDir;
@@ -291,7 +307,7 @@ bool ClickThroughServer(const QWidget &widget)
 {
     const QPoint at = widget.mapToGlobal(widget.rect().center());
     return QProcess::startDetached(u"xdotool"_s, {u"mousemove"_s, u"--sync"_s, QString::number(at.x()),
-                                                 QString::number(at.y()), u"click"_s, u"1"_s});
+                                                  QString::number(at.y()), u"click"_s, u"1"_s});
 }
 
 } // namespace
@@ -356,6 +372,17 @@ private slots:
     void realInputDuringSlowTest();
     void closeGivesUpOnSilentLogout_data();
     void closeGivesUpOnSilentLogout();
+    void realInputDuringLogout_data();
+    void realInputDuringLogout();
+    void keyboardReachesAbbrechenDuringTest_data();
+    void keyboardReachesAbbrechenDuringTest();
+
+    void controlsAreNamedForScreenReaders_data();
+    void controlsAreNamedForScreenReaders();
+    void lampTellsItsStateToScreenReaders();
+    void lampStateShowsWithoutColour_data();
+    void lampStateShowsWithoutColour();
+    void screenReaderReadsTheWindow();
 
     void clearButtonResetsLevelAndFolder();
     void keyboardWorksFolderAndButtons_data();
@@ -371,6 +398,8 @@ private slots:
     void messageBoxesReadGerman();
     void longTextBoxFitsScreen_data();
     void longTextBoxFitsScreen();
+    void boxWithDetailsFitsScreen_data();
+    void boxWithDetailsFitsScreen();
     void shortTextBoxIsWhole();
     void browseFlagsFollowOptions_data();
     void browseFlagsFollowOptions();
@@ -379,6 +408,13 @@ private slots:
     void folderDialogCancelKeepsOrDropsStart();
     void folderDialogReturnsChosenFolder_data();
     void folderDialogReturnsChosenFolder();
+
+    void savingNeedsAdministratorIsSaidOnce_data();
+    void savingNeedsAdministratorIsSaidOnce();
+    void saveRefusedForRightsSaysAdministrator_data();
+    void saveRefusedForRightsSaysAdministrator();
+    void mayWriteFileTellsRights_data();
+    void mayWriteFileTellsRights();
 
     void secondCopyShowsMessageOnly();
     void instanceNameIsHeldUntilReleased_data();
@@ -726,10 +762,11 @@ void tst_U_Main::uneditableSettingIsReadOnly()
     QCOMPARE(boxes.Shown.size(), 1);
     QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtError);
     QFETCH(QString, label);
-    QCOMPARE(boxes.Shown[0].Text, u"Das Feld „"_s + label + u"“ (Element "_s + setting +
-                                      u") kann hier nicht geändert werden: In der Datei steht dort nicht nur "
-                                      u"ein einfacher Text (etwa weitere Elemente oder Kommentare).\r\nDas "
-                                      u"Feld ist schreibgeschützt; die Datei behält den Inhalt, wie er ist."_s);
+    QCOMPARE(boxes.Shown[0].Text,
+             u"Das Feld „"_s + label + u"“ (Element "_s + setting +
+                 u") kann hier nicht geändert werden: In der Datei steht dort nicht nur "
+                 u"ein einfacher Text (etwa weitere Elemente oder Kommentare).\r\nDas "
+                 u"Feld ist schreibgeschützt; die Datei behält den Inhalt, wie er ist."_s);
     for (const QString &name : {u"LEdit_IXUser"_s, u"LEdit_IXPasswort"_s, u"LEdit_IXWSDL"_s}) {
         auto *edit = Control<QLineEdit>(window, name);
         QCOMPARE(edit->isReadOnly(), name == control);
@@ -780,7 +817,8 @@ void tst_U_Main::uneditablePasswordIsShownAndTested()
     // Split after a block separator, so that each half is whole blocks.
     const qsizetype half = stored.indexOf(u'-') + 1;
     QVERIFY(half > 0);
-    const QString split = u"<IXPasswort>"_s + content.arg(stored.left(half), stored.mid(half)) + u"</IXPasswort>"_s;
+    const QString split =
+        u"<IXPasswort>"_s + content.arg(stored.left(half), stored.mid(half)) + u"</IXPasswort>"_s;
     bytes.replace(match.capturedStart(), match.capturedLength(), split);
     QVERIFY(WriteBytes(SettingsPath(dir), bytes.toUtf8()));
 
@@ -1331,7 +1369,8 @@ void tst_U_Main::realInputDuringSlowTest_data()
     // Cut off before the login's answer: no session to log out.
     QTest::newRow("close-request-during-login") << u"close"_s << u"login"_s << 60000 << true << 2 << 1;
     QTest::newRow("click-Abbrechen") << u"Abbrechen"_s << u"getServerInfo"_s << 60000 << true << 2 << 2;
-    QTest::newRow("click-Verbinde-OK") << u"IXConection,OK"_s << u"getServerInfo"_s << 2500 << false << 2 << 1;
+    QTest::newRow("click-Verbinde-OK")
+        << u"IXConection,OK"_s << u"getServerInfo"_s << 2500 << false << 2 << 1;
     // The keys go to the window manager, which sends the close request.
     QTest::newRow("Alt+F4-through-openbox") << u"alt+F4"_s << u"getServerInfo"_s << 60000 << true << 2 << 2;
 }
@@ -1473,6 +1512,439 @@ void tst_U_Main::closeGivesUpOnSilentLogout()
     QVERIFY(boxes.Shown.isEmpty());
 }
 
+void tst_U_Main::realInputDuringLogout_data()
+{
+    QTest::addColumn<QString>("input"); // what the user does while the logout waits
+    QTest::addColumn<bool>("silent");   // the server never answers the logout (else 3 s late)
+    QTest::newRow("click-OK") << u"OK"_s << false;
+    QTest::newRow("click-Verbinde") << u"IXConection"_s << true;
+    QTest::newRow("type") << u"type"_s << false;
+}
+
+// Abbrechen after an edit, and while the logout waits for the server the
+// user clicks or types through the X server: nothing of it acts. The file
+// stays as it was, one logout, and the close ends within the logout limit.
+void tst_U_Main::realInputDuringLogout()
+{
+    if (QGuiApplication::platformName() != u"xcb"_s)
+        QSKIP("needs real X events: runs as tst_U_Main_xcb under Xvfb");
+    QFETCH(QString, input);
+    QFETCH(bool, silent);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    const QByteArray before = FileBytes(SettingsPath(dir));
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    QCOMPARE(LampColor(window), SGreen);
+    auto user = Control<QLineEdit>(window, u"LEdit_IXUser"_s);
+    user->setText(u"geändert"_s);
+    if (silent)
+        server.NeverAnswer(u"logout"_s);
+    else
+        server.HoldBack(u"logout"_s, 3000);
+    // Where the input goes, learned while the window is still on screen.
+    const QString target = input == u"type"_s ? u"LEdit_IXUser"_s : u"B_"_s + input;
+    const QPoint at =
+        Control<QWidget>(window, target)->mapToGlobal(Control<QWidget>(window, target)->rect().center());
+
+    bool sent = false;
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, &window, [&] {
+        if (!server.Operations().contains(u"logout"_s))
+            return;
+        poll.stop();
+        QStringList args{u"mousemove"_s,          u"--sync"_s, QString::number(at.x()),
+                         QString::number(at.y()), u"click"_s,  u"1"_s};
+        if (input == u"type"_s)
+            args << u"type"_s << u"xyz"_s << u"key"_s << u"Return"_s;
+        sent = QProcess::startDetached(u"xdotool"_s, args);
+    });
+    poll.start();
+    QElapsedTimer clock;
+    QVERIFY(ClickThroughServer(*Control<QWidget>(window, u"B_Abbrechen"_s)));
+    QVERIFY(QTest::qWaitFor([&] { return !window.isVisible(); }, 20000));
+    clock.start();
+    // The close is done once the logout has ended: its wait cursor is gone.
+    QVERIFY(QTest::qWaitFor([&] { return QGuiApplication::overrideCursor() == nullptr; }, 20000));
+    QVERIFY(sent);
+    QVERIFY2(clock.elapsed() < 5000 + 1000, qPrintable(QString::number(clock.elapsed())));
+    // Time for anything the input set off to show itself.
+    QTest::qWait(1500);
+    QVERIFY(!window.isVisible());
+    QCOMPARE(FileBytes(SettingsPath(dir)), before);
+    QCOMPARE(server.Logins(), 1);
+    QCOMPARE(server.Operations().count(u"logout"_s), 1);
+    QCOMPARE(boxes.Shown.size(), 0);
+}
+
+void tst_U_Main::keyboardReachesAbbrechenDuringTest_data()
+{
+    QTest::addColumn<int>("press");
+    QTest::newRow("Space") << int(Qt::Key_Space);
+    QTest::newRow("Return") << int(Qt::Key_Return);
+    QTest::newRow("keypad-Enter") << int(Qt::Key_Enter);
+}
+
+// A test started with Enter waits on a slow server. The keyboard moves the
+// focus with Tab and Shift+Tab, every other key is swallowed, and Space or
+// Enter on Abbrechen ends the test and closes.
+void tst_U_Main::keyboardReachesAbbrechenDuringTest()
+{
+    QFETCH(int, press);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    const QByteArray before = FileBytes(SettingsPath(dir));
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    auto connectButton = Control<QPushButton>(window, u"B_IXConection"_s);
+    connectButton->setFocus(Qt::TabFocusReason);
+    server.HoldBack(u"getServerInfo"_s, 60000);
+
+    QStringList focusSeen;
+    bool okPressed = false;
+    QObject::connect(Control<QPushButton>(window, u"B_OK"_s), &QPushButton::clicked,
+                     [&] { okPressed = true; });
+    const auto key = [&](Qt::Key k, Qt::KeyboardModifiers modifiers = {}) {
+        QTest::keyClick(window.windowHandle(), k, modifiers);
+        focusSeen << (window.focusWidget() ? window.focusWidget()->objectName() : QString());
+    };
+    // The keys go out once the held call of this test has reached the server.
+    const qsizetype heldBefore = server.Operations().count(u"getServerInfo"_s);
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, &window, [&] {
+        if (server.Operations().count(u"getServerInfo"_s) <= heldBefore)
+            return;
+        poll.stop();
+        focusSeen << window.focusWidget()->objectName();
+        key(Qt::Key_Tab);
+        key(Qt::Key_Return); // on OK: swallowed
+        key(Qt::Key_Space);  // on OK: swallowed
+        key(Qt::Key_Tab);
+        key(Qt::Key_Backtab);
+        key(Qt::Key_Tab, Qt::ShiftModifier);
+        key(Qt::Key_X); // in the WSDL field: swallowed
+        key(Qt::Key_Tab);
+        key(Qt::Key_Tab);
+        key(Qt::Key_A); // on Abbrechen: swallowed
+        key(Qt::Key(press));
+    });
+    poll.start();
+    QElapsedTimer clock;
+    clock.start();
+    QTest::keyClick(window.windowHandle(), Qt::Key_Return);
+    QTRY_VERIFY2_WITH_TIMEOUT(!window.isVisible(), qPrintable(focusSeen.join(u' ')), 20000);
+    QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+
+    // The lamp holds the focus of the disabled button, Tab goes on from it.
+    const QStringList expected{
+        u"JvLED_IXConnection"_s, u"B_OK"_s,         u"B_OK"_s, u"B_OK"_s,        u"B_Abbrechen"_s, u"B_OK"_s,
+        u"LEdit_IXWSDL"_s,       u"LEdit_IXWSDL"_s, u"B_OK"_s, u"B_Abbrechen"_s, u"B_Abbrechen"_s};
+    QCOMPARE(focusSeen.mid(0, expected.size()), expected);
+    QVERIFY(!okPressed);
+    QCOMPARE(Control<QLineEdit>(window, u"LEdit_IXWSDL"_s)->text(), server.WsdlBase());
+    QCOMPARE(FileBytes(SettingsPath(dir)), before);
+    QCOMPARE(server.Logins(), 2);
+    QCOMPARE(boxes.Shown.size(), 0);
+    QVERIFY(QGuiApplication::overrideCursor() == nullptr);
+}
+
+// ---------------------------------------------------------------- accessibility
+
+namespace {
+
+QAccessibleInterface *Accessible(QObject *object)
+{
+    return object ? QAccessible::queryAccessibleInterface(object) : nullptr;
+}
+
+QToolButton *FolderButton(const QWidget &window, const QString &action)
+{
+    auto folder = Control<QLineEdit>(window, u"BEdit_Log"_s);
+    auto wanted = folder->findChild<QAction *>(action);
+    for (QToolButton *button : folder->findChildren<QToolButton *>())
+        if (button->defaultAction() == wanted)
+            return button;
+    return nullptr;
+}
+
+} // namespace
+
+void tst_U_Main::controlsAreNamedForScreenReaders_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("log-level") << u"CBox_LogLevel"_s << u"Loglevel"_s;
+    QTest::newRow("log-folder") << u"BEdit_Log"_s << u"Logdateienverzeichnis"_s;
+    QTest::newRow("choose-button") << u"BEdit_LogRightButton"_s << u"Verzeichnis wählen"_s;
+    QTest::newRow("clear-button") << u"BEdit_LogLeftButton"_s << u"Verzeichnis und Loglevel löschen"_s;
+    QTest::newRow("user") << u"LEdit_IXUser"_s << u"Benutzer"_s;
+    QTest::newRow("password") << u"LEdit_IXPasswort"_s << u"Passwort"_s;
+    QTest::newRow("wsdl") << u"LEdit_IXWSDL"_s << u"WSDL Location"_s;
+    QTest::newRow("Verbinde") << u"B_IXConection"_s << u"Verbinde"_s;
+    QTest::newRow("lamp") << u"JvLED_IXConnection"_s << u"Verbindung"_s;
+}
+
+// Every control has the name a screen reader announces, and no tooltip.
+void tst_U_Main::controlsAreNamedForScreenReaders()
+{
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QWidget *widget = control.startsWith(u"BEdit_Log"_s) && control != u"BEdit_Log"_s
+                          ? FolderButton(window, control)
+                          : Control<QWidget>(window, control);
+    QAccessibleInterface *accessible = Accessible(widget);
+    QVERIFY(accessible);
+    // A list's own name is its current item where AT-SPI serves it; its
+    // label reaches the screen reader as the relation "labelled by".
+    QStringList names{accessible->text(QAccessible::Name)};
+    for (const auto &[label, relation] : accessible->relations(QAccessible::Label))
+        names << label->text(QAccessible::Name);
+    QVERIFY2(names.contains(name), qPrintable(names.join(u" | "_s)));
+    QVERIFY(widget->toolTip().isEmpty());
+    if (control == u"BEdit_Log"_s) {
+        const QString description = accessible->text(QAccessible::Description);
+        for (const QString &key : {u"F4"_s, u"Alt+Pfeil nach unten"_s, u"Entf"_s})
+            QVERIFY2(description.contains(key), qPrintable(description));
+    }
+}
+
+// The lamp is a status whose description tells its state. (That a change
+// is announced, the AT-SPI test hears: offscreen no event goes out.)
+void tst_U_Main::lampTellsItsStateToScreenReaders()
+{
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, u"falsch"_s, server.WsdlBase());
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    auto lamp = Control<QWidget>(window, u"JvLED_IXConnection"_s);
+    QAccessibleInterface *accessible = Accessible(lamp);
+    QVERIFY(accessible);
+    QCOMPARE(accessible->role(), QAccessible::StatusBar);
+    QCOMPARE(accessible->text(QAccessible::Description), u"nicht geprüft"_s);
+
+    QVERIFY(ShowAndSettle(window));
+    QCOMPARE(LampColor(window), SRed);
+    QCOMPARE(accessible->text(QAccessible::Name), u"Verbindung"_s);
+    // The first line of the failure, without the box's "Fehler: ".
+    QCOMPARE(accessible->text(QAccessible::Description), u"fehlgeschlagen: "_s + SRefused);
+
+    Control<QLineEdit>(window, u"LEdit_IXPasswort"_s)->setText(SDemoPassword);
+    QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+    QCOMPARE(LampColor(window), SGreen);
+    QCOMPARE(accessible->text(QAccessible::Description), u"verbunden"_s);
+}
+
+#ifdef VELLUMIX_ATSPI_READER
+namespace {
+
+// One run of the AT-SPI reader against this process, while the event loop
+// goes on serving the accessibility bus. Empty when it could not run.
+QStringList AtSpiRead(const QString &mode, QProcess *keep = nullptr)
+{
+    QProcess own;
+    QProcess &reader = keep ? *keep : own;
+    reader.setProcessChannelMode(QProcess::SeparateChannels);
+    reader.start(QStringLiteral(VELLUMIX_PYTHON3), {QStringLiteral(VELLUMIX_ATSPI_READER), mode,
+                                                    QString::number(QCoreApplication::applicationPid())});
+    if (!reader.waitForStarted())
+        return {};
+    if (keep)
+        return {u"started"_s};
+    if (!QTest::qWaitFor([&] { return reader.state() == QProcess::NotRunning; }, 60000)) {
+        reader.kill();
+        reader.waitForFinished();
+        return {};
+    }
+    const QString err = QString::fromUtf8(reader.readAllStandardError());
+    if (!err.isEmpty())
+        qWarning("%s", qPrintable(err));
+    return QString::fromUtf8(reader.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+// The control of the tree with this name or label, as the reader printed it.
+QJsonObject AtSpiObject(const QStringList &tree, const QString &name)
+{
+    for (const QString &line : tree) {
+        // A label names its control; the control is wanted.
+        const QJsonObject object = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (object.value(u"role"_s).toString() == u"label"_s)
+            continue;
+        if (object.value(u"name"_s).toString() == name ||
+            object.value(u"labelled_by"_s).toArray().contains(QJsonValue(name)))
+            return object;
+    }
+    return {};
+}
+
+} // namespace
+#endif
+
+// The window as a screen reader reads it through AT-SPI: every control by
+// name and role, the lamp's state after a green and after a red test, and
+// the change of state announced. Runs as tst_U_Main_atspi.
+void tst_U_Main::screenReaderReadsTheWindow()
+{
+#ifndef VELLUMIX_ATSPI_READER
+    QSKIP("needs python3-pyatspi (scripts/deps): runs as tst_U_Main_atspi");
+#else
+    if (QGuiApplication::platformName() != u"xcb"_s || qgetenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON") != "1")
+        QSKIP("needs xcb and the accessibility bus: runs as tst_U_Main_atspi");
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    QVERIFY(ShowAndSettle(window));
+    QCOMPARE(LampColor(window), SGreen);
+
+    // The first reader starts the accessibility bus; the program joins it
+    // once it is there.
+    QStringList green;
+    for (int attempt = 0; attempt < 20 && green.size() <= 1; ++attempt) {
+        green = AtSpiRead(u"tree"_s);
+        if (green.size() <= 1)
+            QTest::qWait(250);
+    }
+    QVERIFY2(green.size() > 10, qPrintable(green.join(u'\n')));
+    const QList<std::pair<QString, QString>> controls{
+        {u"Loglevel"_s, u"combo box"_s},
+        {u"Logdateienverzeichnis"_s, u"text"_s},
+        {u"Verzeichnis wählen"_s, u"push button"_s},
+        {u"Verzeichnis und Loglevel löschen"_s, u"push button"_s},
+        {u"Benutzer"_s, u"text"_s},
+        {u"Passwort"_s, u"password text"_s},
+        {u"WSDL Location"_s, u"text"_s},
+        {u"Verbinde"_s, u"push button"_s},
+        {u"OK"_s, u"push button"_s},
+        {u"Abbrechen"_s, u"push button"_s},
+        {u"Verbindung"_s, u"status bar"_s},
+    };
+    for (const auto &[name, role] : controls) {
+        const QJsonObject object = AtSpiObject(green, name);
+        QVERIFY2(!object.isEmpty(), qPrintable(name + u" not in\n"_s + green.join(u'\n')));
+        QCOMPARE(object.value(u"role"_s).toString(), role);
+    }
+    QVERIFY(
+        AtSpiObject(green, u"Logdateienverzeichnis"_s).value(u"description"_s).toString().contains(u"F4"_s));
+    QCOMPARE(AtSpiObject(green, u"Verbindung"_s).value(u"description"_s).toString(), u"verbunden"_s);
+
+    // The listener hears the lamp turn red. The program learns of a new
+    // listener over the bus some time after it registered: each test
+    // announces afresh, so a few tries are enough.
+    QProcess listener;
+    auto stop = qScopeGuard([&] {
+        listener.kill();
+        listener.waitForFinished();
+    });
+    QVERIFY(!AtSpiRead(u"listen"_s, &listener).isEmpty());
+    QVERIFY(QTest::qWaitFor([&] { return listener.canReadLine() || listener.state() != QProcess::Running; },
+                            30000));
+    QCOMPARE(listener.readLine().trimmed(), QByteArray("ready"));
+    Control<QLineEdit>(window, u"LEdit_IXPasswort"_s)->setText(u"falsch"_s);
+    QString heard;
+    for (int attempt = 0; attempt < 5 && heard.isEmpty(); ++attempt) {
+        QTest::mouseClick(Control<QPushButton>(window, u"B_IXConection"_s), Qt::LeftButton);
+        QTest::qWaitFor([&] { return listener.state() != QProcess::Running; }, 3000);
+        for (const QString &line : QString::fromUtf8(listener.readAll()).split(u'\n', Qt::SkipEmptyParts))
+            if (QJsonDocument::fromJson(line.toUtf8()).object().value(u"name"_s).toString() ==
+                u"Verbindung"_s)
+                heard = QJsonDocument::fromJson(line.toUtf8()).object().value(u"description"_s).toString();
+    }
+    QCOMPARE(LampColor(window), SRed);
+    QCOMPARE(heard, u"fehlgeschlagen: "_s + SRefused);
+
+    const QStringList red = AtSpiRead(u"tree"_s);
+    QCOMPARE(AtSpiObject(red, u"Verbindung"_s).value(u"description"_s).toString(),
+             u"fehlgeschlagen: "_s + SRefused);
+    QVERIFY(window.close());
+#endif
+}
+
+void tst_U_Main::lampStateShowsWithoutColour_data()
+{
+    QTest::addColumn<qreal>("scale");
+    QTest::newRow("1x") << 1.0;
+    QTest::newRow("1.5x") << 1.5;
+    QTest::newRow("2x") << 2.0;
+}
+
+// Seen in grey and each image set to its own middle grey, so that only
+// shape counts, not lightness: untested, connected and failed still look
+// different from one another at every scale.
+void tst_U_Main::lampStateShowsWithoutColour()
+{
+    QFETCH(qreal, scale);
+    TStandInServer server;
+    QTemporaryDir dir;
+    TBoxes boxes;
+    bool greenSeen = scale != 1.0;
+    const auto shape = [&](const QString &password) {
+        if (!password.isEmpty())
+            StoreSettings(SettingsPath(dir), SDemoUser, password, server.WsdlBase());
+        TF_Main window(HooksFor(dir.path(), boxes));
+        if (!ShowAndSettle(window))
+            return QBitArray();
+        auto lamp = Control<QWidget>(window, u"JvLED_IXConnection"_s);
+        QImage image(lamp->size() * scale, QImage::Format_ARGB32);
+        image.setDevicePixelRatio(scale);
+        image.fill(Qt::white);
+        lamp->render(&image);
+        if (password == SDemoPassword && scale == 1.0) {
+            // Below right of the centre the lamp shows its own green, clear of
+            // the mark: scripts/test-windows-window reads it there.
+            const QColor colour = image.pixelColor(10, 10);
+            if (!(colour.green() > 180 && colour.red() < 100 && colour.blue() < 100))
+                qWarning("lamp at 10,10: %d %d %d", colour.red(), colour.green(), colour.blue());
+            greenSeen = colour.green() > 180 && colour.red() < 100 && colour.blue() < 100;
+        }
+        // Inside the lamp only, away from its rim.
+        const int side = image.width();
+        QList<int> greys;
+        QList<QPoint> inside;
+        for (int y = 0; y < side; ++y)
+            for (int x = 0; x < side; ++x)
+                if (QLineF(QPointF(x + 0.5, y + 0.5), QPointF(side / 2.0, side / 2.0)).length() <
+                    side * 0.4) {
+                    inside << QPoint(x, y);
+                    greys << qGray(image.pixel(x, y));
+                }
+        QList<int> sorted = greys;
+        std::sort(sorted.begin(), sorted.end());
+        const int middle = sorted.at(sorted.size() / 2);
+        // Dark against the lamp's own light: the mark, and the shading.
+        QBitArray dark(greys.size());
+        for (int i = 0; i < greys.size(); ++i)
+            dark.setBit(i, greys.at(i) < middle / 2);
+        return dark;
+    };
+    const QBitArray untested = shape(QString());
+    const QBitArray connected = shape(SDemoPassword);
+    const QBitArray failed = shape(u"falsch"_s);
+    QVERIFY(!untested.isEmpty() && untested.size() == connected.size() && connected.size() == failed.size());
+    QVERIFY(greenSeen);
+    const int area = int(untested.size());
+    const auto differ = [&](const QBitArray &a, const QBitArray &b) { return int((a ^ b).count(true)); };
+    // At least a tenth of the lamp's inside tells each pair apart.
+    for (const auto &[a, b, what] :
+         {std::tuple{untested, connected, "untested/connected"},
+          std::tuple{untested, failed, "untested/failed"}, std::tuple{connected, failed, "connected/failed"}})
+        QVERIFY2(
+            differ(a, b) * 10 >= area,
+            qPrintable(u"%1: %2 of %3 pixels differ"_s.arg(QLatin1String(what)).arg(differ(a, b)).arg(area)));
+}
+
 // ---------------------------------------------------------------- log folder
 
 void tst_U_Main::clearButtonResetsLevelAndFolder()
@@ -1510,8 +1982,8 @@ void tst_U_Main::keyboardWorksFolderAndButtons_data()
     QTest::addColumn<int>("modifiers");
     QTest::addColumn<QString>("outcome"); // chooser, cleared, saved-closed, closed, tested
     QTest::newRow("F4-on-folder") << u"BEdit_Log"_s << int(Qt::Key_F4) << 0 << u"chooser"_s;
-    QTest::newRow("Alt+Down-on-folder") << u"BEdit_Log"_s << int(Qt::Key_Down) << int(Qt::AltModifier)
-                                        << u"chooser"_s;
+    QTest::newRow("Alt+Down-on-folder")
+        << u"BEdit_Log"_s << int(Qt::Key_Down) << int(Qt::AltModifier) << u"chooser"_s;
     QTest::newRow("Delete-on-folder") << u"BEdit_Log"_s << int(Qt::Key_Delete) << 0 << u"cleared"_s;
     QTest::newRow("Enter-on-OK") << u"B_OK"_s << int(Qt::Key_Return) << 0 << u"saved-closed"_s;
     QTest::newRow("keypad-Enter-on-Abbrechen") << u"B_Abbrechen"_s << int(Qt::Key_Enter) << 0 << u"closed"_s;
@@ -1776,6 +2248,10 @@ void tst_U_Main::longTextBoxFitsScreen_data()
         lines << u"Zeile %1 mit etwas Text"_s.arg(i);
     QTest::newRow("many-lines") << lines.join(u"\r\n"_s);
     QTest::newRow("many-words") << QString(u"Wort "_s).repeated(900) + u"Ende"_s;
+    QStringList numbered;
+    for (int i = 0; i < 600; ++i)
+        numbered << u"Wort%1"_s.arg(i);
+    QTest::newRow("numbered-words") << numbered.join(u' ');
 }
 
 // However long the text, the box fits the screen and keeps the whole text.
@@ -1794,6 +2270,46 @@ void tst_U_Main::longTextBoxFitsScreen()
     QVERIFY(box->text().startsWith(whole.left(20)));
     QVERIFY(box->text().endsWith(whole.right(20)));
     QVERIFY(box->text().contains(u'…'));
+    // Cut between words: every word shown is one of the text, or a long
+    // word shortened around its ellipsis.
+    static const QRegularExpression blanks(u"\\s+"_s);
+    const QStringList words = whole.split(blanks, Qt::SkipEmptyParts);
+    for (const QString &word : box->text().split(blanks, Qt::SkipEmptyParts))
+        QVERIFY2(word.contains(u'…') || words.contains(word), qPrintable(word));
+}
+
+void tst_U_Main::boxWithDetailsFitsScreen_data()
+{
+    longTextBoxFitsScreen_data();
+}
+
+// With "Details" opened, the box still fits the available area of the
+// screen (tst_U_Main_scaled runs it at 150 %).
+void tst_U_Main::boxWithDetailsFitsScreen()
+{
+    QFETCH(QString, text);
+    const auto box = CreateMessageBox(nullptr, TMessage{TMsgDlgType::mtError, u"Fehler"_s, text, {}});
+    box->show();
+    QVERIFY(QTest::qWaitForWindowExposed(box.get()));
+    QPushButton *details = nullptr;
+    auto buttons = box->findChild<QDialogButtonBox *>();
+    QVERIFY(buttons);
+    for (QAbstractButton *button : buttons->buttons())
+        if (buttons->buttonRole(button) == QDialogButtonBox::ActionRole)
+            details = qobject_cast<QPushButton *>(button);
+    QVERIFY(details);
+    details->click();
+    const QRect area = box->screen()->availableGeometry();
+    QTRY_VERIFY2(area.contains(box->frameGeometry()),
+                 qPrintable(u"%1,%2 %3 x %4 in %5 x %6"_s.arg(box->frameGeometry().x())
+                                .arg(box->frameGeometry().y())
+                                .arg(box->frameGeometry().width())
+                                .arg(box->frameGeometry().height())
+                                .arg(area.width())
+                                .arg(area.height())));
+    QString whole = text;
+    whole.replace(u"\r\n"_s, u"\n"_s);
+    QCOMPARE(box->detailedText(), whole);
 }
 
 // A message of ordinary length is shown whole, however long its lines.
@@ -1898,6 +2414,165 @@ void tst_U_Main::folderDialogReturnsChosenFolder()
 }
 
 // ---------------------------------------------------------------- single instance
+
+// ---------------------------------------------------------------- rights
+
+void tst_U_Main::savingNeedsAdministratorIsSaidOnce_data()
+{
+    QTest::addColumn<bool>("mayWrite");
+    QTest::addColumn<bool>("limited");  // an administrator without elevation
+    QTest::addColumn<int>("answer");    // to the offer to start again
+    QTest::addColumn<bool>("restarts"); // the elevated start succeeds
+    QTest::addColumn<QString>("calls"); // what happened, in order
+    QTest::addColumn<bool>("closes");
+    QTest::newRow("writable") << true << true << int(TMsgDlgBtn::mbOK) << true << QString() << false;
+    QTest::newRow("not-administrator")
+        << false << false << int(TMsgDlgBtn::mbOK) << true << u"box"_s << false;
+    QTest::newRow("offer-declined") << false << true << int(TMsgDlgBtn::mbCancel) << true << u"offer"_s
+                                    << false;
+    QTest::newRow("restarted") << false << true << int(TMsgDlgBtn::mbOK) << true << u"offer release restart"_s
+                               << true;
+    QTest::newRow("restart-refused") << false << true << int(TMsgDlgBtn::mbOK) << false
+                                     << u"offer release restart claim"_s << false;
+}
+
+// A file this process cannot write is named once at first show, before any
+// edit. An administrator without elevation is offered a new start as
+// administrator: the claim on the instance name is given up first, and
+// taken again when the start is refused.
+void tst_U_Main::savingNeedsAdministratorIsSaidOnce()
+{
+    QFETCH(bool, mayWrite);
+    QFETCH(bool, limited);
+    QFETCH(int, answer);
+    QFETCH(bool, restarts);
+    QFETCH(QString, calls);
+    QFETCH(bool, closes);
+    TStandInServer server;
+    QTemporaryDir dir;
+    StoreSettings(SettingsPath(dir), SDemoUser, SDemoPassword, server.WsdlBase());
+    TBoxes boxes;
+    boxes.Answer = TMsgDlgBtn(answer);
+    TF_MainHooks hooks = HooksFor(dir.path(), boxes);
+    QStringList happened;
+    QString askedFor;
+    hooks.MayWrite = [&](const QString &path) {
+        askedFor = path;
+        return mayWrite;
+    };
+    hooks.LimitedToken = [&] { return limited; };
+    hooks.ClaimInstance = [&] {
+        happened << u"claim"_s;
+        return TInstanceClaim{42, false};
+    };
+    hooks.ReleaseInstance = [&](std::intptr_t handle) {
+        happened << u"release"_s + (handle == 42 ? u""_s : u"?"_s);
+    };
+    hooks.RestartElevated = [&] {
+        happened << u"restart"_s;
+        return restarts;
+    };
+    TF_Main window(hooks);
+    happened.removeFirst(); // the claim at creation
+    // Restarted, the window closes before it is ever exposed.
+    window.show();
+    QTRY_COMPARE(window.isVisible(), !closes);
+    QTRY_VERIFY(QGuiApplication::overrideCursor() == nullptr);
+    QCOMPARE(QDir::fromNativeSeparators(askedFor), SettingsPath(dir));
+
+    QStringList expected = calls.split(u' ', Qt::SkipEmptyParts);
+    if (!expected.isEmpty() && expected.first() != u"release"_s)
+        expected.removeFirst(); // the box or the offer, seen below
+    QCOMPARE(happened, expected);
+    const QString sentence = u"Die Datei %1 kann nur als Administrator gespeichert werden."_s.arg(
+        QDir::toNativeSeparators(SettingsPath(dir)));
+    if (calls.isEmpty()) {
+        QCOMPARE(boxes.Shown.size(), 0);
+    } else {
+        QCOMPARE(boxes.Shown.size(), 1);
+        QVERIFY2(boxes.Shown[0].Text.startsWith(sentence + u"\r\n"_s), qPrintable(boxes.Shown[0].Text));
+        const bool offered = calls.startsWith(u"offer"_s);
+        QCOMPARE(boxes.Shown[0].Kind, offered ? TMsgDlgType::mtConfirmation : TMsgDlgType::mtCustom);
+        QCOMPARE(boxes.Shown[0].Buttons,
+                 offered ? (QList{TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel}) : QList{TMsgDlgBtn::mbOK});
+    }
+    // Restarted, this copy leaves the server alone; otherwise the stored login is tested.
+    QCOMPARE(server.Logins(), closes ? 0 : 1);
+}
+
+void tst_U_Main::saveRefusedForRightsSaysAdministrator_data()
+{
+    QTest::addColumn<bool>("mayWrite");
+    QTest::newRow("rights-missing") << false;
+    QTest::newRow("other-cause") << true;
+}
+
+// A save that fails for want of rights says that only an administrator can
+// save; one that fails for another cause does not.
+void tst_U_Main::saveRefusedForRightsSaysAdministrator()
+{
+    QFETCH(bool, mayWrite);
+    QTemporaryDir dir;
+    // A file where the settings folder should be: the save fails.
+    const QString blockingFile = dir.filePath(u"blocked"_s);
+    QVERIFY(WriteBytes(blockingFile, QByteArray()));
+    const QString path = blockingFile + u"/quilloraGlobal.xml"_s;
+    TBoxes boxes;
+    TF_MainHooks hooks = HooksFor(blockingFile + u"/"_s, boxes);
+    hooks.MayWrite = [&](const QString &) { return mayWrite; };
+    hooks.LimitedToken = [] { return false; };
+    TF_Main window(hooks);
+    QVERIFY(ShowAndSettle(window));
+    const qsizetype before = boxes.Shown.size();
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QCOMPARE(boxes.Shown.size(), before + 1);
+    const QString sentence = u"\r\nDie Datei %1 kann nur als Administrator gespeichert werden."_s.arg(
+        QDir::toNativeSeparators(path));
+    QVERIFY(boxes.Shown.last().Text.startsWith(u"Fehler beim Speichern\r\n"_s));
+    QCOMPARE(boxes.Shown.last().Text.endsWith(sentence), !mayWrite);
+    QVERIFY(window.isVisible());
+}
+
+void tst_U_Main::mayWriteFileTellsRights_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("mayWrite");
+    QTest::newRow("own-file") << u"own-file"_s << true;
+    QTest::newRow("own-read-only-file") << u"own-read-only-file"_s << true;
+    QTest::newRow("missing-file") << u"missing-file"_s << true;
+    QTest::newRow("missing-folder") << u"missing-folder"_s << true;
+    QTest::newRow("folder-without-write") << u"folder-without-write"_s << false;
+}
+
+// The detection itself, on this system's own files.
+void tst_U_Main::mayWriteFileTellsRights()
+{
+    QFETCH(QString, setup);
+    QFETCH(bool, mayWrite);
+    QTemporaryDir dir;
+    QString path = dir.filePath(u"quilloraGlobal.xml"_s);
+    if (setup == u"own-file"_s || setup == u"own-read-only-file"_s)
+        QVERIFY(WriteBytes(path, "<qv_Vellumix/>"));
+    if (setup == u"own-read-only-file"_s)
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner));
+    if (setup == u"missing-folder"_s)
+        path = dir.filePath(u"a/b/quilloraGlobal.xml"_s);
+    if (setup == u"folder-without-write"_s) {
+#ifdef Q_OS_WIN
+        QSKIP("folder permission bits are POSIX; tests/windows checks access lists");
+#else
+        if (geteuid() == 0)
+            QSKIP("the superuser writes into any folder");
+#endif
+        QVERIFY(QDir(dir.path()).mkdir(u"locked"_s));
+        QVERIFY(
+            QFile::setPermissions(dir.filePath(u"locked"_s), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        path = dir.filePath(u"locked/quilloraGlobal.xml"_s);
+    }
+    QCOMPARE(MayWriteFile(QDir::toNativeSeparators(path).toStdU16String()), mayWrite);
+    QFile::setPermissions(dir.filePath(u"locked"_s),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
 
 void tst_U_Main::secondCopyShowsMessageOnly()
 {

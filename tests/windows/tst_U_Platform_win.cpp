@@ -307,6 +307,89 @@ void failedClaimLeavesCopyUnprotected()
 const TRegisterTest SFailedClaimLeavesCopyUnprotected("failedClaimLeavesCopyUnprotected",
                                                       failedClaimLeavesCopyUnprotected);
 
+// A copy that gives its claim up (to start again as administrator) lets the
+// next start in while it still runs.
+void releasedNameLetsNextCopyIn()
+{
+    TRow scope("released");
+    const TInstanceClaim claim = ClaimInstanceName(SInstanceName);
+    if (!CHECK(claim.Handle != -1 && !claim.AlreadyExists))
+        return;
+    CHECK(ClaimInNewProcess(SInstanceName) == coAnotherCopy);
+    ReleaseInstanceName(claim.Handle);
+    const DWORD next = ClaimInNewProcess(SInstanceName);
+    CHECK_MSG(next == coAlone, "after the release: " + OutcomeName(next));
+}
+const TRegisterTest SReleasedNameLetsNextCopyIn("releasedNameLetsNextCopyIn", releasedNameLetsNextCopyIn);
+
+// Whether rights stand in the way of saving: a file or folder of this user
+// is writable, a file marked read-only is no question of rights, a file
+// whose access list grants only reading is.
+void mayWriteFileTellsRights()
+{
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    if (!CHECK(length > 0 && length <= MAX_PATH))
+        return;
+    const std::wstring folder =
+        std::wstring(temp) + L"vellumix-rights-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const auto u16 = [](const std::wstring &text) { return std::u16string(text.begin(), text.end()); };
+    const auto make = [](const std::wstring &path, const wchar_t *sddl) {
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        if (sddl &&
+            ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+            attributes.lpSecurityDescriptor = descriptor;
+        const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (descriptor)
+            LocalFree(descriptor);
+        if (file == INVALID_HANDLE_VALUE)
+            return false;
+        CloseHandle(file);
+        return true;
+    };
+    {
+        TRow scope("own-file");
+        const std::wstring file = folder + L"\\own.xml";
+        CHECK(make(file, nullptr));
+        CHECK(MayWriteFile(u16(file)));
+        DeleteFileW(file.c_str());
+    }
+    {
+        TRow scope("read-only-attribute");
+        const std::wstring file = folder + L"\\read-only.xml";
+        CHECK(make(file, nullptr));
+        CHECK(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+        CHECK(MayWriteFile(u16(file)));
+        SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(file.c_str());
+    }
+    {
+        TRow scope("missing-file");
+        CHECK(MayWriteFile(u16(folder + L"\\missing.xml")));
+        CHECK(MayWriteFile(u16(folder + L"\\a\\b\\missing.xml")));
+        // The probe leaves nothing behind.
+        WIN32_FIND_DATAW found;
+        const HANDLE search = FindFirstFileW((folder + L"\\~*").c_str(), &found);
+        CHECK(search == INVALID_HANDLE_VALUE);
+        if (search != INVALID_HANDLE_VALUE)
+            FindClose(search);
+    }
+    {
+        TRow scope("read-only-access-list");
+        const std::wstring file = folder + L"\\granted-read.xml";
+        // Everyone may read, nobody may write.
+        CHECK(make(file, L"D:P(A;;FR;;;WD)"));
+        CHECK_WINDOWS_ONLY(!MayWriteFile(u16(file)), "a file whose access list grants only reading",
+                           "Wine does not enforce access lists on files");
+        DeleteFileW(file.c_str());
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+const TRegisterTest SMayWriteFileTellsRights("mayWriteFileTellsRights", mayWriteFileTellsRights);
+
 // ---- the other copy's window
 
 constexpr const wchar_t *SWindowClass = L"VellumixCopyWindow";
@@ -323,8 +406,8 @@ void RegisterCopyWindowClass()
 HWND MakeCopyWindow(const wchar_t *title, int show)
 {
     RegisterCopyWindowClass();
-    const HWND window = CreateWindowExW(0, SWindowClass, title, WS_OVERLAPPEDWINDOW, 40, 40, 320, 200, nullptr,
-                                        nullptr, GetModuleHandleW(nullptr), nullptr);
+    const HWND window = CreateWindowExW(0, SWindowClass, title, WS_OVERLAPPEDWINDOW, 40, 40, 320, 200,
+                                        nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     if (window && show != SW_HIDE)
         ShowWindow(window, show);
     return window;
@@ -423,7 +506,8 @@ int WindowStateChild(int argc, wchar_t **argv)
     const HWND window = OtherProcessWindow(argv[0]);
     if (!window)
         return 101;
-    std::printf("minimised=%d foreground=%d\n", IsIconic(window) ? 1 : 0, GetForegroundWindow() == window ? 1 : 0);
+    std::printf("minimised=%d foreground=%d\n", IsIconic(window) ? 1 : 0,
+                GetForegroundWindow() == window ? 1 : 0);
     return 0;
 }
 const TRegisterChild SWindowStateChild("window-state", WindowStateChild);
@@ -461,8 +545,8 @@ void raiseOtherCopyRestoresItsWindow()
         if (row.OwnProcess) {
             other = ownCopy = MakeCopyWindow(row.Title, row.Show);
         } else {
-            child = std::make_unique<TChild>(
-                L"window", std::vector{U16Of(row.Title), U16Of(std::to_wstring(row.Show))});
+            child = std::make_unique<TChild>(L"window",
+                                             std::vector{U16Of(row.Title), U16Of(std::to_wstring(row.Show))});
             if (!CHECK(child->Started()))
                 continue;
             const std::string handle = child->ReadLine();
