@@ -147,9 +147,7 @@ private:
     QDomElement FIXWSDLLocationNode;
     QDomElement FLogFileFolderNode;
     QDomElement FCheckIntervallNode;
-    // Attribute order as read, by the element's line and column in the file:
-    // the document keeps attributes in a hash, but a saved file should list
-    // them as the administrator wrote them. Only elements with two or more.
+    // Attribute order as read (see TAttributeOrder).
     QHash<QPair<int, int>, QStringList> FAttributeOrder;
     // The markup between the declaration and the root as read (DOCTYPE,
     // comments) and the declaration's standalone value; FPrologRead is
