@@ -268,6 +268,31 @@ void tst_U_Types::unusableFileStartsAfresh_data()
         defaults += "<!ATTLIST r a" + QByteArray::number(i) + " CDATA '1'>";
     QTest::newRow("attributes-from-defaults")
         << defaults + "]><r/>" << u"Ein Element hat mehr als 10000 Attribute"_s;
+    // Declared through parameter entities, each within the bound and the
+    // reader's expansion limit on its own; together they took the reader
+    // many seconds.
+    QByteArray throughParameters = "<!DOCTYPE r [";
+    for (int e = 0; e < 100; ++e) {
+        throughParameters += "<!ENTITY % p" + QByteArray::number(e) + " \"<!ATTLIST r";
+        for (int i = 0; i < 290; ++i) {
+            const int n = e * 290 + i;
+            throughParameters += ' ' + QByteArray(1, char('a' + n / 1296)) +
+                                 QByteArray::number(n % 1296, 36).rightJustified(2, '0') + " CDATA '1'";
+        }
+        throughParameters += ">\">%p" + QByteArray::number(e) + ";";
+    }
+    QTest::newRow("attributes-from-parameter-entities")
+        << throughParameters + "]><r/>" << u"Ein Element hat mehr als 10000 Attribute"_s;
+    // The reader drops a NUL right there and would read the file as usable.
+    QTest::newRow("nul-after-bracket")
+        << "<!DOCTYPE r [<!ENTITY a \"b\">]"_ba + '\0' + "><r/>"_ba
+        << u"Die Datei enthält das Zeichen U+0000, das XML nicht zulässt (Zeile 1, Spalte 30)"_s;
+    QTest::newRow("control-character")
+        << "<r>\n<IXUser>a\x01</IXUser></r>"_ba
+        << u"Die Datei enthält das Zeichen U+0001, das XML nicht zulässt (Zeile 2, Spalte 10)"_s;
+    QTest::newRow("noncharacter-fffe")
+        << "<r><ACL>\xef\xbf\xbe</ACL></r>"_ba
+        << u"Die Datei enthält das Zeichen U+FFFE, das XML nicht zulässt (Zeile 1, Spalte 9)"_s;
     // Bytes the declared encoding cannot decode would become U+FFFD unseen.
     QTest::newRow("utf8-declared-us-ascii")
         << "<?xml version=\"1.0\" encoding=\"US-ASCII\"?>\n<r><IXUser>M\xc3\xbcller</IXUser></r>"_ba
@@ -375,6 +400,14 @@ void tst_U_Types::realWorldFileKeepsEverything_data()
         << "<!DOCTYPE qv_Vellumix SYSTEM \"q.dtd\">\n"_ba << QByteArray() << u"<Notiz>&extern;</Notiz>"_s
         << u"r"_s << u"8080"_s
         << u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!DOCTYPE qv_Vellumix SYSTEM \"q.dtd\">\r\n"_s
+        << u"8080"_s;
+    // A processing instruction that names an encoding is no declaration.
+    QTest::newRow("stylesheet-naming-encoding")
+        << "<?xml-stylesheet href=\"s.xsl\" encoding=\"UTF-16\"?>\n<!DOCTYPE qv_Vellumix SYSTEM \"q.dtd\">\n"_ba
+        << QByteArray() << u"<Notiz>&extern;</Notiz>"_s << u"r"_s << u"8080"_s
+        << u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<?xml-stylesheet href=\"s.xsl\" "
+           u"encoding=\"UTF-16\"?>\n"
+           "<!DOCTYPE qv_Vellumix SYSTEM \"q.dtd\">\r\n"_s
         << u"8080"_s;
     QTest::newRow("hand-formatted-port") << QByteArray() << QByteArray() << QString() << u"r"_s
                                          << u"\r\n\t8080\r\n"_s << QString() << u"\n\t8080\n"_s;
@@ -662,18 +695,26 @@ void tst_U_Types::spaceOnlyValues_data()
 {
     QTest::addColumn<QByteArray>("element");
     QTest::addColumn<QString>("value");
-    QTest::newRow("blank") << "<IXUser> </IXUser>"_ba << u" "_s;
-    QTest::newRow("tab-reference") << "<IXUser>&#9;</IXUser>"_ba << u"\t"_s;
-    QTest::newRow("cr-lf-references") << "<IXUser>&#13;&#10;</IXUser>"_ba << u"\r\n"_s;
-    QTest::newRow("preserve") << "<IXUser xml:space=\"preserve\">  </IXUser>"_ba << u"  "_s;
+    QTest::addColumn<QByteArray>("subset"); // the internal subset; empty: no DOCTYPE
+    QTest::newRow("blank") << "<IXUser> </IXUser>"_ba << u" "_s << QByteArray();
+    QTest::newRow("tab-reference") << "<IXUser>&#9;</IXUser>"_ba << u"\t"_s << QByteArray();
+    QTest::newRow("cr-lf-references") << "<IXUser>&#13;&#10;</IXUser>"_ba << u"\r\n"_s << QByteArray();
+    QTest::newRow("preserve") << "<IXUser xml:space=\"preserve\">  </IXUser>"_ba << u"  "_s << QByteArray();
+    // Both elements come from one reference and share its line and column.
+    QTest::newRow("empty-then-blank-from-one-entity")
+        << "&two;"_ba << QString() << "<!ENTITY two \"<IXUser></IXUser><Extra>  </Extra>\">"_ba;
+    QTest::newRow("blank-then-empty-from-one-entity")
+        << "&two;"_ba << u" "_s << "<!ENTITY two \"<IXUser> </IXUser><Extra></Extra>\">"_ba;
 }
 
 void tst_U_Types::spaceOnlyValues()
 {
     QFETCH(QByteArray, element);
     QFETCH(QString, value);
+    QFETCH(QByteArray, subset);
     QTemporaryDir dir;
-    TGlobalSettings settings(WriteFile(dir, "<r>\n  " + element + "\n</r>"));
+    const QByteArray prolog = subset.isEmpty() ? QByteArray() : "<!DOCTYPE r [" + subset + "]>\n";
+    TGlobalSettings settings(WriteFile(dir, prolog + "<r>\n  " + element + "\n</r>"));
     QCOMPARE(settings.GetIXUser(), value);
     QCOMPARE(settings.UneditableSettings().size(), 0);
     QString message;
