@@ -15,7 +15,6 @@
 #include <optional>
 
 #ifdef Q_OS_WIN
-#include <atomic>
 #include <thread>
 #include <windows.h>
 #endif
@@ -1488,14 +1487,13 @@ void tst_U_Types::heldFileIsNotReplaced()
         reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
         GENERIC_READ | GENERIC_WRITE, DWORD(share), nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     QVERIFY(holder != INVALID_HANDLE_VALUE);
-    std::atomic<bool> closed = false;
     std::thread letGo;
     if (letGoAfterMs >= 0)
         letGo = std::thread([&] {
             Sleep(DWORD(letGoAfterMs));
-            closed = CloseHandle(holder) != 0;
+            CloseHandle(holder);
         });
-    const auto release = qScopeGuard([&] {
+    auto release = qScopeGuard([&] {
         if (letGo.joinable())
             letGo.join();
         else
