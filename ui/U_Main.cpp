@@ -13,8 +13,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QGroupBox>
 #include <QKeyEvent>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -679,7 +679,7 @@ void TF_Main::FitControlsToStore()
     QStringList lines;
     for (const TUneditableSetting &setting : FSettings->UneditableSettings()) {
         // The administrator knows the window's labels; the element only helps to find it in the file.
-        const QString field = setting.Setting == u"IXUser"_s           ? (u"Benutzer"_s)
+        const QString field = setting.Setting == u"IXUser"_s         ? (u"Benutzer"_s)
                               : setting.Setting == u"IXPasswort"_s     ? (u"Passwort"_s)
                               : setting.Setting == u"IXWSDLLocation"_s ? (u"WSDL Location"_s)
                               : setting.Setting == u"LogFileFolder"_s  ? (u"Logdateienverzeichnis"_s)

@@ -283,10 +283,7 @@ public:
             FProcess.kill();
         FProcess.waitForFinished();
     }
-    bool Running() const
-    {
-        return FRunning;
-    }
+    bool Running() const { return FRunning; }
 
 private:
     QTemporaryDir FDir;
@@ -300,7 +297,7 @@ bool ClickThroughServer(const QWidget &widget)
 {
     const QPoint at = widget.mapToGlobal(widget.rect().center());
     return QProcess::startDetached(u"xdotool"_s, {u"mousemove"_s, u"--sync"_s, QString::number(at.x()),
-                                                  QString::number(at.y()), u"click"_s, u"1"_s});
+                                                 QString::number(at.y()), u"click"_s, u"1"_s});
 }
 
 } // namespace
@@ -739,11 +736,10 @@ void tst_U_Main::uneditableSettingIsReadOnly()
     QCOMPARE(boxes.Shown.size(), 1);
     QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtError);
     QFETCH(QString, label);
-    QCOMPARE(boxes.Shown[0].Text,
-             u"Das Feld „"_s + label + u"“ (Element "_s + setting +
-                 u") kann hier nicht geändert werden: In der Datei steht dort nicht nur "
-                 u"ein einfacher Text (etwa weitere Elemente oder Kommentare).\r\nDas "
-                 u"Feld ist schreibgeschützt; die Datei behält den Inhalt, wie er ist."_s);
+    QCOMPARE(boxes.Shown[0].Text, u"Das Feld „"_s + label + u"“ (Element "_s + setting +
+                                      u") kann hier nicht geändert werden: In der Datei steht dort nicht nur "
+                                      u"ein einfacher Text (etwa weitere Elemente oder Kommentare).\r\nDas "
+                                      u"Feld ist schreibgeschützt; die Datei behält den Inhalt, wie er ist."_s);
     for (const QString &name : {u"LEdit_IXUser"_s, u"LEdit_IXPasswort"_s, u"LEdit_IXWSDL"_s}) {
         auto *edit = Control<QLineEdit>(window, name);
         QCOMPARE(edit->isReadOnly(), name == control);
@@ -794,8 +790,7 @@ void tst_U_Main::uneditablePasswordIsShownAndTested()
     // Split after a block separator, so that each half is whole blocks.
     const qsizetype half = stored.indexOf(u'-') + 1;
     QVERIFY(half > 0);
-    const QString split =
-        u"<IXPasswort>"_s + content.arg(stored.left(half), stored.mid(half)) + u"</IXPasswort>"_s;
+    const QString split = u"<IXPasswort>"_s + content.arg(stored.left(half), stored.mid(half)) + u"</IXPasswort>"_s;
     bytes.replace(match.capturedStart(), match.capturedLength(), split);
     QVERIFY(WriteBytes(SettingsPath(dir), bytes.toUtf8()));
 
@@ -1485,8 +1480,7 @@ void tst_U_Main::realInputDuringSlowTest_data()
     // Cut off before the login's answer: no session to log out.
     QTest::newRow("close-request-during-login") << u"close"_s << u"login"_s << 60000 << true << 2 << 1;
     QTest::newRow("click-Abbrechen") << u"Abbrechen"_s << u"getServerInfo"_s << 60000 << true << 2 << 2;
-    QTest::newRow("click-Verbinde-OK")
-        << u"IXConection,OK"_s << u"getServerInfo"_s << 2500 << false << 2 << 1;
+    QTest::newRow("click-Verbinde-OK") << u"IXConection,OK"_s << u"getServerInfo"_s << 2500 << false << 2 << 1;
     // The keys go to the window manager, which sends the close request.
     QTest::newRow("Alt+F4-through-openbox") << u"alt+F4"_s << u"getServerInfo"_s << 60000 << true << 2 << 2;
 }
@@ -1665,8 +1659,8 @@ void tst_U_Main::keyboardWorksFolderAndButtons_data()
     QTest::addColumn<int>("modifiers");
     QTest::addColumn<QString>("outcome"); // chooser, cleared, saved-closed, closed, tested
     QTest::newRow("F4-on-folder") << u"BEdit_Log"_s << int(Qt::Key_F4) << 0 << u"chooser"_s;
-    QTest::newRow("Alt+Down-on-folder")
-        << u"BEdit_Log"_s << int(Qt::Key_Down) << int(Qt::AltModifier) << u"chooser"_s;
+    QTest::newRow("Alt+Down-on-folder") << u"BEdit_Log"_s << int(Qt::Key_Down) << int(Qt::AltModifier)
+                                        << u"chooser"_s;
     QTest::newRow("Delete-on-folder") << u"BEdit_Log"_s << int(Qt::Key_Delete) << 0 << u"cleared"_s;
     QTest::newRow("Enter-on-OK") << u"B_OK"_s << int(Qt::Key_Return) << 0 << u"saved-closed"_s;
     QTest::newRow("keypad-Enter-on-Abbrechen") << u"B_Abbrechen"_s << int(Qt::Key_Enter) << 0 << u"closed"_s;
