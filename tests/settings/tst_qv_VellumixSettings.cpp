@@ -53,6 +53,7 @@ void tst_qv_VellumixSettings::reportsAndExits()
     QFETCH(QString, out);
     QFETCH(QString, err);
     QFETCH(bool, unreadable);
+    Q_UNUSED(unreadable) // only POSIX rows set it
     QTemporaryDir dir;
     const QString program = dir.filePath(u"qv_VellumixSettings"_s);
     QVERIFY(QFile::copy(QStringLiteral(VELLUMIX_SETTINGS_EXE), program));
