@@ -31,6 +31,9 @@ const QString SUndecodable = u"Die Datei enthält Bytes, die in der Kodierung %1
 const QString SLoneSurrogate =
     u"Die Datei enthält das einzelne Ersatzzeichen U+%1, das XML nicht zulässt (%2)"_s;
 const QString SBeyondSize = u"Die Datei ist größer als %1 MiB"_s;
+const QString SNotXmlCharacter = u"Die Datei enthält das Zeichen U+%1, das XML nicht zulässt (%2)"_s;
+const QString SPrologNotFound =
+    u"Der Anfang der Datei vor dem Wurzelelement (Deklaration, DOCTYPE) ist nicht zu erkennen"_s;
 
 // Every save starts with this declaration: the writer always produces UTF-8
 // (without a byte-order mark), whatever the file read said about its encoding.
@@ -51,9 +54,11 @@ constexpr qint64 MaxAttributeWork = 2 * MaxAttributes * MaxAttributes;
 // overflow.
 constexpr qint64 IntegerCap = qint64(1) << 40;
 
-// Elements whose whole content is white space, by line and column: the
-// document parser drops such text, but there it is a value, not layout.
-using TSpaceContent = QHash<QPair<int, int>, QString>;
+// Elements whose whole content is white space, by their place in document
+// order (the root is 0): the document parser drops such text, but there it
+// is a value, not layout. Not by line and column: the elements of one entity
+// reference all share the reference's.
+using TSpaceContent = QHash<qint64, QString>;
 
 char16_t UnitAt(QByteArrayView text, qsizetype i)
 {
@@ -250,6 +255,8 @@ private:
                 i = ScanAttributeList(i + 9);
             else if (c == u'"' || c == u'\'')
                 i = LiteralEnd(i) + 1;
+            else if (c == u'%')
+                i = ScanParameterReference(i);
             else
                 ++i;
         }
@@ -276,8 +283,11 @@ private:
                 return i + 1;
             if (c == u'"' || c == u'\'') {
                 const qsizetype end = LiteralEnd(i);
-                if (!parameter)
-                    FEntityEquals.insert(name, EqualsInReplacement(ToText(Text(i + 1, end))));
+                const QString literal = ToText(Text(i + 1, end));
+                if (parameter)
+                    FParameterDefaults.insert(name, DefaultsInReplacement(literal));
+                else
+                    FEntityEquals.insert(name, EqualsInReplacement(literal));
                 i = end;
             }
         }
@@ -297,6 +307,40 @@ private:
             }
         }
         return i;
+    }
+
+    // A parameter entity's text becomes part of the subset where it is
+    // referenced, declarations and all.
+    qsizetype ScanParameterReference(qsizetype i)
+    {
+        qsizetype end = i + 1;
+        while (!EndsName(At(end)))
+            ++end;
+        FDefaults = std::min(FDefaults + FParameterDefaults.value(ToText(Text(i + 1, end))), IntegerCap);
+        return end;
+    }
+
+    // The defaults a parameter entity's text may declare, counted generously:
+    // every quote and every character reference (which may stand for a
+    // quote) as one, and what the parameter entities it references declare.
+    qint64 DefaultsInReplacement(const QString &literal) const
+    {
+        qint64 count = 0;
+        for (qsizetype i = 0; i < literal.size(); ++i) {
+            const QChar c = literal.at(i);
+            if (c == u'"' || c == u'\'' ||
+                (c == u'&' && i + 1 < literal.size() && literal.at(i + 1) == u'#')) {
+                ++count;
+            } else if (c == u'%') {
+                qsizetype end = i + 1;
+                while (end < literal.size() && literal.at(end) != u';' && literal.at(end) != u'%')
+                    ++end;
+                count += FParameterDefaults.value(literal.mid(i + 1, end - i - 1));
+                i = end - 1;
+            }
+            count = std::min(count, IntegerCap);
+        }
+        return count;
     }
 
     // A character reference that may stand for "=" counts as one; references
@@ -332,6 +376,7 @@ private:
 
     TView FText;
     QHash<QString, qint64> FEntityEquals;
+    QHash<QString, qint64> FParameterDefaults;
     qint64 FDefaults = 0;
     qint64 FWork = 0; // attribute comparisons the reader will make so far
     QString FProblem;
@@ -353,8 +398,9 @@ std::optional<QString> DecodedText(const QByteArray &bytes, QString &problem, bo
         name = QStringConverter::nameForEncoding(*detected);
     } else {
         static const QRegularExpression declaredEncoding(
-            uR"(^<\?xml[^>]*?\sencoding\s*=\s*["']([^"']*)["'])"_s);
-        // A declaration holds no ">" before its end, however much blank it holds.
+            uR"(^<\?xml\s(?:[^>]*?\s)?encoding\s*=\s*["']([^"']*)["'])"_s);
+        // A declaration holds no ">" before its end, however much blank it
+        // holds; "<?xml-stylesheet" and its kin are no declaration.
         const QRegularExpressionMatch match =
             declaredEncoding.match(QString::fromLatin1(bytes.left(bytes.indexOf('>') + 1)));
         if (match.hasMatch())
@@ -410,6 +456,13 @@ std::optional<QString> DecodedText(const QByteArray &bytes, QString &problem, bo
         }
         if (QChar::isSurrogate(c)) {
             problem = SLoneSurrogate.arg(QString::number(c, 16).toUpper(), where(i));
+            return text;
+        }
+        // Outside XML's Char range; the reader drops some of these unseen
+        // (a NUL after "]").
+        if ((c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r') || c == 0xFFFE || c == 0xFFFF) {
+            problem =
+                SNotXmlCharacter.arg(QString::number(c, 16).toUpper().rightJustified(4, u'0'), where(i));
             return text;
         }
     }
@@ -508,7 +561,8 @@ QString ScanProblem(const TInput &input, TAttributeOrder &attributeOrder, TSpace
 {
     QXmlStreamReader reader(input);
     // The element just opened, while all its content so far is white space.
-    QPair<int, int> open;
+    qint64 open = 0;
+    qint64 elements = 0;
     bool inOpen = false;
     QString spaces;
     reader.setNamespaceProcessing(false); // as the document parser: prefixes are plain names
@@ -535,7 +589,7 @@ QString ScanProblem(const TInput &input, TAttributeOrder &attributeOrder, TSpace
             spaces.clear();
         }
         if (token == QXmlStreamReader::StartElement) {
-            open = QPair<int, int>(int(reader.lineNumber()), int(reader.columnNumber()));
+            open = elements++;
             inOpen = true;
             if (++depth > MaxDepth)
                 return SBeyondDepth.arg(MaxDepth).arg(where());
@@ -559,18 +613,21 @@ QString ScanProblem(const TInput &input, TAttributeOrder &attributeOrder, TSpace
     return {};
 }
 
-// Gives the elements that held only white space their text again.
+// Gives the elements that held only white space their text again. Walks the
+// elements in document order, as the reader met them; an entity reference
+// node, where the parser keeps one, is walked into like an element.
 void RestoreSpaceContent(QDomDocument &doc, const TSpaceContent &spaceContent)
 {
     QDomNode node = doc.documentElement();
     const QDomNode top = node;
+    qint64 index = 0;
     while (!node.isNull()) {
-        if (node.isElement() && !node.hasChildNodes()) {
-            const auto found = spaceContent.constFind({node.lineNumber(), node.columnNumber()});
-            if (found != spaceContent.cend())
+        if (node.isElement()) {
+            const auto found = spaceContent.constFind(index++);
+            if (found != spaceContent.cend() && !node.hasChildNodes())
                 node.appendChild(doc.createTextNode(*found));
         }
-        if (node.isElement() && node.hasChildNodes()) {
+        if ((node.isElement() || node.isEntityReference()) && node.hasChildNodes()) {
             node = node.firstChild();
             continue;
         }
@@ -604,8 +661,8 @@ QString ParseDocument(const QByteArray &bytes, QDomDocument &doc, TAttributeOrde
     if (problem.isEmpty())
         problem = byCodePage ? ScanProblem(*text, attributeOrder, spaceContent)
                              : ScanProblem(bytes, attributeOrder, spaceContent);
+    QDomDocument parsed;
     if (problem.isEmpty()) {
-        QDomDocument parsed;
         QString error;
         int line = 0;
         int column = 0;
@@ -615,19 +672,29 @@ QString ParseDocument(const QByteArray &bytes, QDomDocument &doc, TAttributeOrde
             problem = SNotWellFormed.arg(error, SLineColumn.arg(line).arg(column + 1));
         else if (parsed.documentElement().isNull())
             problem = SNoRoot;
-        else
-            doc = parsed;
     }
-    if (problem.isEmpty() && text) {
+    if (problem.isEmpty()) {
         // Written back as read: the parser expands references in the
         // DOCTYPE and lifts its comments out, so its model cannot be saved.
-        const TProlog prolog = FindProlog(*text);
-        prologText = text->sliced(prolog.Begin, prolog.End - prolog.Begin);
-        standalone = prolog.Standalone;
-        if (standalone.isEmpty() && !prolog.HasDocumentType)
-            standalone = u"yes"_s; // means nothing without a DTD
-        if (!spaceContent.isEmpty())
-            RestoreSpaceContent(doc, spaceContent);
+        // Where the prolog ends the root must start; a prolog not found would
+        // be saved without its DOCTYPE, and the file might no longer load.
+        const TProlog prolog = text ? FindProlog(*text) : TProlog{};
+        qsizetype rootAt = prolog.End;
+        while (text && rootAt < text->size() && text->at(rootAt).isSpace())
+            ++rootAt;
+        const bool rootFollows = text && rootAt + 1 < text->size() && text->at(rootAt) == u'<' &&
+                                 text->at(rootAt + 1) != u'!' && text->at(rootAt + 1) != u'?';
+        if (!rootFollows) {
+            problem = SPrologNotFound;
+        } else {
+            prologText = text->sliced(prolog.Begin, prolog.End - prolog.Begin);
+            standalone = prolog.Standalone;
+            if (standalone.isEmpty() && !prolog.HasDocumentType)
+                standalone = u"yes"_s; // means nothing without a DTD
+            if (!spaceContent.isEmpty())
+                RestoreSpaceContent(parsed, spaceContent);
+            doc = parsed;
+        }
     }
     if (!problem.isEmpty())
         attributeOrder.clear();

@@ -2,12 +2,14 @@
 
 #include "common/EFailure.h"
 #include "settings/U_FileFormat.h"
+#include "settings/U_FileRead.h"
 #include "settings/U_FileReplace.h"
 #include "settings/U_Secure.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDomCDATASection>
 #include <QFile>
@@ -15,6 +17,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QThread>
 
 #include <algorithm>
 #include <cstring>
@@ -38,7 +41,12 @@ const QString SCannotCreateFolder = u"Das Verzeichnis %1 kann nicht angelegt wer
 const QString SReadOnly = u"Die Datei ist schreibgeschützt"_s;
 const QString SIncompleteWrite = u"Die Datei wurde nicht vollständig geschrieben"_s;
 const QString SUnusableFile = u"Die Einstellungsdatei %1 kann nicht verwendet werden.\r\n%2"_s;
-const QString SCannotRead = u"Die Datei kann nicht gelesen werden: %1"_s;
+const QString SFileNotRead = u"Die Einstellungsdatei %1 kann nicht gelesen werden: %2"_s;
+const QString SHeld = u"wird von einem anderen Programm verwendet"_s;
+const QString SNoReadRights = u"keine Leserechte – als Administrator starten"_s;
+const QString SNotOverwritten =
+    u"Die Datei wurde nicht gelesen (%1) und wird deshalb nicht überschrieben. "
+    "Bitte das Programm beenden und erneut starten, sobald die Datei lesbar ist."_s;
 const QString SBackupFailed = u"Die Sicherungskopie %1 kann nicht angelegt werden: %2"_s;
 const QString SChangedOnDisk =
     u"Die Datei wurde seit dem Öffnen von einem anderen Programm geändert und wird nicht überschrieben. "
@@ -55,6 +63,12 @@ const QString Indentation = u"  "_s;
 
 // A save takes well under a second; a temporary file this old is left over.
 constexpr qint64 StaleTemporarySeconds = 5 * 60;
+
+// A file another program holds open (an editor, a backup agent, the product
+// itself while it writes) is usually let go within moments: reading is tried
+// again for this long before the file counts as held.
+constexpr int HeldRetryMilliseconds = 2000;
+constexpr int HeldRetryPause = 50;
 
 // Port and CheckIntervall values beyond this only need to stay out of range.
 constexpr qint64 IntegerCap = qint64(1) << 40;
@@ -285,24 +299,51 @@ void TGlobalSettings::ReadFromDisk()
     QByteArray bytes;
     const QFileInfo info(FFileName);
     FReadKnown = false;
+    FReadRefusal.clear();
     if (FFileName.isEmpty() || !info.isFile()) {
         FReadKnown = !FFileName.isEmpty() && !info.exists();
         FReadHash.clear();
         Load(nullptr, {});
+        FReadValues = EditedValues();
         return;
     }
     if (info.size() > MaxFileBytes) {
         problem = BeyondSizeProblem();
     } else {
-        QFile file(FFileName);
-        if (file.open(QIODevice::ReadOnly))
-            bytes = file.read(MaxFileBytes + 1);
-        if (!file.isOpen() || file.error() != QFileDevice::NoError)
-            problem = SCannotRead.arg(file.errorString());
-        else
+        const std::u16string path = QDir::toNativeSeparators(FFileName).toStdU16String();
+        std::string raw;
+        std::u16string error;
+        TReadOutcome outcome = ReadWholeFile(path, MaxFileBytes, raw, error);
+        for (QDeadlineTimer deadline(HeldRetryMilliseconds);
+             outcome == TReadOutcome::Held && !deadline.hasExpired();) {
+            QThread::msleep(HeldRetryPause);
+            outcome = ReadWholeFile(path, MaxFileBytes, raw, error);
+        }
+        switch (outcome) {
+        case TReadOutcome::Read:
+            bytes = QByteArray(raw.data(), qsizetype(raw.size()));
             Remember(&bytes);
+            break;
+        case TReadOutcome::Held:
+            FReadRefusal = SHeld;
+            break;
+        case TReadOutcome::NoRights:
+            FReadRefusal = SNoReadRights;
+            break;
+        case TReadOutcome::Failed:
+            FReadRefusal = QString::fromStdU16String(error);
+            break;
+        }
     }
-    Load(problem.isEmpty() ? &bytes : nullptr, problem);
+    if (!FReadRefusal.isEmpty()) {
+        // Nothing is known of the content, so it is neither unusable nor
+        // kept as a backup: the save refuses instead.
+        Load(nullptr, {});
+        FLoadProblem = SFileNotRead.arg(QDir::toNativeSeparators(FFileName), FReadRefusal);
+    } else {
+        Load(problem.isEmpty() ? &bytes : nullptr, problem);
+    }
+    FReadValues = EditedValues();
 }
 
 // What the file held when it was read (nullptr: no file), so that a save
@@ -331,23 +372,59 @@ bool TGlobalSettings::ChangedSinceRead() const
     return ChangedOnDisk(QFileInfo(LinkTarget(FFileName)).filePath());
 }
 
-bool TGlobalSettings::ReloadKeepingEdits(QString &message)
+namespace {
+// The order of TGlobalSettings::TEditedValues.
+const QString EditedNames[] = {u"IXUser"_s, u"IXPasswort"_s, u"IXWSDLLocation"_s, u"LogFileFolder"_s,
+                               u"LogLevel"_s};
+} // namespace
+
+TGlobalSettings::TEditedValues TGlobalSettings::EditedValues() const
 {
-    message.clear();
-    // The five values as edited, where they are single texts.
     const auto text = [](const QDomElement &element) -> std::optional<QString> {
+        if (element.isNull())
+            return std::nullopt;
         try {
             return ElementText(element);
         } catch (const EFailure &) {
             return std::nullopt;
         }
     };
-    const std::optional<QString> user = text(FIXUserNode);
-    const std::optional<QString> password = text(FIXPasswortNode);
-    const std::optional<QString> wsdl = text(FIXWSDLLocationNode);
-    const std::optional<QString> folder = text(FLogFileFolderNode);
-    const bool hasLevel = FLogFileFolderNode.hasAttribute(u"LogLevel"_s);
-    const QString level = FLogFileFolderNode.attribute(u"LogLevel"_s);
+    TEditedValues values{text(FIXUserNode), text(FIXPasswortNode), text(FIXWSDLLocationNode),
+                         text(FLogFileFolderNode), std::nullopt};
+    // Compared in clear: the same password may be scrambled in other forms.
+    if (values[1])
+        values[1] = DecryptText(*values[1], PasswordPrivateExponent, PasswordModulus);
+    if (FLogFileFolderNode.hasAttribute(u"LogLevel"_s))
+        values[4] = FLogFileFolderNode.attribute(u"LogLevel"_s);
+    return values;
+}
+
+void TGlobalSettings::SetEditedValue(std::size_t index, const QString &value)
+{
+    switch (index) {
+    case 0:
+        SetIXUser(value);
+        break;
+    case 1:
+        SetIXPasswort(value);
+        break;
+    case 2:
+        SetIXWSDLLocation(value);
+        break;
+    case 3:
+        SetLogFileFolder(value);
+        break;
+    default:
+        FLogFileFolderNode.setAttribute(u"LogLevel"_s, value);
+        break;
+    }
+}
+
+bool TGlobalSettings::ReloadKeepingEdits(QString &message, const TConflictChoice &keepMine)
+{
+    message.clear();
+    const TEditedValues read = FReadValues;
+    const TEditedValues mine = EditedValues();
     try {
         for (QDomElement *node :
              {&FACLNode, &FostrelDBNode, &FAdminPasswortNode, &FPortNode, &FIXUserNode, &FIXPasswortNode,
@@ -369,16 +446,25 @@ bool TGlobalSettings::ReloadKeepingEdits(QString &message)
         FBackupFileName.clear();
         FBackupPending = false;
         ReadFromDisk();
-        if (user)
-            SetIXUser(*user);
-        if (password)
-            SetElementText(FIXPasswortNode, *password);
-        if (wsdl)
-            SetIXWSDLLocation(*wsdl);
-        if (folder)
-            SetLogFileFolder(*folder);
-        if (hasLevel)
-            FLogFileFolderNode.setAttribute(u"LogLevel"_s, level);
+        const TEditedValues theirs = FReadValues;
+        // Of a file that cannot be used or read there is nothing to merge
+        // with: the values as the window shows them stay whole.
+        const bool keepAll = !FLoadProblem.isEmpty();
+        for (std::size_t i = 0; i < mine.size(); ++i) {
+            if (!mine[i])
+                continue; // never editable, so never edited
+            if (!keepAll) {
+                if (mine[i] == read[i] || mine[i] == theirs[i])
+                    continue; // not edited, or already so
+                // An element the other program made uneditable cannot take a text.
+                if (!theirs[i] && i < 4)
+                    continue;
+                if (theirs[i] != read[i] && keepMine &&
+                    !keepMine(TEditConflict{EditedNames[i], *mine[i], theirs[i].value_or(QString())}))
+                    continue;
+            }
+            SetEditedValue(i, *mine[i]);
+        }
         return true;
     } catch (const std::exception &e) {
         message = FailureText(e);
@@ -389,6 +475,7 @@ bool TGlobalSettings::ReloadKeepingEdits(QString &message)
 TGlobalSettings::TGlobalSettings(const QString &fileName, const QByteArray &content) : FFileName(fileName)
 {
     Load(&content, {});
+    FReadValues = EditedValues();
 }
 
 void TGlobalSettings::Load(const QByteArray *content, const QString &readProblem)
@@ -632,6 +719,9 @@ bool TGlobalSettings::SaveToFile(QString &message)
         return false;
     }
     try {
+        // Only bytes that were read may be replaced.
+        if (!FReadRefusal.isEmpty())
+            throw EFailure(SNotOverwritten.arg(FReadRefusal));
         const QFileInfo info(LinkTarget(FFileName));
         const QString folder = info.absolutePath();
         if (!QDir(folder).exists() && !QDir().mkpath(folder))
@@ -674,6 +764,7 @@ bool TGlobalSettings::SaveToFile(QString &message)
         PutInPlace(bytes, exists);
         FBackupPending = false;
         Remember(&bytes);
+        FReadValues = EditedValues();
         return true;
     } catch (const std::exception &e) {
         message = SSaveFailed + FFileName + LineBreak + FailureText(e);

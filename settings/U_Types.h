@@ -10,6 +10,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
+#include <functional>
+#include <optional>
+
 // A setting the window edits whose element the setters cannot change (it
 // holds child elements, comments or several pieces): its name as the store
 // names it, and why.
@@ -17,6 +21,18 @@ struct TUneditableSetting {
     QString Setting;
     QString Reason;
 };
+
+// A setting that both the user (since the file was read or last saved) and
+// another program changed, each to a different value. Setting is the
+// element's name ("LogLevel" for the attribute); the values as the window
+// shows them: the password in clear, the log level as its number.
+struct TEditConflict {
+    QString Setting;
+    QString Mine;
+    QString Theirs;
+};
+// Answers a conflict: true keeps the user's value, false the other program's.
+using TConflictChoice = std::function<bool(const TEditConflict &)>;
 
 // The settings file "quilloraGlobal.xml" in memory. Owns its document and
 // touches the disk only in SaveToFile. Getters and setters work on the
@@ -56,10 +72,15 @@ public:
     // new file keeps the old one's rights, owner and attributes.
     [[nodiscard]] bool SaveToFile(QString &message);
     // Reads the file again after another program changed it (SaveToFile
-    // then refuses to write over that change) and puts the five edited
-    // settings on top of the new content. On failure returns false with the
-    // reason in message; the store then holds the file as read.
-    [[nodiscard]] bool ReloadKeepingEdits(QString &message);
+    // then refuses to write over that change) and puts on top of the new
+    // content only the settings the user changed since the file was read or
+    // last saved. Where the other program changed such a setting too, to
+    // another value, keepMine decides (empty: the user's value). When the
+    // new content cannot be used or read (LoadProblem), all five values as
+    // edited go onto the fresh document, so nothing shown is lost. On
+    // failure returns false with the reason in message; the store then
+    // holds the file as read.
+    [[nodiscard]] bool ReloadKeepingEdits(QString &message, const TConflictChoice &keepMine = {});
     // true when the file on disk is no longer what was read or last saved,
     // so that SaveToFile would refuse to write over it.
     [[nodiscard]] bool ChangedSinceRead() const;
@@ -68,9 +89,13 @@ public:
     QByteArray ToBytes() const;
 
     // Empty when the file was missing or usable. Otherwise which file, and
-    // why it could not be used (with the parser's line and column): the store
-    // then started a fresh document.
+    // why it could not be used (with the parser's line and column) or read:
+    // the store then started a fresh document.
     const QString &LoadProblem() const { return FLoadProblem; }
+    // true when the file exists but could not be read (another program holds
+    // it, no read rights): nothing is known of its content, so SaveToFile
+    // refuses to write over it and no backup is planned.
+    bool ReadRefused() const { return !FReadRefusal.isEmpty(); }
     // Where the next save keeps the bytes of an unusable file (beside it,
     // named with the time it was read); empty when there is none to keep.
     const QString &BackupFileName() const { return FBackupFileName; }
@@ -93,6 +118,12 @@ private:
     // reason in readProblem when a file exists) and completes it.
     void Load(const QByteArray *content, const QString &readProblem);
     void ReadFromDisk();
+    // The five edited settings (IXUser, IXPasswort in clear, IXWSDLLocation,
+    // LogFileFolder, LogLevel) as the document holds them; nullopt where
+    // the element holds no single text or the attribute is missing.
+    using TEditedValues = std::array<std::optional<QString>, 5>;
+    TEditedValues EditedValues() const;
+    void SetEditedValue(std::size_t index, const QString &value);
     void Remember(const QByteArray *bytes);
     bool ChangedOnDisk(const QString &target) const;
     QDomElement AppendSetting(const QString &name);
@@ -133,4 +164,9 @@ private:
     // FReadKnown is false when that is not known (not read, unreadable).
     QByteArray FReadHash;
     bool FReadKnown = false;
+    // Why an existing file could not be read; empty when it was.
+    QString FReadRefusal;
+    // The edited settings as read or last saved: what the user changed since
+    // is what a reload keeps.
+    TEditedValues FReadValues;
 };

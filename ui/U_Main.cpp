@@ -65,6 +65,11 @@ const QString SOfferElevation =
 const QString SChooseFolderTitle = u"Bitte wählen Sie ein Verzeichnis..."_s;
 const QString SUnusableReplaced =
     u"\r\nOK ersetzt die Datei durch die angezeigten Einstellungen und bewahrt den bisherigen Inhalt als %1 auf."_s;
+const QString SNotReadKept =
+    u"\r\nDie Datei wird nicht ersetzt: „OK“ speichert nicht, solange sie nicht gelesen werden konnte."_s;
+const QString SEditConflict = u"Die Einstellung „%1“ wurde hier und von einem anderen Programm geändert.\r\n"
+                              "Ihr Wert: „%2“\r\nWert des anderen Programms: „%3“\r\n"
+                              "„OK“ behält Ihren Wert, „Abbrechen“ übernimmt den des anderen Programms."_s;
 const QString SUneditableSetting = u"Das Feld „%1“ (Element %2) kann hier nicht geändert werden: %3"_s;
 const QString SNoSingleTextReason = u"Element enthält keinen einzelnen Textknoten"_s;
 const QString SNoSingleTextPlain =
@@ -871,11 +876,7 @@ void TF_Main::FitControlsToStore()
 {
     for (QLineEdit *edit : {LEdit_IXUser, LEdit_IXPasswort, LEdit_IXWSDL, BEdit_Log})
         edit->setMaxLength(std::numeric_limits<int>::max());
-    if (!FSettings->LoadProblem().isEmpty())
-        Message(TMsgDlgType::mtError, SCaptionError,
-                FSettings->LoadProblem() +
-                    SUnusableReplaced.arg(QDir::toNativeSeparators(FSettings->BackupFileName())),
-                {TMsgDlgBtn::mbOK});
+    ShowLoadProblem();
     QStringList lines;
     for (const TUneditableSetting &setting : FSettings->UneditableSettings()) {
         // The administrator knows the window's labels; the element only helps to find it in the file.
@@ -902,6 +903,63 @@ void TF_Main::FitControlsToStore()
         lines.append(SUneditableKept);
         Message(TMsgDlgType::mtError, SCaptionError, lines.join(u"\r\n"_s), {TMsgDlgBtn::mbOK});
     }
+}
+
+// A file that could not be used is named with what OK will do: replace it
+// and keep its content as a backup; one that could not be read is never
+// replaced, so OK will not save.
+void TF_Main::ShowLoadProblem()
+{
+    if (FSettings->LoadProblem().isEmpty())
+        return;
+    const QString consequence =
+        FSettings->ReadRefused()
+            ? SNotReadKept
+            : SUnusableReplaced.arg(QDir::toNativeSeparators(FSettings->BackupFileName()));
+    Message(TMsgDlgType::mtError, SCaptionError, FSettings->LoadProblem() + consequence, {TMsgDlgBtn::mbOK});
+}
+
+// After a reload the store holds values the controls do not show yet; they
+// are the store's already, so the change handlers need not run.
+void TF_Main::ShowStoreValues()
+{
+    const QSignalBlocker levelBlocker(CBox_LogLevel), userBlocker(LEdit_IXUser),
+        passwordBlocker(LEdit_IXPasswort), wsdlBlocker(LEdit_IXWSDL);
+    try {
+        CBox_LogLevel->setCurrentIndex(FSettings->GetLogLevel());
+    } catch (const EFailure &) {
+        // A level that is no number keeps the list as it is; OK saves it unchanged.
+    }
+    BEdit_Log->setText(ShownSetting(u"LogFileFolder"_s, FSettings->GetLogFileFolder()));
+    LEdit_IXUser->setText(ShownSetting(u"IXUser"_s, FSettings->GetIXUser()));
+    LEdit_IXPasswort->setText(StoredPassword());
+    LEdit_IXWSDL->setText(ShownSetting(u"IXWSDLLocation"_s, FSettings->GetIXWSDLLocation()));
+}
+
+// Both the user and another program changed one setting: the user picks.
+bool TF_Main::KeepMine(const TEditConflict &conflict)
+{
+    static const QString levels[] = {u"kein log"_s, u"Normal"_s, u"Debug"_s};
+    const auto shown = [&](const QString &value) {
+        if (conflict.Setting == u"IXPasswort"_s)
+            return QString(value.size(), u'*'); // as the edit shows it
+        if (conflict.Setting == u"LogLevel"_s) {
+            bool number = false;
+            const int level = value.trimmed().toInt(&number);
+            if (number && level >= 0 && level <= 2)
+                return levels[level];
+        }
+        return value;
+    };
+    const QString field = conflict.Setting == u"IXUser"_s           ? u"Benutzer"_s
+                          : conflict.Setting == u"IXPasswort"_s     ? u"Passwort"_s
+                          : conflict.Setting == u"IXWSDLLocation"_s ? u"WSDL Location"_s
+                          : conflict.Setting == u"LogFileFolder"_s  ? u"Logdateienverzeichnis"_s
+                          : conflict.Setting == u"LogLevel"_s       ? u"Loglevel"_s
+                                                                    : conflict.Setting;
+    return Message(TMsgDlgType::mtConfirmation, SCaptionConfirm,
+                   SEditConflict.arg(field, shown(conflict.Mine), shown(conflict.Theirs)),
+                   {TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel}) == TMsgDlgBtn::mbOK;
 }
 
 void TF_Main::paintEvent(QPaintEvent *event)
@@ -1218,7 +1276,9 @@ void TF_Main::B_IXConectionClick()
 
 // Another program wrote the file while the window was open. Writing our copy
 // over it would lose that change; the user may take the new content instead,
-// with the five fields as typed on top. Returns true when that was done.
+// with the settings changed here on top. Returns true when that was done and
+// the new content is usable; a new content that cannot be used or read is
+// named as at the start, and the user decides again with OK or Abbrechen.
 bool TF_Main::SaveOverOtherChange()
 {
     const QString file = QDir::toNativeSeparators(FSettings->FileName());
@@ -1226,10 +1286,18 @@ bool TF_Main::SaveOverOtherChange()
                 {TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel}) != TMsgDlgBtn::mbOK)
         return false;
     QString message;
-    if (FSettings->ReloadKeepingEdits(message))
-        return true;
-    Message(TMsgDlgType::mtError, SCaptionError, message, {TMsgDlgBtn::mbOK});
-    return false;
+    const bool reloaded = FSettings->ReloadKeepingEdits(
+        message, [this](const TEditConflict &conflict) { return KeepMine(conflict); });
+    ShowStoreValues();
+    if (!reloaded) {
+        Message(TMsgDlgType::mtError, SCaptionError, message, {TMsgDlgBtn::mbOK});
+        return false;
+    }
+    if (!FSettings->LoadProblem().isEmpty()) {
+        ShowLoadProblem();
+        return false;
+    }
+    return true;
 }
 
 void TF_Main::B_OKClick()

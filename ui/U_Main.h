@@ -25,6 +25,7 @@ class QShowEvent;
 class QTimer;
 class TElo;
 class TGlobalSettings;
+struct TEditConflict;
 class TLed;
 
 // Kinds of message boxes; the kind gives the icon.
@@ -118,6 +119,9 @@ private:
     void FormShow();
     void FormClose();
     void FitControlsToStore();
+    void ShowLoadProblem();
+    void ShowStoreValues();
+    bool KeepMine(const TEditConflict &conflict);
     void FirstShowTest();
     bool SavingNeedsAdministrator();
     QString AdministratorHint() const;

@@ -73,6 +73,25 @@ void AddHostileRows()
         manySpread += "/>";
     }
     QTest::newRow("50x9999-attributes") << manyWide + "</r>" << manySpread + "</r>";
+    // 100 parameter entities, each declaring 290 attribute defaults (each
+    // within the reader's entity limit); against a plain file of the same
+    // size, elements with one attribute each.
+    QByteArray parameters = "<!DOCTYPE r [";
+    for (int e = 0; e < 100; ++e) {
+        parameters += "<!ENTITY % p" + QByteArray::number(e) + " \"<!ATTLIST r";
+        for (int i = 0; i < 290; ++i) {
+            const int n = e * 290 + i;
+            parameters += ' ' + QByteArray(1, char('a' + n / 1296)) +
+                          QByteArray::number(n % 1296, 36).rightJustified(2, '0') + " CDATA '1'";
+        }
+        parameters += ">\">%p" + QByteArray::number(e) + ";";
+    }
+    parameters += "]>\n<r/>";
+    QByteArray plain = "<r>";
+    while (plain.size() + 14 < parameters.size())
+        plain += "<E a='1'/>\r\n";
+    plain += QByteArray(parameters.size() - plain.size() - 4, ' ') + "</r>";
+    QTest::newRow("parameter-entity-attlists") << parameters << plain;
     const QByteArray cp1252 = "<?xml version='1.0' encoding='cp1252'?>";
     QTest::newRow("80k-attributes-cp1252")
         << cp1252 + "<r>" + wide + "</r>" << cp1252 + "<r>" + spread + "</r>";

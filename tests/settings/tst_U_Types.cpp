@@ -14,6 +14,11 @@
 #include <algorithm>
 #include <optional>
 
+#ifdef Q_OS_WIN
+#include <thread>
+#include <windows.h>
+#endif
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -176,6 +181,10 @@ private slots:
     void saveKeepsOwnerAndGroup();
     void saveWritesInPlaceInLockedFolder();
     void unreadableFileIsNotReplaced();
+    void heldFileIsNotReplaced_data();
+    void heldFileIsNotReplaced();
+    void reloadKeepsOnlyOwnEdits_data();
+    void reloadKeepsOnlyOwnEdits();
     void saveKeepsLink();
     void saveWritesThroughDanglingLink();
     void saveRemovesStaleTemporaries_data();
@@ -258,6 +267,31 @@ void tst_U_Types::unusableFileStartsAfresh_data()
         defaults += "<!ATTLIST r a" + QByteArray::number(i) + " CDATA '1'>";
     QTest::newRow("attributes-from-defaults")
         << defaults + "]><r/>" << u"Ein Element hat mehr als 10000 Attribute"_s;
+    // Declared through parameter entities, each within the bound and the
+    // reader's expansion limit on its own; together they took the reader
+    // many seconds.
+    QByteArray throughParameters = "<!DOCTYPE r [";
+    for (int e = 0; e < 100; ++e) {
+        throughParameters += "<!ENTITY % p" + QByteArray::number(e) + " \"<!ATTLIST r";
+        for (int i = 0; i < 290; ++i) {
+            const int n = e * 290 + i;
+            throughParameters += ' ' + QByteArray(1, char('a' + n / 1296)) +
+                                 QByteArray::number(n % 1296, 36).rightJustified(2, '0') + " CDATA '1'";
+        }
+        throughParameters += ">\">%p" + QByteArray::number(e) + ";";
+    }
+    QTest::newRow("attributes-from-parameter-entities")
+        << throughParameters + "]><r/>" << u"Ein Element hat mehr als 10000 Attribute"_s;
+    // The reader drops a NUL right there and would read the file as usable.
+    QTest::newRow("nul-after-bracket")
+        << "<!DOCTYPE r [<!ENTITY a \"b\">]"_ba + '\0' + "><r/>"_ba
+        << u"Die Datei enthält das Zeichen U+0000, das XML nicht zulässt (Zeile 1, Spalte 30)"_s;
+    QTest::newRow("control-character")
+        << "<r>\n<IXUser>a\x01</IXUser></r>"_ba
+        << u"Die Datei enthält das Zeichen U+0001, das XML nicht zulässt (Zeile 2, Spalte 10)"_s;
+    QTest::newRow("noncharacter-fffe")
+        << "<r><ACL>\xef\xbf\xbe</ACL></r>"_ba
+        << u"Die Datei enthält das Zeichen U+FFFE, das XML nicht zulässt (Zeile 1, Spalte 9)"_s;
     // Bytes the declared encoding cannot decode would become U+FFFD unseen.
     QTest::newRow("utf8-declared-us-ascii")
         << "<?xml version=\"1.0\" encoding=\"US-ASCII\"?>\n<r><IXUser>M\xc3\xbcller</IXUser></r>"_ba
@@ -365,6 +399,14 @@ void tst_U_Types::realWorldFileKeepsEverything_data()
         << "<!DOCTYPE qv_Vellumix SYSTEM \"q.dtd\">\n"_ba << QByteArray() << u"<Notiz>&extern;</Notiz>"_s
         << u"r"_s << u"8080"_s
         << u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<!DOCTYPE qv_Vellumix SYSTEM \"q.dtd\">\r\n"_s
+        << u"8080"_s;
+    // A processing instruction that names an encoding is no declaration.
+    QTest::newRow("stylesheet-naming-encoding")
+        << "<?xml-stylesheet href=\"s.xsl\" encoding=\"UTF-16\"?>\n<!DOCTYPE qv_Vellumix SYSTEM \"q.dtd\">\n"_ba
+        << QByteArray() << u"<Notiz>&extern;</Notiz>"_s << u"r"_s << u"8080"_s
+        << u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<?xml-stylesheet href=\"s.xsl\" "
+           u"encoding=\"UTF-16\"?>\n"
+           "<!DOCTYPE qv_Vellumix SYSTEM \"q.dtd\">\r\n"_s
         << u"8080"_s;
     QTest::newRow("hand-formatted-port") << QByteArray() << QByteArray() << QString() << u"r"_s
                                          << u"\r\n\t8080\r\n"_s << QString() << u"\n\t8080\n"_s;
@@ -652,18 +694,26 @@ void tst_U_Types::spaceOnlyValues_data()
 {
     QTest::addColumn<QByteArray>("element");
     QTest::addColumn<QString>("value");
-    QTest::newRow("blank") << "<IXUser> </IXUser>"_ba << u" "_s;
-    QTest::newRow("tab-reference") << "<IXUser>&#9;</IXUser>"_ba << u"\t"_s;
-    QTest::newRow("cr-lf-references") << "<IXUser>&#13;&#10;</IXUser>"_ba << u"\r\n"_s;
-    QTest::newRow("preserve") << "<IXUser xml:space=\"preserve\">  </IXUser>"_ba << u"  "_s;
+    QTest::addColumn<QByteArray>("subset"); // the internal subset; empty: no DOCTYPE
+    QTest::newRow("blank") << "<IXUser> </IXUser>"_ba << u" "_s << QByteArray();
+    QTest::newRow("tab-reference") << "<IXUser>&#9;</IXUser>"_ba << u"\t"_s << QByteArray();
+    QTest::newRow("cr-lf-references") << "<IXUser>&#13;&#10;</IXUser>"_ba << u"\r\n"_s << QByteArray();
+    QTest::newRow("preserve") << "<IXUser xml:space=\"preserve\">  </IXUser>"_ba << u"  "_s << QByteArray();
+    // Both elements come from one reference and share its line and column.
+    QTest::newRow("empty-then-blank-from-one-entity")
+        << "&two;"_ba << QString() << "<!ENTITY two \"<IXUser></IXUser><Extra>  </Extra>\">"_ba;
+    QTest::newRow("blank-then-empty-from-one-entity")
+        << "&two;"_ba << u" "_s << "<!ENTITY two \"<IXUser> </IXUser><Extra></Extra>\">"_ba;
 }
 
 void tst_U_Types::spaceOnlyValues()
 {
     QFETCH(QByteArray, element);
     QFETCH(QString, value);
+    QFETCH(QByteArray, subset);
     QTemporaryDir dir;
-    TGlobalSettings settings(WriteFile(dir, "<r>\n  " + element + "\n</r>"));
+    const QByteArray prolog = subset.isEmpty() ? QByteArray() : "<!DOCTYPE r [" + subset + "]>\n";
+    TGlobalSettings settings(WriteFile(dir, prolog + "<r>\n  " + element + "\n</r>"));
     QCOMPARE(settings.GetIXUser(), value);
     QCOMPARE(settings.UneditableSettings().size(), 0);
     QString message;
@@ -1159,8 +1209,8 @@ void tst_U_Types::saveWritesInPlaceInLockedFolder()
 #endif
 }
 
-// A file the user may not read is unusable too; it cannot be kept as a
-// backup, so the save fails with the reason and the file stays.
+// A file the user may not read is not an unusable one: nothing is known of
+// its content, so no replacement is planned and the save refuses, saying why.
 void tst_U_Types::unreadableFileIsNotReplaced()
 {
 #ifdef Q_OS_UNIX
@@ -1174,13 +1224,22 @@ void tst_U_Types::unreadableFileIsNotReplaced()
     QVERIFY(chmod(QFile::encodeName(path).constData(), 0200) == 0);
     const auto restore = qScopeGuard([&] { chmod(QFile::encodeName(path).constData(), 0600); });
     TGlobalSettings settings(path);
-    QVERIFY2(settings.LoadProblem().endsWith(u"\r\nDie Datei kann nicht gelesen werden: Permission denied"_s),
-             qPrintable(settings.LoadProblem()));
+    QCOMPARE(settings.LoadProblem(),
+             u"Die Einstellungsdatei "_s + path +
+                 u" kann nicht gelesen werden: keine Leserechte – als Administrator starten"_s);
+    QVERIFY(settings.ReadRefused());
+    QVERIFY(settings.BackupFileName().isEmpty());
+    settings.SetIXUser(u"neu"_s);
     QString message;
     QVERIFY(!settings.SaveToFile(message));
-    const QString prefix = u"Fehler beim Speichern von "_s + path + u"\r\n"_s;
-    QVERIFY2(message.startsWith(prefix) && message.size() > prefix.size(), qPrintable(message));
+    QCOMPARE(message,
+             u"Fehler beim Speichern von "_s + path +
+                 u"\r\nDie Datei wurde nicht gelesen (keine Leserechte – als Administrator starten) "
+                 "und wird deshalb nicht überschrieben. Bitte das Programm beenden und erneut starten, "
+                 "sobald die Datei lesbar ist."_s);
+    // Not even once the file has become readable: what it holds was never seen.
     QVERIFY(chmod(QFile::encodeName(path).constData(), 0600) == 0);
+    QVERIFY(!settings.SaveToFile(message));
     QCOMPARE(ReadFile(path), original);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 #else
@@ -1397,6 +1456,203 @@ void tst_U_Types::ownerOthersCannotGiveIsKept()
 
 // Temporary files that interrupted saves left behind go at the next save;
 // those of a save still running and all other files stay.
+void tst_U_Types::heldFileIsNotReplaced_data()
+{
+    QTest::addColumn<int>("share");        // the holder's share mode
+    QTest::addColumn<int>("letGoAfterMs"); // -1: holds it throughout
+    QTest::addColumn<bool>("held");
+#ifdef Q_OS_WIN
+    QTest::newRow("share-none") << int(0) << -1 << true;
+    QTest::newRow("share-none-let-go") << int(0) << 300 << false;
+    QTest::newRow("share-read") << int(FILE_SHARE_READ) << -1 << false;
+    QTest::newRow("share-read-write") << int(FILE_SHARE_READ | FILE_SHARE_WRITE) << -1 << false;
+#endif
+}
+
+// Another program holds the file open as the product, an editor or a backup
+// agent may. Share modes are a matter of handles, not of processes, so the
+// holder is a handle of this test; a thread lets go of it where the row
+// says. A file held only for a moment is read once it is let go; one held
+// throughout is not taken for unusable, and nothing is written over it.
+void tst_U_Types::heldFileIsNotReplaced()
+{
+#ifdef Q_OS_WIN
+    QFETCH(int, share);
+    QFETCH(int, letGoAfterMs);
+    QFETCH(bool, held);
+    QTemporaryDir dir;
+    const QByteArray original = "<r><IXUser>alt</IXUser></r>";
+    const QString path = WriteFile(dir, original);
+    const HANDLE holder = CreateFileW(
+        reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+        GENERIC_READ | GENERIC_WRITE, DWORD(share), nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    QVERIFY(holder != INVALID_HANDLE_VALUE);
+    std::thread letGo;
+    if (letGoAfterMs >= 0)
+        letGo = std::thread([&] {
+            Sleep(DWORD(letGoAfterMs));
+            CloseHandle(holder);
+        });
+    auto release = qScopeGuard([&] {
+        if (letGo.joinable())
+            letGo.join();
+        else
+            CloseHandle(holder);
+    });
+    TGlobalSettings settings(path);
+    QCOMPARE(settings.ReadRefused(), held);
+    if (!held) {
+        QVERIFY2(settings.LoadProblem().isEmpty(), qPrintable(settings.LoadProblem()));
+        QCOMPARE(settings.GetIXUser(), u"alt"_s);
+        return;
+    }
+    QCOMPARE(settings.LoadProblem(),
+             u"Die Einstellungsdatei "_s + QDir::toNativeSeparators(path) +
+                 u" kann nicht gelesen werden: wird von einem anderen Programm verwendet"_s);
+    QVERIFY(settings.BackupFileName().isEmpty());
+    QCOMPARE(settings.GetIXUser(), QString());
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY(!settings.SaveToFile(message));
+    QVERIFY2(message.contains(u"Die Datei wurde nicht gelesen (wird von einem anderen Programm verwendet)"_s),
+             qPrintable(message));
+    // Let go: the bytes are still the holder's, and nothing lies beside them.
+    release.dismiss();
+    if (letGo.joinable())
+        letGo.join();
+    else
+        CloseHandle(holder);
+    QVERIFY(!settings.SaveToFile(message));
+    QCOMPARE(ReadFile(path), original);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+#else
+    QSKIP("share modes are Windows only; POSIX readers are never kept out");
+#endif
+}
+
+void tst_U_Types::reloadKeepsOnlyOwnEdits_data()
+{
+    QTest::addColumn<QString>("mySetting"); // what the user edits, and to what
+    QTest::addColumn<QString>("mine");
+    QTest::addColumn<QString>("otherSetting"); // what the other program changes; empty: it breaks the file
+    QTest::addColumn<QString>("theirs");
+    QTest::addColumn<bool>("keepMine");        // the answer when asked
+    QTest::addColumn<QString>("asked");        // "setting|mine|theirs" of the one conflict; empty: none
+    QTest::addColumn<QStringList>("expected"); // IXUser, IXPasswort, IXWSDLLocation, LogFileFolder, LogLevel
+
+    const QStringList read{u"alt"_s, u"pw-alt"_s, u"http://alt/"_s, u"/var/log/alt/"_s, u"1"_s};
+    const auto with = [&](std::initializer_list<std::pair<int, QString>> changes) {
+        QStringList values = read;
+        for (const auto &[index, value] : changes)
+            values[index] = value;
+        return values;
+    };
+    QTest::newRow("other-setting") << u"IXUser"_s << u"neu"_s << u"IXWSDLLocation"_s << u"http://fremd/"_s
+                                   << true << QString() << with({{0, u"neu"_s}, {2, u"http://fremd/"_s}});
+    QTest::newRow("other-setting-untouched-folder")
+        << u"LogLevel"_s << u"2"_s << u"LogFileFolder"_s << u"/var/log/fremd/"_s << true << QString()
+        << with({{4, u"2"_s}, {3, u"/var/log/fremd/"_s}});
+    QTest::newRow("same-setting-keep-mine")
+        << u"IXWSDLLocation"_s << u"http://mein/"_s << u"IXWSDLLocation"_s << u"http://fremd/"_s << true
+        << u"IXWSDLLocation|http://mein/|http://fremd/"_s << with({{2, u"http://mein/"_s}});
+    QTest::newRow("same-setting-keep-theirs")
+        << u"IXWSDLLocation"_s << u"http://mein/"_s << u"IXWSDLLocation"_s << u"http://fremd/"_s << false
+        << u"IXWSDLLocation|http://mein/|http://fremd/"_s << with({{2, u"http://fremd/"_s}});
+    QTest::newRow("same-setting-same-value") << u"IXUser"_s << u"beide"_s << u"IXUser"_s << u"beide"_s
+                                             << false << QString() << with({{0, u"beide"_s}});
+    QTest::newRow("same-password") << u"IXPasswort"_s << u"pw-mein"_s << u"IXPasswort"_s << u"pw-fremd"_s
+                                   << true << u"IXPasswort|pw-mein|pw-fremd"_s << with({{1, u"pw-mein"_s}});
+    QTest::newRow("same-level") << u"LogLevel"_s << u"2"_s << u"LogLevel"_s << u"0"_s << false
+                                << u"LogLevel|2|0"_s << with({{4, u"0"_s}});
+    // Nothing of the new content is usable: what the window shows stays whole.
+    QTest::newRow("file-made-unusable")
+        << u"IXUser"_s << u"neu"_s << QString() << QString() << true << QString() << with({{0, u"neu"_s}});
+}
+
+// Another program changed the file while it was being edited here: after the
+// reload only the user's own edits go on top, and where both changed one
+// setting the user is asked which to keep.
+void tst_U_Types::reloadKeepsOnlyOwnEdits()
+{
+    QFETCH(QString, mySetting);
+    QFETCH(QString, mine);
+    QFETCH(QString, otherSetting);
+    QFETCH(QString, theirs);
+    QFETCH(bool, keepMine);
+    QFETCH(QString, asked);
+    QFETCH(QStringList, expected);
+
+    const auto set = [](TGlobalSettings &settings, const QString &name, const QString &value) {
+        if (name == u"IXUser"_s)
+            settings.SetIXUser(value);
+        else if (name == u"IXPasswort"_s)
+            settings.SetIXPasswort(value);
+        else if (name == u"IXWSDLLocation"_s)
+            settings.SetIXWSDLLocation(value);
+        else if (name == u"LogFileFolder"_s)
+            settings.SetLogFileFolder(value);
+        else
+            settings.SetLogLevel(value.toInt());
+    };
+    const auto values = [](const TGlobalSettings &settings) {
+        return QStringList{settings.GetIXUser(), settings.GetIXPasswort(), settings.GetIXWSDLLocation(),
+                           settings.GetLogFileFolder(), QString::number(settings.GetLogLevel())};
+    };
+
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, "<qv_Vellumix/>");
+    {
+        TGlobalSettings first(path);
+        for (const auto &[name, value] : {std::pair{u"IXUser"_s, u"alt"_s},
+                                          {u"IXPasswort"_s, u"pw-alt"_s},
+                                          {u"IXWSDLLocation"_s, u"http://alt/"_s},
+                                          {u"LogFileFolder"_s, u"/var/log/alt/"_s},
+                                          {u"LogLevel"_s, u"1"_s}})
+            set(first, name, value);
+        QString message;
+        QVERIFY2(first.SaveToFile(message), qPrintable(message));
+    }
+
+    TGlobalSettings settings(path);
+    set(settings, mySetting, mine);
+    if (otherSetting.isEmpty()) {
+        QVERIFY(WriteFile(dir, "<qv_Vellumix><IXUser>halb</IXUs").size() > 0);
+    } else {
+        TGlobalSettings other(path);
+        set(other, otherSetting, theirs);
+        QString message;
+        QVERIFY2(other.SaveToFile(message), qPrintable(message));
+    }
+    const QByteArray otherBytes = ReadFile(path);
+    QVERIFY(settings.ChangedSinceRead());
+
+    QStringList conflicts;
+    QString message;
+    QVERIFY2(settings.ReloadKeepingEdits(message,
+                                         [&](const TEditConflict &conflict) {
+                                             conflicts.append(conflict.Setting + u'|' + conflict.Mine + u'|' +
+                                                              conflict.Theirs);
+                                             return keepMine;
+                                         }),
+             qPrintable(message));
+    QCOMPARE(conflicts, asked.isEmpty() ? QStringList() : QStringList{asked});
+    QCOMPARE(values(settings), expected);
+    QCOMPARE(ReadFile(path), otherBytes); // a reload writes nothing
+
+    if (otherSetting.isEmpty()) {
+        // The same question as at the start: the reason, and where the old bytes will go.
+        QVERIFY2(settings.LoadProblem().contains(u"kann nicht verwendet werden"_s),
+                 qPrintable(settings.LoadProblem()));
+        QVERIFY(!settings.BackupFileName().isEmpty());
+    } else {
+        QVERIFY2(settings.LoadProblem().isEmpty(), qPrintable(settings.LoadProblem()));
+    }
+    QVERIFY2(settings.SaveToFile(message), qPrintable(message));
+    QCOMPARE(values(TGlobalSettings(path)), expected);
+    if (otherSetting.isEmpty())
+        QCOMPARE(ReadFile(settings.BackupFileName()), otherBytes);
+}
+
 void tst_U_Types::saveRemovesStaleTemporaries_data()
 {
     QTest::addColumn<QString>("name");

@@ -109,44 +109,51 @@ void tst_qv_VellumixSettings::reportsAndExits_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("content"); // empty: no file
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("out"); // what stdout must hold
-    QTest::addColumn<QString>("err"); // what stderr must hold
+    QTest::addColumn<QString>("out");     // what stdout must hold
+    QTest::addColumn<QString>("err");     // what stderr must hold
+    QTest::addColumn<bool>("unreadable"); // the file without read rights
     QTest::newRow("help") << QStringList{u"--help"_s} << QByteArray() << 0 << u"Aufruf: qv_VellumixSettings"_s
-                          << QString();
+                          << QString() << false;
     QTest::newRow("help-names-exit-codes")
-        << QStringList{u"-h"_s} << QByteArray() << 0 << u"2: falscher Aufruf"_s << QString();
+        << QStringList{u"-h"_s} << QByteArray() << 0 << u"2: falscher Aufruf"_s << QString() << false;
     QTest::newRow("version") << QStringList{u"-V"_s} << QByteArray() << 0 << u"qv_VellumixSettings 1."_s
-                             << QString();
+                             << QString() << false;
     QTest::newRow("unknown-argument") << QStringList{u"--bunt"_s} << QByteArray() << 2 << QString()
-                                      << u"Fehler: unbekannter Parameter „--bunt“"_s;
+                                      << u"Fehler: unbekannter Parameter „--bunt“"_s << false;
     QTest::newRow("no-password-option") << QStringList{u"--password"_s, u"geheim"_s} << QByteArray() << 2
-                                        << QString() << u"unbekannter Parameter „--password“"_s;
-    QTest::newRow("check-without-write") << QStringList{u"--check"_s} << QByteArray() << 2 << QString()
-                                         << u"--check gilt nur zusammen mit einer Option zum Setzen"_s;
+                                        << QString() << u"unbekannter Parameter „--password“"_s << false;
+    QTest::newRow("check-without-write")
+        << QStringList{u"--check"_s} << QByteArray() << 2 << QString()
+        << u"--check gilt nur zusammen mit einer Option zum Setzen"_s << false;
     QTest::newRow("two-password-sources")
         << QStringList{u"--password-stdin"_s, u"--clear-password"_s} << QByteArray() << 2 << QString()
-        << u"--password-stdin und --clear-password schließen sich aus"_s;
+        << u"--password-stdin und --clear-password schließen sich aus"_s << false;
     QTest::newRow("bad-level") << QStringList{u"--log-level"_s, u"3"_s} << QByteArray() << 2 << QString()
-                               << u"Ungültiger Log-Level „3“"_s;
+                               << u"Ungültiger Log-Level „3“"_s << false;
     QTest::newRow("show-password-when-writing")
         << QStringList{u"--user"_s, u"a"_s, u"--show-password"_s} << QByteArray() << 2 << QString()
-        << u"--show-password gilt nur beim Lesen"_s;
+        << u"--show-password gilt nur beim Lesen"_s << false;
     QTest::newRow("usable") << QStringList() << "<r><IXUser>jörg</IXUser></r>"_ba << 0
-                            << u"Benutzer:        jörg\n"_s << QString();
+                            << u"Benutzer:        jörg\n"_s << QString() << false;
     QTest::newRow("password-hidden") << QStringList() << SettingsFile("a", "Sesam!") << 0
-                                     << u"Passwort:        gesetzt\n"_s << QString();
+                                     << u"Passwort:        gesetzt\n"_s << QString() << false;
     QTest::newRow("password-empty") << QStringList() << "<r><IXPasswort/></r>"_ba << 0
-                                    << u"Passwort:        leer\n"_s << QString();
+                                    << u"Passwort:        leer\n"_s << QString() << false;
     QTest::newRow("password-shown") << QStringList{u"--show-password"_s} << SettingsFile("a", "Sesam!") << 0
-                                    << u"Passwort:        Sesam!\n"_s << QString();
+                                    << u"Passwort:        Sesam!\n"_s << QString() << false;
     QTest::newRow("json-hides-password") << QStringList{u"--json"_s} << SettingsFile("a", "Sesam!") << 0
-                                         << u"\"IXPasswort\":\"gesetzt\""_s << QString();
+                                         << u"\"IXPasswort\":\"gesetzt\""_s << QString() << false;
     QTest::newRow("not-well-formed")
         << QStringList() << "<r><IXUser>x</r>"_ba << 1 << QString()
-        << u"kann nicht verwendet werden.\r\nKein wohlgeformtes XML (Zeile 1, Spalte"_s;
+        << u"kann nicht verwendet werden.\r\nKein wohlgeformtes XML (Zeile 1, Spalte"_s << false;
     QTest::newRow("undecodable") << QStringList()
                                  << "<?xml version='1.0' encoding='US-ASCII'?><r>\xc3\xbc</r>"_ba << 1
-                                 << QString() << u"ungültig sind (Zeile 1, Spalte 45)"_s;
+                                 << QString() << u"ungültig sind (Zeile 1, Spalte 45)"_s << false;
+#ifdef Q_OS_UNIX
+    QTest::newRow("no-read-rights")
+        << QStringList() << "<r><IXUser>jörg</IXUser></r>"_ba << 1 << QString()
+        << u" kann nicht gelesen werden: keine Leserechte – als Administrator starten"_s << true;
+#endif
 }
 
 void tst_qv_VellumixSettings::reportsAndExits()
@@ -156,13 +163,32 @@ void tst_qv_VellumixSettings::reportsAndExits()
     QFETCH(int, exitCode);
     QFETCH(QString, out);
     QFETCH(QString, err);
+    QFETCH(bool, unreadable);
+    Q_UNUSED(unreadable) // only POSIX rows set it
     QTemporaryDir dir;
     const QString program = dir.filePath(u"qv_VellumixSettings"_s);
     QVERIFY(QFile::copy(QStringLiteral(VELLUMIX_SETTINGS_EXE), program));
     if (!content.isEmpty())
         QVERIFY(WriteAll(dir.filePath(u"quilloraGlobal.xml"_s), content));
     QProcess process;
-    process.start(program, arguments);
+#ifdef Q_OS_UNIX
+    if (unreadable) {
+        QVERIFY(QFile::setPermissions(dir.filePath(u"quilloraGlobal.xml"_s), QFileDevice::WriteOwner));
+        if (geteuid() == 0) {
+            // The superuser reads every file: the tool runs as nobody, who
+            // may enter the folder and run the copy.
+            QVERIFY(
+                QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFileDevice::ExeOther));
+            QVERIFY(QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOther |
+                                                       QFileDevice::ReadOther));
+            arguments.prepend(program);
+            arguments = QStringList{u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s} + arguments;
+            process.start(u"setpriv"_s, arguments);
+        }
+    }
+    if (process.state() == QProcess::NotRunning)
+#endif
+        process.start(program, arguments);
     QVERIFY(process.waitForFinished(60000));
     const QString stdOut = QString::fromUtf8(process.readAllStandardOutput());
     const QString stdErr = QString::fromUtf8(process.readAllStandardError());

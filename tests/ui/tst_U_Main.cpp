@@ -7,6 +7,10 @@
 #include "ui/U_Main.h"
 #include "ui/U_Platform.h"
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 #include <QAbstractItemView>
 #include <QAccessible>
 #include <QAction>
@@ -87,10 +91,12 @@ private:
     TStandInIndexserver FServer;
 };
 
-// Records every message box instead of showing it, and answers with Answer.
+// Records every message box instead of showing it, and answers with the
+// first of Answers still left, then with Answer.
 struct TBoxes {
     QList<TMessage> Shown;
     TMsgDlgBtn Answer = TMsgDlgBtn::mbOK;
+    QList<TMsgDlgBtn> Answers;
 };
 
 struct TChooserCall {
@@ -104,7 +110,7 @@ TF_MainHooks HooksFor(const QString &dir, TBoxes &boxes)
     hooks.AppDir = dir;
     hooks.MessageBox = [&boxes](const TMessage &message) {
         boxes.Shown.append(message);
-        return boxes.Answer;
+        return boxes.Answers.isEmpty() ? boxes.Answer : boxes.Answers.takeFirst();
     };
     hooks.ClaimInstance = [] { return TInstanceClaim{}; };
     hooks.ChooseFolder = [](const QString &, const QString &, QString &, bool, bool, bool) {
@@ -360,6 +366,10 @@ private slots:
     void failedSaveKeepsWindowOpen();
     void fileChangedOnDiskOffersReload_data();
     void fileChangedOnDiskOffersReload();
+    void reloadAsksWhatBothChanged_data();
+    void reloadAsksWhatBothChanged();
+    void reloadOfUnusableFileAsksAgain();
+    void unreadableFileIsNotOffered();
     void closingWithoutSaveLeavesFile_data();
     void closingWithoutSaveLeavesFile();
     void closingLogsOutOnce_data();
@@ -1206,6 +1216,145 @@ void tst_U_Main::fileChangedOnDiskOffersReload()
     const QByteArray saved = FileBytes(path);
     QVERIFY2(saved.contains("<Fremd>vom anderen Programm</Fremd>"), saved.constData());
     QCOMPARE(TGlobalSettings(path).GetIXUser(), u"neu"_s);
+}
+
+void tst_U_Main::reloadAsksWhatBothChanged_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QString>("savedWsdl");
+    QTest::newRow("keep-mine") << int(TMsgDlgBtn::mbOK) << u"http://mein/"_s;
+    QTest::newRow("keep-theirs") << int(TMsgDlgBtn::mbCancel) << u"http://fremd/"_s;
+}
+
+// After a reload only the user's edits go on top: the user name changed by
+// the other program alone stays as it wrote it, and for the WSDL location
+// both changed the box names the field and both values.
+void tst_U_Main::reloadAsksWhatBothChanged()
+{
+    QFETCH(int, answer);
+    QFETCH(QString, savedWsdl);
+    QTemporaryDir dir;
+    const QString path = SettingsPath(dir);
+    StoreSettings(path, u"alt"_s, QString(), u"http://alt/"_s);
+
+    TBoxes boxes;
+    boxes.Answers = {TMsgDlgBtn::mbOK, TMsgDlgBtn(answer)};
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    auto wsdl = Control<QLineEdit>(window, u"LEdit_IXWSDL"_s);
+    wsdl->selectAll();
+    QTest::keyClicks(wsdl, u"http://mein/"_s);
+    StoreSettings(path, u"fremd"_s, QString(), u"http://fremd/"_s);
+
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QCOMPARE(boxes.Shown.size(), 2);
+    QVERIFY(boxes.Shown[0].Text.contains(u"von einem anderen Programm geändert"_s));
+    QCOMPARE(boxes.Shown[1].Kind, TMsgDlgType::mtConfirmation);
+    QCOMPARE(boxes.Shown[1].Caption, u"Bestätigen"_s);
+    QCOMPARE(boxes.Shown[1].Text,
+             u"Die Einstellung „WSDL Location“ wurde hier und von einem anderen Programm geändert.\r\n"
+             "Ihr Wert: „http://mein/“\r\nWert des anderen Programms: „http://fremd/“\r\n"
+             "„OK“ behält Ihren Wert, „Abbrechen“ übernimmt den des anderen Programms."_s);
+    QCOMPARE(boxes.Shown[1].Buttons, (QList<TMsgDlgBtn>{TMsgDlgBtn::mbOK, TMsgDlgBtn::mbCancel}));
+    QVERIFY(!window.isVisible());
+    const TGlobalSettings saved(path);
+    QCOMPARE(saved.GetIXUser(), u"fremd"_s);
+    QCOMPARE(saved.GetIXWSDLLocation(), savedWsdl);
+}
+
+// The file is half written when the reload reads it: the same box as at the
+// start names the reason and the backup, nothing is written, and the user
+// decides again; a second OK then replaces it and keeps its bytes.
+void tst_U_Main::reloadOfUnusableFileAsksAgain()
+{
+    QTemporaryDir dir;
+    const QString path = SettingsPath(dir);
+    StoreSettings(path, u"alt"_s, QString(), u"http://alt/"_s);
+
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    auto user = Control<QLineEdit>(window, u"LEdit_IXUser"_s);
+    user->selectAll();
+    QTest::keyClicks(user, u"neu"_s);
+    const QByteArray half = "<?xml version=\"1.0\"?>\r\n<qv_Vellumix>\r\n  <IXUser>fre";
+    QVERIFY(WriteBytes(path, half));
+
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QCOMPARE(boxes.Shown.size(), 2);
+    QCOMPARE(boxes.Shown[1].Kind, TMsgDlgType::mtError);
+    const QString text = boxes.Shown[1].Text;
+    QVERIFY2(text.startsWith(u"Die Einstellungsdatei "_s + QDir::toNativeSeparators(path) +
+                             u" kann nicht verwendet werden.\r\nKein wohlgeformtes XML (Zeile 3, Spalte "_s),
+             qPrintable(text));
+    static const QRegularExpression ending(
+        uR"(\r\nOK ersetzt die Datei durch die angezeigten Einstellungen und bewahrt den bisherigen )"
+        uR"(Inhalt als (.+\.bak) auf\.$)"_s);
+    const QRegularExpressionMatch match = ending.match(text);
+    QVERIFY2(match.hasMatch(), qPrintable(text));
+    QVERIFY(window.isVisible());
+    QCOMPARE(user->text(), u"neu"_s);
+    QCOMPARE(Control<QLineEdit>(window, u"LEdit_IXWSDL"_s)->text(), u"http://alt/"_s);
+    QCOMPARE(FileBytes(path), half);
+
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QCOMPARE(boxes.Shown.size(), 2);
+    QVERIFY(!window.isVisible());
+    QCOMPARE(FileBytes(match.captured(1)), half);
+    const TGlobalSettings saved(path);
+    QCOMPARE(saved.GetIXUser(), u"neu"_s);
+    QCOMPARE(saved.GetIXWSDLLocation(), u"http://alt/"_s);
+}
+
+// A file that exists but cannot be read is not offered for replacement; OK
+// refuses and says why, and the bytes stay.
+void tst_U_Main::unreadableFileIsNotOffered()
+{
+#ifdef Q_OS_UNIX
+    if (geteuid() == 0) {
+        // The superuser reads every file: the case runs again as nobody.
+        QProcess child;
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(u"setpriv"_s, {u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
+                                   QCoreApplication::applicationFilePath(), u"unreadableFileIsNotOffered"_s});
+        QVERIFY2(child.waitForFinished(60000), "setpriv did not run");
+        const QByteArray output = child.readAll();
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, output.constData());
+        QVERIFY2(output.contains("PASS   : tst_U_Main::unreadableFileIsNotOffered()"), output.constData());
+        return;
+    }
+    QTemporaryDir dir;
+    const QString path = SettingsPath(dir);
+    const QByteArray content = "<qv_Vellumix><IXUser>alt</IXUser></qv_Vellumix>";
+    QVERIFY(WriteBytes(path, content));
+    QVERIFY(QFile::setPermissions(path, QFileDevice::WriteOwner));
+    const auto restore =
+        qScopeGuard([&] { QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner); });
+
+    TBoxes boxes;
+    TF_Main window(HooksFor(dir.path(), boxes));
+    window.show();
+    QCOMPARE(boxes.Shown.size(), 1);
+    QCOMPARE(boxes.Shown[0].Kind, TMsgDlgType::mtError);
+    QCOMPARE(
+        boxes.Shown[0].Text,
+        u"Die Einstellungsdatei "_s + QDir::toNativeSeparators(path) +
+            u" kann nicht gelesen werden: keine Leserechte – als Administrator starten\r\n"
+            "Die Datei wird nicht ersetzt: „OK“ speichert nicht, solange sie nicht gelesen werden konnte."_s);
+
+    QTest::mouseClick(Control<QPushButton>(window, u"B_OK"_s), Qt::LeftButton);
+    QCOMPARE(boxes.Shown.size(), 2);
+    QVERIFY2(boxes.Shown[1].Text.startsWith(u"Fehler beim Speichern\r\nFehler beim Speichern von "_s),
+             qPrintable(boxes.Shown[1].Text));
+    QVERIFY2(boxes.Shown[1].Text.contains(u"Die Datei wurde nicht gelesen (keine Leserechte"_s),
+             qPrintable(boxes.Shown[1].Text));
+    QVERIFY(window.isVisible());
+    QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QCOMPARE(FileBytes(path), content);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+#else
+    QSKIP("POSIX permission bits only; tests/windows checks the held and denied reads on Windows");
+#endif
 }
 
 void tst_U_Main::closingWithoutSaveLeavesFile_data()
