@@ -30,6 +30,9 @@ public:
 
     // Markup is followed only as far as counting needs; at anything that is
     // not well-formed the pass ends, and the readers word the failure.
+    // The start tags seen: all of them when the pass got to the end.
+    qsizetype StartTags() const { return FStartTags; }
+
     void Run()
     {
         while (FAt != FEnd) {
@@ -119,6 +122,7 @@ private:
     {
         int attributes = 0;
         int declarations = 0;
+        ++FStartTags;
         FNameFloor = ++FAt;
         for (; FAt != FEnd; ++FAt) {
             const char c = *FAt;
@@ -166,6 +170,7 @@ private:
 
     const char *FAt;
     const char *FEnd;
+    qsizetype FStartTags = 0;
     const char *FNameFloor = nullptr; // where the next attribute's name begins at the earliest
     TReadTicker &FTicker;
     TDoctypeRule FRule;
@@ -175,9 +180,11 @@ private:
 
 } // namespace
 
-void CheckXmlShape(QByteArrayView bytes, TReadTicker &ticker, TDoctypeRule rule)
+qsizetype CheckXmlShape(QByteArrayView bytes, TReadTicker &ticker, TDoctypeRule rule)
 {
-    TShapeCheck(bytes, ticker, rule).Run();
+    TShapeCheck check(bytes, ticker, rule);
+    check.Run();
+    return check.StartTags();
 }
 
 namespace {

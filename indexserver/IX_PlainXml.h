@@ -29,8 +29,9 @@ enum class TDoctypeRule { Refuse, RefuseInternalSubset };
 // element beyond MaxAttributesPerElement or a point where more than
 // MaxNamespacesInScope declarations are in force. Anything else,
 // well-formed or not, is left to the readers. bytes must be as
-// AsUtf8Document gives them.
-void CheckXmlShape(QByteArrayView bytes, TReadTicker &ticker, TDoctypeRule rule);
+// AsUtf8Document gives them. Returns the number of start tags it passed,
+// for a reader to reserve its element table at once.
+qsizetype CheckXmlShape(QByteArrayView bytes, TReadTicker &ticker, TDoctypeRule rule);
 
 // The document as UTF-8, so that the pass above sees the characters the
 // readers read: a body in UTF-16 or UTF-32 (by its byte order mark or its
