@@ -331,7 +331,9 @@ private:
 
     void Parse(TAnswerParser parser)
     {
-        CheckXmlShape(FBody, FTicker);
+        // Reserved at once: grown by doubling, the table of an answer of
+        // empty elements took half as much again at its peak.
+        FNodes.reserve(size_t(CheckXmlShape(FBody, FTicker, TDoctypeRule::Refuse)));
         Intern(QStringView(u"")); // index 0: no namespace
         FText.reserve(FBody.size() / 8);
         FOpen.reserve(64);
@@ -497,32 +499,20 @@ private:
 
     void ReadFull()
     {
-        // Fed piece by piece, the reader decodes only the piece at hand
-        // instead of a second copy of the whole answer.
-        constexpr qsizetype Piece = 256 * 1024;
-        QXmlStreamReader reader;
-        qsizetype fed = 0;
-        const auto feed = [&] {
-            const qsizetype size = std::min(Piece, FBody.size() - fed);
-            reader.addData(QByteArray::fromRawData(FBody.constData() + fed, size));
-            fed += size;
-        };
-        feed();
-        // Internal entities may expand only this far; external ones are never fetched.
+        // The whole answer at once: fed in pieces, the reader scans a token
+        // that a piece ends inside from its start again with every further
+        // piece, and a single long token costs time by the square of its
+        // length. The size bound on answers bounds the copy it decodes.
+        QXmlStreamReader reader(FBody);
+        // No document type declaration reaches this reader; should one, its
+        // entities still expand only this far.
         reader.setEntityExpansionLimit(4096);
         FScopes.clear();
 
         for (;;) {
             FTicker.Tick();
             const QXmlStreamReader::TokenType token = reader.readNext();
-            if (token == QXmlStreamReader::Invalid) {
-                if (reader.error() == QXmlStreamReader::PrematureEndOfDocumentError && fed < FBody.size()) {
-                    feed();
-                    continue;
-                }
-                break;
-            }
-            if (token == QXmlStreamReader::EndDocument)
+            if (token == QXmlStreamReader::Invalid || token == QXmlStreamReader::EndDocument)
                 break;
             switch (token) {
             case QXmlStreamReader::StartElement: {
@@ -573,6 +563,8 @@ private:
         if (FNodes.empty() && reader.error() == QXmlStreamReader::PrematureEndOfDocumentError &&
             !HasElementStart(FBody))
             throw EFailure(SInvalidAnswer);
+        // One token may have taken long: the guard decides before anything is read from the table.
+        FTicker.Check();
         if (reader.hasError())
             throw EFailure(reader.errorString());
     }
@@ -845,8 +837,14 @@ private:
         }
         if (!IsXmlChar(code))
             return false;
-        const char32_t one[] = {code};
-        out.append(QString::fromUcs4(one, 1));
+        // Appended as it is: QString::fromUcs4 would take a leading U+FEFF
+        // for a byte order mark and drop it.
+        if (code >= 0x10000) {
+            out.append(QChar(QChar::highSurrogate(code)));
+            out.append(QChar(QChar::lowSurrogate(code)));
+        } else {
+            out.append(QChar(char16_t(code)));
+        }
         return true;
     }
 
@@ -1093,7 +1091,7 @@ private:
         // Every element is read about once; more work than this means a
         // document built to multiply references.
         FBudget = 4 * qint64(FNodes.size()) + 64;
-        FObjects.assign(FNodes.size(), nullptr);
+        FObjects.clear();
         return ReadObject(result, *expected);
     }
 
@@ -1175,9 +1173,9 @@ private:
             return nullptr;
         if (node.Flags & InProgress)
             throw EFailure(SCyclicReference.arg(ReferenceText(FNodes[referring].Href)));
-        if (const std::shared_ptr<TRemotable> &known = FObjects[index];
-            known && known->TypeInfo()->Is(expected))
-            return known;
+        if (const auto known = FObjects.find(index);
+            known != FObjects.end() && known->second->TypeInfo()->Is(expected))
+            return known->second;
 
         const TTypeInfo &type = TypeOf(node, expected);
         std::shared_ptr<TRemotable> object = type.Create();
@@ -1213,8 +1211,7 @@ private:
                 break;
             }
         }
-        if (!FObjects[index])
-            FObjects[index] = object;
+        FObjects.emplace(index, object); // the first object read from an element stays
         return object;
     }
 
@@ -1378,8 +1375,10 @@ private:
     };
     std::vector<TReference> FReferences;
     QHash<qint32, bool> FTypeNamespaces;
-    std::vector<std::shared_ptr<TRemotable>> FObjects; // per element, the object read from it
-    std::vector<std::pair<qint32, bool>> FChildren;    // element and whether a member took it
+    // Per element read, the object read from it; by element, not one slot
+    // per element: an answer of millions of empty elements needs none.
+    std::unordered_map<qint32, std::shared_ptr<TRemotable>> FObjects;
+    std::vector<std::pair<qint32, bool>> FChildren; // element and whether a member took it
     qint64 FBudget = 0;
     int FDepth = 0;
     bool FSkipUnread = false;
@@ -1389,18 +1388,19 @@ private:
 
 QString AnswerOutline(const QByteArray &body, TAnswerParser parser, bool skipUnread)
 {
-    return TAnswerReader(body, skipUnread).Outline(parser);
+    return TAnswerReader(AsUtf8Document(body), skipUnread).Outline(parser);
 }
 
 std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType,
                                        const TReadGuard *guard)
 {
+    const QByteArray utf8 = AsUtf8Document(body);
     // Most answers never refer into what the session leaves unread; the
     // rare one that does is read again with everything kept.
     try {
-        return TAnswerReader(body, true, guard).Read(resultType);
+        return TAnswerReader(utf8, true, guard).Read(resultType);
     } catch (const TNeedFullParse &) {
-        return TAnswerReader(body, false, guard).Read(resultType);
+        return TAnswerReader(utf8, false, guard).Read(resultType);
     }
 }
 

@@ -325,6 +325,9 @@ void TIXBinding::ReadUnderLimits(const QString &url, const QByteArray &action, T
                               url, actionText);
     guard.Cancelled = &FCancelled;
     guard.CancelText = STransportFailure.arg(SAborted, url, actionText);
+    // As while waiting for the answer: a click on the window's cancel button
+    // or its close box must end the reading, not wait for its end.
+    guard.Pump = [] { QCoreApplication::processEvents(); };
     try {
         read(guard);
     } catch (const EFailure &) {

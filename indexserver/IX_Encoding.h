@@ -62,7 +62,10 @@ QByteArray WriteRequest(const QString &operation, const QList<TSoapArgument> &ar
 // reads are skipped without building them. The object graph it returns
 // never contains a cycle: a reference back into an object still being read
 // fails the call, or in an unused member leaves that member empty.
-// guard, when given, may end the reading with its failure.
+// An answer with a document type declaration, beyond the shape bounds or
+// in an encoding no pass over the bytes can follow is refused with a
+// German message before it is read; one in UTF-16 or UTF-32 is read as
+// UTF-8. guard, when given, may end the reading with its failure.
 std::shared_ptr<TRemotable> ReadAnswer(const QByteArray &body, const QString &resultType,
                                        const TReadGuard *guard = nullptr);
 

@@ -18,11 +18,30 @@
 constexpr int MaxAttributesPerElement = 256;
 constexpr int MaxNamespacesInScope = 256;
 
+// What a document type declaration may bring. A SOAP message may carry
+// none at all; a WSDL document no internal subset: entity declarations
+// multiply text and hide markup, attribute list declarations add
+// attributes, and neither is seen by a pass over the bytes.
+enum class TDoctypeRule { Refuse, RefuseInternalSubset };
+
 // A pass over the bytes before either reader runs: throws EFailure with a
-// German message for an element beyond MaxAttributesPerElement or a point
-// where more than MaxNamespacesInScope declarations are in force. Anything
-// else, well-formed or not, is left to the readers.
-void CheckXmlShape(QByteArrayView bytes, TReadTicker &ticker);
+// German message for a document type declaration that rule refuses, an
+// element beyond MaxAttributesPerElement or a point where more than
+// MaxNamespacesInScope declarations are in force. Anything else,
+// well-formed or not, is left to the readers. bytes must be as
+// AsUtf8Document gives them. Returns the number of start tags it passed,
+// for a reader to reserve its element table at once.
+qsizetype CheckXmlShape(QByteArrayView bytes, TReadTicker &ticker, TDoctypeRule rule);
+
+// The document as UTF-8, so that the pass above sees the characters the
+// readers read: a body in UTF-16 or UTF-32 (by its byte order mark or its
+// first character) is converted and its declaration's encoding blanked
+// out, keeping every column; a UTF-8 body is returned as it is (shared,
+// not copied). Throws EFailure with a German message for an encoding other
+// than UTF-8, UTF-16, UTF-32, US-ASCII, ISO-8859-n and windows-125n (the
+// readers would decode characters that no pass over the bytes can see)
+// and for a UTF-16 or UTF-32 body that is not correctly encoded.
+QByteArray AsUtf8Document(const QByteArray &bytes);
 
 // Whether two of a start tag's items are the same: pairwise for a few, by
 // a seeded hash table beyond, so that thousands of attributes cost no more

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 // What may end the reading of an answer or a WSDL document before it is
 // read: a deadline and a cancel flag. The readers look at both every few
@@ -18,9 +19,17 @@ struct TReadGuard {
     const std::atomic<bool> *Cancelled = nullptr; // set from anywhere to end the reading
     QString CancelText;                           // the failure when it was
     mutable bool Struck = false;                  // the deadline ended a reading
+    // Called now and then while a reading runs on the thread that waits for
+    // the user, so that the window stays drawn and a cancel button or a
+    // close request is seen (and sets Cancelled) in the middle of a reading.
+    std::function<void()> Pump;
 
     void Check() const
     {
+        if (Pump && FNextPump.hasExpired()) {
+            Pump();
+            FNextPump.setRemainingTime(PumpInterval);
+        }
         if (Cancelled && Cancelled->load(std::memory_order_relaxed))
             throw EFailure(CancelText);
         if (Deadline.hasExpired()) {
@@ -28,6 +37,10 @@ struct TReadGuard {
             throw EFailure(DeadlineText);
         }
     }
+
+private:
+    static constexpr int PumpInterval = 50; // milliseconds
+    mutable QDeadlineTimer FNextPump = QDeadlineTimer(PumpInterval);
 };
 
 // Counts the steps of one reading and asks the guard, if any, every so many.

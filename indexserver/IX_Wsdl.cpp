@@ -255,9 +255,10 @@ void ParseWsdl(const QByteArray &content, TWsdlDocument &document, QString &type
                QString &interfaceNamespace, const TReadGuard *guard)
 {
     TReadTicker ticker(guard);
-    CheckXmlShape(content, ticker);
-    if (!ScanPlainWsdl(content, document, typeNamespace, interfaceNamespace, guard))
-        ReadWsdl(content, document, typeNamespace, interfaceNamespace, guard);
+    const QByteArray utf8 = AsUtf8Document(content);
+    CheckXmlShape(utf8, ticker, TDoctypeRule::RefuseInternalSubset);
+    if (!ScanPlainWsdl(utf8, document, typeNamespace, interfaceNamespace, guard))
+        ReadWsdl(utf8, document, typeNamespace, interfaceNamespace, guard);
 }
 
 bool ScanPlainWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeNamespace,
@@ -304,6 +305,8 @@ void ReadWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeN
         collector.Start(depth, reader.namespaceUri(), reader.name(),
                         [&](QLatin1StringView name) { return attributes.value(name).toString(); });
     }
+    // One token may have taken long.
+    ticker.Check();
     if (reader.hasError())
         throw EFailure(SParseFailure.arg(reader.errorString(), QString::number(reader.lineNumber()),
                                          QString::number(reader.columnNumber())));

@@ -40,8 +40,10 @@ struct TWsdlDocument {
 // Reads the parts of a WSDL document that the binding uses into document,
 // and notes in typeNamespace and interfaceNamespace (when still empty) the
 // first namespaces with the type and interface paths. Throws EFailure with
-// the XML parser's message for a document that is not well-formed, and
-// the guard's failure when it ends the reading.
+// the XML parser's message for a document that is not well-formed, with a
+// German message for one beyond the bounds of CheckXmlShape (a document
+// type declaration with an internal subset among them) or in an encoding
+// AsUtf8Document refuses, and the guard's failure when it ends the reading.
 void ParseWsdl(const QByteArray &content, TWsdlDocument &document, QString &typeNamespace,
                QString &interfaceNamespace, const TReadGuard *guard = nullptr);
 

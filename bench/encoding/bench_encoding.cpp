@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QStringEncoder>
 #include <QTest>
 #include <QXmlStreamReader>
 
@@ -169,6 +170,18 @@ QByteArray Attributes(int count)
     return out;
 }
 
+QByteArray Utf16(const QByteArray &utf8)
+{
+    QStringEncoder encoder(QStringConverter::Utf16LE, QStringConverter::Flag::WriteBom);
+    return encoder(QString::fromUtf8(utf8).replace(u"\"UTF-8\""_s, u"\"UTF-16\""_s));
+}
+
+// One CDATA section that fills a login answer up to the 64 MiB bound.
+QByteArray Cdata64()
+{
+    return "<![CDATA[" + QByteArray(64 * 1024 * 1024 - 4096, 'c') + "]]>";
+}
+
 // Answers shaped to be read slowly, each with what reading it ends in.
 struct THostileShape {
     const char *Name;
@@ -206,6 +219,29 @@ QList<THostileShape> HostileShapes()
         wide += tag;
     shapes.append({"tags of 255 attributes", LoginAnswer({}, wide)});
     shapes.append({"same, full reader", LoginAnswer({}, wide, "<![CDATA[]]>")});
+    // Around the bounds: a document type declaration, another encoding, one long token.
+    const auto withDoctype = [](const QByteArray &subset, const QByteArray &attributes,
+                                const QByteArray &inside) {
+        QByteArray body = LoginAnswer(attributes, inside);
+        body.insert(body.indexOf("?>") + 2, "<!DOCTYPE soapenv:Envelope [" + subset + "]>");
+        return body;
+    };
+    shapes.append({"DOCTYPE with a tricky PI", withDoctype("<?pi [ \" ' ]> ?>", Attributes(300), {})});
+    shapes.append({"entity-defined elements",
+                   withDoctype("<!ENTITY v \"<v" + Attributes(300).replace('"', '\'') + "/>\">", {}, "&v;")});
+    shapes.append(
+        {"ATTLIST defaults",
+         withDoctype("<!ATTLIST v" + Attributes(300).replace("=\"x\"", " CDATA 'x'") + ">", {}, "<v/>")});
+    QByteArray entities;
+    for (int i = 0; i < 100000; ++i)
+        entities += "&x;";
+    const QByteArray bigEntity = "<!ENTITY x '" + QByteArray(4000, 'x') + "'>";
+    shapes.append({"entity 100000 times in text", withDoctype(bigEntity, {}, entities)});
+    shapes.append(
+        {"entity 100000 times in an attribute", withDoctype(bigEntity, " a='" + entities + "'", {})});
+    shapes.append({"UTF-16, 300 attributes", Utf16(LoginAnswer(Attributes(300), {}))});
+    shapes.append({"UTF-16, 300 attributes, 8 MB", Utf16(LoginAnswer(Attributes(300), wide))});
+    shapes.append({"one 64 MiB CDATA section", LoginAnswer({}, Cdata64())});
     return shapes;
 }
 
@@ -246,6 +282,7 @@ private slots:
     void decodeAgainstTokenise();
     void hostileShapesAgainstTokenise();
     void peakMemoryOfLargeAnswer();
+    void peakMemoryOfLargestAnswers();
     void encodeCheckoutSordRequest();
     void encodeLoginRequest();
 
@@ -327,6 +364,58 @@ void bench_encoding::peakMemoryOfLargeAnswer()
     const qint64 peak = StatusKiB("VmHWM:") - before;
     qInfo("answer %.1f MB, peak while reading +%.1f MB (%.1fx), objects kept +%.1f MB", FLarge.size() / 1e6,
           peak * 1024 / 1e6, peak * 1024.0 / FLarge.size(), kept * 1024 / 1e6);
+#else
+    QSKIP("measured on Linux only");
+#endif
+}
+
+// Accepted answers near the 64 MiB bound, each shaped to make one reader
+// keep or copy much: the peak resident set while reading, as a multiple of
+// the answer's size (the answer itself not counted).
+void bench_encoding::peakMemoryOfLargestAnswers()
+{
+#if defined(Q_OS_LINUX)
+    constexpr qsizetype Bound = 64 * 1024 * 1024 - 64 * 1024;
+    const auto fill = [](const QByteArray &piece, const QByteArray &prefix = {}) {
+        QByteArray inside;
+        inside.reserve(Bound);
+        while (inside.size() + piece.size() < Bound - 1024)
+            inside += piece;
+        return LoginAnswer({}, inside, prefix);
+    };
+    struct TShape {
+        const char *Name;
+        std::function<QByteArray()> Make;
+    };
+    const QList<TShape> shapes = {
+        {"one CDATA section", [] { return LoginAnswer({}, Cdata64()); }},
+        {"plain text, quick reader", [&] { return fill("<t>text text text text</t>"); }},
+        {"plain text, full reader", [&] { return fill("<t>text text text text</t>", "<![CDATA[]]>"); }},
+        {"one text of references", [&] { return fill("&#65;&lt;"); }},
+        {"empty elements, quick reader", [&] { return fill("<v/>"); }},
+        {"empty elements, full reader", [&] { return fill("<v/>", "<![CDATA[]]>"); }},
+        {"tags of 255 attributes, full reader",
+         [&] { return fill("<v" + Attributes(255) + "/>", "<![CDATA[]]>"); }},
+        {"UTF-16 text", [] { return Utf16(LoginAnswer({}, QByteArray(Bound / 2 - 2048, 't'))); }},
+    };
+    QFile clear(u"/proc/self/clear_refs"_s);
+    if (!clear.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        QSKIP("the peak resident set cannot be reset here");
+    double worst = 0;
+    for (const TShape &shape : shapes) {
+        const QByteArray body = shape.Make();
+        malloc_trim(0);
+        if (clear.write("5") != 1)
+            QSKIP("the peak resident set cannot be reset here");
+        const qint64 before = StatusKiB("VmRSS:");
+        const QString outcome = Outcome(body);
+        const qint64 peak = StatusKiB("VmHWM:") - before;
+        const double ratio = peak * 1024.0 / body.size();
+        worst = std::max(worst, ratio);
+        qInfo("%-36s %5.1f MB  peak +%6.1f MB  %5.1fx  (%s)", shape.Name, body.size() / 1e6,
+              peak * 1024 / 1e6, ratio, qPrintable(outcome.left(40)));
+    }
+    qInfo("worst: %.1fx the answer's size", worst);
 #else
     QSKIP("measured on Linux only");
 #endif

@@ -1,5 +1,6 @@
-// Feeds arbitrary bytes to both WSDL readers. Whatever the quick reader
-// reads itself, the full reader must accept and read the same from; a
+// Feeds arbitrary bytes to both WSDL readers and to ParseWsdl, which
+// converts and bounds the document first. Whatever the quick reader reads
+// itself, the full reader must accept and read the same from; a
 // disagreement, crash, leak, hang or sanitizer report is the finding.
 
 #include "common/EFailure.h"
@@ -50,6 +51,16 @@ bool Same(const TWsdlDocument &a, const TWsdlDocument &b)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray content(reinterpret_cast<const char *>(data), qsizetype(size));
+    {
+        // As the binding reads it: converted, bounded, then either reader.
+        TWsdlDocument parsed;
+        QString types;
+        QString interface;
+        try {
+            ParseWsdl(content, parsed, types, interface);
+        } catch (const EFailure &) {
+        }
+    }
     TWsdlDocument quick;
     QString quickTypes;
     QString quickInterface;

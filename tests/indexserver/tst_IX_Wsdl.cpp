@@ -2,6 +2,7 @@
 #include "indexserver/IX_ReadGuard.h"
 #include "indexserver/IX_Wsdl.h"
 
+#include <QStringEncoder>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -264,6 +265,42 @@ void tst_IX_Wsdl::boundsShapeAndHonoursGuard_data()
         << Wsdl(decl, "<documentation" + declarations.chopped(19) + "/>") << false << u"(none)"_s;
     QTest::newRow("253-declarations")
         << Wsdl(decl, "<documentation" + declarations + "/>") << false << tooManyNamespaces;
+    // A document type declaration is read without its internal subset only.
+    const QString subset = u"XML-Dokument abgelehnt: Dokumenttypdeklaration mit internem Teil "
+                           "(Entitäten oder Attributvorgaben) wird nicht gelesen"_s;
+    QByteArray wide;
+    for (int i = 0; i < 300; ++i)
+        wide += " a" + QByteArray::number(i) + "='x'";
+    QTest::newRow("doctype-with-tricky-pi")
+        << Wsdl("<!DOCTYPE definitions [<?pi [ \" ' ]> ?>]>", "<documentation" + wide + "/>") << false
+        << subset;
+    QTest::newRow("entity-defined-elements")
+        << Wsdl("<!DOCTYPE definitions [<!ENTITY v \"<documentation" + wide + "/>\">]>", "&v;") << false
+        << subset;
+    QByteArray defaults;
+    for (int i = 0; i < 300; ++i)
+        defaults += " a" + QByteArray::number(i) + " CDATA 'x'";
+    QTest::newRow("attlist-defaults")
+        << Wsdl("<!DOCTYPE definitions [<!ATTLIST documentation" + defaults + ">]>", "<documentation/>")
+        << false << subset;
+    QByteArray references;
+    for (int i = 0; i < 100000; ++i)
+        references += "&x;";
+    const QByteArray bigEntity = "<!DOCTYPE definitions [<!ENTITY x '" + QByteArray(4000, 'x') + "'>]>";
+    QTest::newRow("entity-in-text-100000-times")
+        << Wsdl(bigEntity, "<documentation>" + references + "</documentation>") << false << subset;
+    QTest::newRow("entity-in-attribute-100000-times")
+        << Wsdl(bigEntity, "<documentation a='" + references + "'/>") << false << subset;
+    QTest::newRow("doctype-without-subset")
+        << Wsdl(decl + "<!DOCTYPE definitions SYSTEM 'x[.dtd'>") << false << u"(none)"_s;
+    const auto utf16 = [](const QByteArray &utf8) {
+        QStringEncoder encoder(QStringConverter::Utf16BE, QStringConverter::Flag::WriteBom);
+        return QByteArray(encoder(QString::fromUtf8(utf8)));
+    };
+    QTest::newRow("utf-16") << utf16(Wsdl("<?xml version='1.0' encoding='UTF-16'?>")) << false << u"(none)"_s;
+    QTest::newRow("utf-16-300-attributes")
+        << utf16(Wsdl("<?xml version='1.0' encoding='UTF-16'?>", "<documentation" + wide + "/>")) << false
+        << tooManyAttributes;
     QTest::newRow("guard-quick") << Wsdl(decl, documentation) << true << u"Frist"_s;
     QTest::newRow("guard-full") << Wsdl(decl, "<![CDATA[]]>" + documentation) << true << u"Frist"_s;
     QTest::newRow("guard-not-struck") << Wsdl(decl, "<![CDATA[]]>" + documentation) << false << u"(none)"_s;
