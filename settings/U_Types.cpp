@@ -288,6 +288,19 @@ void RemoveStaleTemporaries(const QFileInfo &target)
 
 } // namespace
 
+namespace {
+TReadOutcome ReadWaitingForHolder(const std::u16string &path, std::string &raw, std::u16string &error)
+{
+    TReadOutcome outcome = ReadWholeFile(path, MaxFileBytes, raw, error);
+    for (QDeadlineTimer deadline(HeldRetryMilliseconds);
+         outcome == TReadOutcome::Held && !deadline.hasExpired();) {
+        QThread::msleep(HeldRetryPause);
+        outcome = ReadWholeFile(path, MaxFileBytes, raw, error);
+    }
+    return outcome;
+}
+} // namespace
+
 TGlobalSettings::TGlobalSettings(const QString &fileName) : FFileName(fileName)
 {
     ReadFromDisk();
@@ -313,13 +326,7 @@ void TGlobalSettings::ReadFromDisk()
         const std::u16string path = QDir::toNativeSeparators(FFileName).toStdU16String();
         std::string raw;
         std::u16string error;
-        TReadOutcome outcome = ReadWholeFile(path, MaxFileBytes, raw, error);
-        for (QDeadlineTimer deadline(HeldRetryMilliseconds);
-             outcome == TReadOutcome::Held && !deadline.hasExpired();) {
-            QThread::msleep(HeldRetryPause);
-            outcome = ReadWholeFile(path, MaxFileBytes, raw, error);
-        }
-        switch (outcome) {
+        switch (ReadWaitingForHolder(path, raw, error)) {
         case TReadOutcome::Read:
             bytes = QByteArray(raw.data(), qsizetype(raw.size()));
             Remember(&bytes);
@@ -358,13 +365,17 @@ bool TGlobalSettings::ChangedOnDisk(const QString &target) const
 {
     if (!FReadKnown)
         return false;
-    QFile file(target);
-    if (!file.exists())
+    if (!QFileInfo::exists(target))
         return !FReadHash.isEmpty();
-    if (!file.open(QIODevice::ReadOnly))
-        return false; // the save itself will say why it cannot go on
-    const QByteArray now = file.read(MaxFileBytes + 1);
-    return FReadHash.isEmpty() || QCryptographicHash::hash(now, QCryptographicHash::Sha256) != FReadHash;
+    std::string now;
+    std::u16string error;
+    // A file that cannot be read now cannot be shown to be the one read:
+    // writing over it might lose what another program put there.
+    if (ReadWaitingForHolder(QDir::toNativeSeparators(target).toStdU16String(), now, error) !=
+        TReadOutcome::Read)
+        return true;
+    return FReadHash.isEmpty() || QCryptographicHash::hash(QByteArrayView(now.data(), qsizetype(now.size())),
+                                                           QCryptographicHash::Sha256) != FReadHash;
 }
 
 bool TGlobalSettings::ChangedSinceRead() const

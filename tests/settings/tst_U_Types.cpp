@@ -185,6 +185,7 @@ private slots:
     void heldFileIsNotReplaced();
     void reloadKeepsOnlyOwnEdits_data();
     void reloadKeepsOnlyOwnEdits();
+    void fileUnreadableAtSaveIsNotReplaced();
     void saveKeepsLink();
     void saveWritesThroughDanglingLink();
     void saveRemovesStaleTemporaries_data();
@@ -1242,6 +1243,33 @@ void tst_U_Types::unreadableFileIsNotReplaced()
     QVERIFY(!settings.SaveToFile(message));
     QCOMPARE(ReadFile(path), original);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+#else
+    QSKIP("POSIX permission bits only");
+#endif
+}
+
+// Readable when loaded, unreadable at the save: its content then cannot be
+// compared with what was read, so it is not written over.
+void tst_U_Types::fileUnreadableAtSaveIsNotReplaced()
+{
+#ifdef Q_OS_UNIX
+    if (geteuid() == 0) {
+        RunUnprivileged(u"fileUnreadableAtSaveIsNotReplaced"_s);
+        return;
+    }
+    QTemporaryDir dir;
+    const QByteArray original = "<r><IXUser>alt</IXUser></r>";
+    const QString path = WriteFile(dir, original);
+    TGlobalSettings settings(path);
+    QVERIFY(settings.LoadProblem().isEmpty());
+    QVERIFY(chmod(QFile::encodeName(path).constData(), 0200) == 0);
+    const auto restore = qScopeGuard([&] { chmod(QFile::encodeName(path).constData(), 0600); });
+    settings.SetIXUser(u"neu"_s);
+    QString message;
+    QVERIFY(!settings.SaveToFile(message));
+    QVERIFY(!message.isEmpty());
+    QVERIFY(chmod(QFile::encodeName(path).constData(), 0600) == 0);
+    QCOMPARE(ReadFile(path), original);
 #else
     QSKIP("POSIX permission bits only");
 #endif
