@@ -76,7 +76,6 @@ const QString SExclusive = u"--%1 und --%2 schließen sich aus"_s;
 const QString SNeedsWrite = u"--%1 gilt nur zusammen mit einer Option zum Setzen"_s;
 const QString SOnlyReading = u"--show-password gilt nur beim Lesen"_s;
 const QString SBadLevel = u"Ungültiger Log-Level „%1“: erlaubt sind 0, 1 und 2"_s;
-const QString SUnreadableFile = u"Die Einstellungsdatei %1 kann nicht gelesen werden: %2"_s;
 const QString SUnusableNotReplaced =
     u"%1\r\nSie wird nur mit --replace-unusable ersetzt (der alte Inhalt bleibt dann als %2 erhalten)."_s;
 const QString SUneditable = u"Die Einstellung „%1“ kann nicht geändert werden: %2"_s;
@@ -414,19 +413,14 @@ int main(int argc, char *argv[])
             Wipe(*request.Password);
     });
 
-    // A file that is there but cannot be read now (rights, a lock) is
-    // never taken for an unusable one: replacing it would lose settings
-    // that are only out of reach.
-    const QFileInfo info(fileName);
-    const bool existed = info.exists();
-    if (info.isFile()) {
-        QFile probe(fileName);
-        if (!probe.open(QIODevice::ReadOnly))
-            return fail(1, SUnreadableFile.arg(shownName, probe.errorString()));
-    }
-
+    const bool existed = QFileInfo::exists(fileName);
     try {
         TGlobalSettings settings(fileName);
+        // A file that is there but cannot be read now (rights, another
+        // program holding it) is never taken for an unusable one: replacing
+        // it would lose settings that are only out of reach.
+        if (settings.ReadRefused())
+            return fail(1, settings.LoadProblem());
         if (!writing) {
             // Everything is read before anything is printed, so a failure
             // leaves no half report on the output.
